@@ -1,0 +1,111 @@
+// Start-up and wiring: one instance per user, every controller created once in a fixed
+// order, published to the interface, then the event loop.
+
+#include "app/buildinfo.h"
+#include "app/logmanager.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QIcon>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QPointer>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickWindow>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const QString InstanceServerName = QStringLiteral("NerraDesktopInstance");
+const QString LockFileName = QStringLiteral("nerra-desktop.lock");
+
+// Tells the running instance to come to the front. It does not read the bytes: any
+// connection raises its window.
+void notifyRunningInstance()
+{
+    QLocalSocket socket;
+    socket.connectToServer(InstanceServerName, QIODevice::ReadWrite);
+    if (!socket.waitForConnected(500))
+        return;
+    socket.write("raise");
+    socket.flush();
+    socket.waitForBytesWritten(500);
+}
+
+QVariant object(QObject *controller)
+{
+    return QVariant::fromValue(controller);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+
+    QCoreApplication::setAttribute(Qt::AA_UseOpenGLES);
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Vellora"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("vellora.com"));
+    QCoreApplication::setApplicationName(QStringLiteral("Nerra"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/app-icon.png")));
+
+    // The lock's age alone never makes it stale; a lock left by a dead process is
+    // recognised by its process id.
+    QLockFile lock(QDir(QDir::tempPath()).filePath(LockFileName));
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(100)) {
+        notifyRunningInstance();
+        return 0;
+    }
+    // Only reached when no live instance holds the lock, so a socket left by a crashed
+    // instance can be removed safely.
+    QLocalServer::removeServer(InstanceServerName);
+    QLocalServer instanceServer;
+    instanceServer.listen(InstanceServerName);
+
+    // Controllers, in creation order; each lives until the event loop returns.
+    LogManager logManager;
+    qInstallMessageHandler(LogManager::handleMessage);
+
+    QQmlApplicationEngine engine;
+    const std::vector<std::pair<const char *, QVariant>> contextProperties = {
+        {"buildVersion", QStringLiteral(NERRA_BUILD_VERSION)},
+        {"buildTimestamp", QStringLiteral(NERRA_BUILD_TIMESTAMP)},
+        {"logManager", object(&logManager)},
+    };
+    for (const auto &[name, value] : contextProperties)
+        engine.rootContext()->setContextProperty(QString::fromLatin1(name), value);
+    engine.load(QUrl(QStringLiteral("qrc:/ui/Main.qml")));
+    if (engine.rootObjects().isEmpty())
+        return -1;
+
+    QPointer<QQuickWindow> mainWindow = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
+    QObject::connect(&instanceServer, &QLocalServer::newConnection, &instanceServer, [&] {
+        if (QLocalSocket *connection = instanceServer.nextPendingConnection())
+            connection->deleteLater();
+        qDebug() << "Main: raise requested by another instance";
+        if (mainWindow) {
+            mainWindow->show();
+            mainWindow->raise();
+            mainWindow->requestActivate();
+        }
+    });
+    if (mainWindow) {
+        auto connection = std::make_shared<QMetaObject::Connection>();
+        *connection = QObject::connect(mainWindow, &QQuickWindow::frameSwapped, mainWindow, [connection, sinceStart] {
+            QObject::disconnect(*connection);
+            qDebug() << "Main: first frame after" << sinceStart.elapsed() << "ms";
+        });
+    }
+
+    return app.exec();
+}
