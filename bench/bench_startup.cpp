@@ -28,14 +28,15 @@ int main(int argc, char *argv[])
 
         QProcess process;
         process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::MergedChannels);
         QByteArray output;
         QElapsedTimer timer;
         timer.start();
         process.start(QStringLiteral(NERRA_DESKTOP_EXECUTABLE), {});
         qint64 elapsed = -1;
         while (elapsed < 0 && timer.elapsed() < 30000) {
-            process.waitForReadyRead(100);
-            output += process.readAllStandardError();
+            process.waitForReadyRead(20);
+            output += process.readAllStandardOutput();
             if (output.contains("Main: first frame"))
                 elapsed = timer.elapsed();
             if (process.state() == QProcess::NotRunning)
