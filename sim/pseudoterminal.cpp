@@ -98,7 +98,7 @@ bool PseudoTerminal::peerHungUp() const
 int PseudoTerminal::unreadByProgram() const
 {
     if (!isOpen() || !m_attached)
-        return -1;
+        return 0; // nobody left to read it
     // The terminal's queue towards the program is only visible from the program's side;
     // a second descriptor on that side sees it (and closing it hangs nothing up, since
     // the program still holds its own).

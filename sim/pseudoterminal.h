@@ -32,7 +32,8 @@ public:
     void write(const QByteArray &bytes);
     // Bytes written but not yet taken by the terminal.
     qint64 bytesToWrite() const { return m_outgoing.size(); }
-    // Bytes the program has not read yet, queued here or in the terminal; -1 when unknown.
+    // Bytes the program has not read yet, queued here or in the terminal; 0 when no program
+    // is attached, -1 when the program has locked the port against a second look.
     int unreadByProgram() const;
 
     // How often a detached terminal looks for a program opening it.

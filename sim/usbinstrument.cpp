@@ -170,8 +170,9 @@ void UsbInstrument::whenRead(std::function<void()> action)
     auto *poll = new QTimer(this);
     poll->setInterval(5);
     auto check = [this, poll, waited, action = std::move(action)] {
-        const int unread = m_terminal ? m_terminal->unreadByProgram() : -1;
-        if (unread > 0 && waited.elapsed() < m_shutdownGrace)
+        // Unknown (the program locked the port for itself): give it the whole grace.
+        const int unread = m_terminal ? m_terminal->unreadByProgram() : 0;
+        if (unread != 0 && waited.elapsed() < m_shutdownGrace)
             return;
         poll->stop();
         poll->deleteLater();
