@@ -2,6 +2,7 @@
 // order, published to the interface, then the event loop.
 
 #include "app/buildinfo.h"
+#include "app/filedialoghelper.h"
 #include "app/logmanager.h"
 
 #include <QApplication>
@@ -75,12 +76,14 @@ int main(int argc, char *argv[])
     // Controllers, in creation order; each lives until the event loop returns.
     LogManager logManager;
     qInstallMessageHandler(LogManager::handleMessage);
+    FileDialogHelper fileDialogHelper;
 
     QQmlApplicationEngine engine;
     const std::vector<std::pair<const char *, QVariant>> contextProperties = {
         {"buildVersion", QStringLiteral(NERRA_BUILD_VERSION)},
         {"buildTimestamp", QStringLiteral(NERRA_BUILD_TIMESTAMP)},
         {"logManager", object(&logManager)},
+        {"fileDialogHelper", object(&fileDialogHelper)},
     };
     for (const auto &[name, value] : contextProperties)
         engine.rootContext()->setContextProperty(QString::fromLatin1(name), value);

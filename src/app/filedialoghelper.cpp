@@ -1,0 +1,243 @@
+#include "app/filedialoghelper.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace {
+
+const QString SharedDriveRelativePath = QStringLiteral(
+    "Shared drives/Vellora Share/Manufacturing/Certification Sheets/Nerra Certifications");
+const QString SharedDriveLetters = QStringLiteral("GHIJKLMNOPQRSTUVWXYZ");
+const QString RootDirKey = QStringLiteral("Certifications/rootDir");
+constexpr int NameCommentLines = 20;
+
+bool isFolder(const QString &path)
+{
+    return !path.isEmpty() && QFileInfo(path).isDir();
+}
+
+QString createdFolder(const QString &path)
+{
+    const QString clean = QDir::cleanPath(path);
+    QDir().mkpath(clean);
+    return clean;
+}
+
+QString documentsFolder()
+{
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return documents.isEmpty() ? QDir::homePath() + QStringLiteral("/Documents") : documents;
+}
+
+// A serial number comes from the instrument or from a text field: it may only ever name
+// one folder directly under the certificate root, never a path of its own.
+QString folderNameForSerial(const QString &serial)
+{
+    QString name = serial;
+    for (QChar &c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20)
+            c = QLatin1Char('_');
+    }
+    const bool onlyDots = std::all_of(name.cbegin(), name.cend(),
+                                      [](QChar c) { return c == QLatin1Char('.'); });
+    if (onlyDots)
+        name.fill(QLatin1Char('_'));
+    return name;
+}
+
+QString nameFilter(const QString &filter)
+{
+    return filter.isEmpty() ? QStringLiteral("All files (*)") : filter;
+}
+
+QString runDialog(QFileDialog &dialog)
+{
+    // The framework's own dialog on every platform: the look stays ours and tests can
+    // drive it.
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.setWindowModality(Qt::ApplicationModal);
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return dialog.selectedFiles().value(0);
+}
+
+} // namespace
+
+FileDialogHelper::FileDialogHelper(QObject *parent) : QObject(parent) {}
+
+QString FileDialogHelper::saveFile(const QString &title, const QString &suggestedName,
+                                   const QString &filter, const QString &defaultSuffix,
+                                   const QString &directory)
+{
+    QFileDialog dialog(nullptr, title);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilter(nameFilter(filter));
+    if (!defaultSuffix.isEmpty())
+        dialog.setDefaultSuffix(defaultSuffix);
+    if (!directory.isEmpty())
+        dialog.setDirectory(toLocalPath(directory));
+    if (!suggestedName.isEmpty())
+        dialog.selectFile(suggestedName);
+    return runDialog(dialog);
+}
+
+QString FileDialogHelper::openFile(const QString &title, const QString &filter)
+{
+    QFileDialog dialog(nullptr, title);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilter(nameFilter(filter));
+    return runDialog(dialog);
+}
+
+QString FileDialogHelper::chooseDirectory(const QString &title, const QString &startDir)
+{
+    QFileDialog dialog(nullptr, title);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    const QString start = toLocalPath(startDir);
+    if (isFolder(start))
+        dialog.setDirectory(start);
+    return runDialog(dialog);
+}
+
+QString FileDialogHelper::downloadsDir() const
+{
+    return userDownloadsDir();
+}
+
+QString FileDialogHelper::certificationsRootQml() const
+{
+    return certificationsRoot();
+}
+
+QString FileDialogHelper::certificationsDirForSerialQml(const QString &sn) const
+{
+    return certificationsDirForSerial(sn, true);
+}
+
+QString FileDialogHelper::detectGoogleDriveCertificationsRootQml() const
+{
+    return detectGoogleDriveCertificationsRoot();
+}
+
+QByteArray FileDialogHelper::readFile(const QString &url) const
+{
+    QFile file(toLocalPath(url));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool FileDialogHelper::writeFile(const QString &url, const QByteArray &data) const
+{
+    // A full disk or a quota must not leave a half-written protocol behind a "saved":
+    // the old file stays until every byte of the new one is on disk.
+    QSaveFile file(toLocalPath(url));
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(data) != data.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+QString FileDialogHelper::basenameWithoutExt(const QString &url) const
+{
+    return QFileInfo(toLocalPath(url)).completeBaseName();
+}
+
+QString FileDialogHelper::fileName(const QString &url) const
+{
+    return QFileInfo(toLocalPath(url)).fileName();
+}
+
+qlonglong FileDialogHelper::fileSize(const QString &url) const
+{
+    const QFileInfo info(toLocalPath(url));
+    return info.exists() ? info.size() : 0;
+}
+
+QString FileDialogHelper::protocolNameFromFile(const QByteArray &csvData) const
+{
+    static const QString Prefixes[] = {QStringLiteral("protocol name:"), QStringLiteral("name:")};
+    int start = 0;
+    for (int lineNumber = 0; lineNumber < NameCommentLines && start <= csvData.size(); ++lineNumber) {
+        int end = csvData.indexOf('\n', start);
+        if (end < 0)
+            end = csvData.size();
+        const QString line = QString::fromUtf8(csvData.constData() + start, end - start).trimmed();
+        start = end + 1;
+        if (!line.startsWith(QLatin1Char('#')))
+            continue;
+        const QString comment = line.mid(1).trimmed();
+        for (const QString &prefix : Prefixes) {
+            if (!comment.startsWith(prefix, Qt::CaseInsensitive))
+                continue;
+            const QString name = comment.mid(prefix.size()).trimmed();
+            if (!name.isEmpty())
+                return name;
+        }
+    }
+    return QString();
+}
+
+QString FileDialogHelper::toLocalPath(const QString &url)
+{
+    if (url.startsWith(QLatin1String("file://")))
+        return QUrl(url).toLocalFile();
+    return url;
+}
+
+QString FileDialogHelper::userDownloadsDir()
+{
+    return createdFolder(QDir::homePath() + QStringLiteral("/Downloads"));
+}
+
+QString FileDialogHelper::certificationsRoot()
+{
+    const QString configured =
+        QSettings(QStringLiteral("Vellora"), QStringLiteral("NerraDesktop")).value(RootDirKey).toString();
+    if (isFolder(configured))
+        return QDir::cleanPath(configured);
+    const QString sharedDrive = detectGoogleDriveCertificationsRoot();
+    if (!sharedDrive.isEmpty())
+        return sharedDrive;
+    return createdFolder(documentsFolder() + QStringLiteral("/Nerra Certifications"));
+}
+
+QString FileDialogHelper::detectGoogleDriveCertificationsRoot()
+{
+    QStringList candidates;
+    for (const QChar letter : SharedDriveLetters)
+        candidates << QStringLiteral("%1:/").arg(letter) + SharedDriveRelativePath;
+    candidates << QDir::homePath() + QStringLiteral("/Google Drive/") + SharedDriveRelativePath;
+    for (const QString &candidate : qAsConst(candidates)) {
+        // Where drive letters do not exist "G:/..." is a relative path, which would
+        // find whatever lies below the current folder.
+        if (QDir::isAbsolutePath(candidate) && isFolder(candidate))
+            return QDir::cleanPath(candidate);
+    }
+    return QString();
+}
+
+QString FileDialogHelper::certificationsDirForSerial(const QString &serial, bool inCertificationsRoot)
+{
+    if (!inCertificationsRoot)
+        return userDownloadsDir();
+    const QString root = certificationsRoot();
+    if (serial.isEmpty())
+        return root;
+    return createdFolder(root + QLatin1Char('/') + folderNameForSerial(serial));
+}
