@@ -1,0 +1,65 @@
+// Replays the fuzz seeds and every input kept from a fuzz finding through the checks the
+// fuzz targets make, so a fault once found stays fixed in the ordinary test run.
+#include "formatchecks.h"
+#include "testmain.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <memory>
+
+class TestFuzzRegressions : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
+    void cleanup() { m_env.reset(); }
+
+    void inputsHoldUp_data();
+    void inputsHoldUp();
+
+private:
+    std::unique_ptr<IsolatedEnvironment> m_env;
+};
+
+void TestFuzzRegressions::inputsHoldUp_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("path");
+
+    int count = 0;
+    for (const char *folder : {"corpus", "regressions"}) {
+        for (const char *format : {"spl", "csv"}) {
+            const QDir dir(QStringLiteral(NERRA_FUZZ_DIR "/%1/%2")
+                               .arg(QLatin1String(folder), QLatin1String(format)));
+            const QStringList files = dir.entryList(QDir::Files, QDir::Name);
+            for (const QString &file : files) {
+                QTest::addRow("%s/%s/%s", folder, format, qPrintable(file))
+                    << QString::fromLatin1(format) << dir.filePath(file);
+                ++count;
+            }
+        }
+    }
+    QVERIFY2(count >= 6, "the seed corpus is missing");
+}
+
+void TestFuzzRegressions::inputsHoldUp()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, path);
+
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray input = file.readAll();
+    // The readers log what they skip; that is expected here and not the point.
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext &, const QString &) {});
+    const QString problem = format == QLatin1String("spl") ? FormatChecks::checkSpl(input)
+                                                           : FormatChecks::checkCsv(input);
+    qInstallMessageHandler(previous);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+NERRA_TEST_MAIN(TestFuzzRegressions)
+#include "tst_fuzzregressions.moc"
