@@ -4,6 +4,7 @@
 #include "app/buildinfo.h"
 #include "app/filedialoghelper.h"
 #include "app/logmanager.h"
+#include "app/mfgmanager.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -77,6 +78,7 @@ int main(int argc, char *argv[])
     LogManager logManager;
     qInstallMessageHandler(LogManager::handleMessage);
     FileDialogHelper fileDialogHelper;
+    MfgManager mfgManager;
 
     QQmlApplicationEngine engine;
     const std::vector<std::pair<const char *, QVariant>> contextProperties = {
@@ -84,6 +86,7 @@ int main(int argc, char *argv[])
         {"buildTimestamp", QStringLiteral(NERRA_BUILD_TIMESTAMP)},
         {"logManager", object(&logManager)},
         {"fileDialogHelper", object(&fileDialogHelper)},
+        {"mfgManager", object(&mfgManager)},
     };
     for (const auto &[name, value] : contextProperties)
         engine.rootContext()->setContextProperty(QString::fromLatin1(name), value);
