@@ -4,6 +4,7 @@
 #include "app/buildinfo.h"
 #include "app/filedialoghelper.h"
 #include "app/logmanager.h"
+#include "devices/devicemanager.h"
 #include "app/mfgmanager.h"
 
 #include <QApplication>
@@ -77,6 +78,7 @@ int main(int argc, char *argv[])
     // Controllers, in creation order; each lives until the event loop returns.
     LogManager logManager;
     qInstallMessageHandler(LogManager::handleMessage);
+    DeviceManager deviceManager;
     FileDialogHelper fileDialogHelper;
     MfgManager mfgManager;
 
@@ -84,6 +86,7 @@ int main(int argc, char *argv[])
     const std::vector<std::pair<const char *, QVariant>> contextProperties = {
         {"buildVersion", QStringLiteral(NERRA_BUILD_VERSION)},
         {"buildTimestamp", QStringLiteral(NERRA_BUILD_TIMESTAMP)},
+        {"deviceManager", object(&deviceManager)},
         {"logManager", object(&logManager)},
         {"fileDialogHelper", object(&fileDialogHelper)},
         {"mfgManager", object(&mfgManager)},
