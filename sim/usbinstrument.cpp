@@ -332,6 +332,9 @@ void UsbInstrument::resetSession()
 
 void UsbInstrument::onReceived(const QByteArray &bytes)
 {
+    m_received.append(bytes);
+    if (m_received.size() > MaxReceivedRecord)
+        m_received.remove(0, m_received.size() - MaxReceivedRecord);
     m_rxBuffer.append(bytes);
     int end;
     while ((end = m_rxBuffer.indexOf('\n')) >= 0) {

@@ -47,6 +47,11 @@ public:
     void restart();
 
     bool inSession() const { return m_inSession; }
+    // Every byte the program sent since the port appeared (or the last clearReceived()),
+    // exactly as it arrived; the oldest bytes go beyond MaxReceivedRecord.
+    static constexpr int MaxReceivedRecord = 4 * 1024 * 1024;
+    QByteArray receivedBytes() const { return m_received; }
+    void clearReceived() { m_received.clear(); }
     bool otaInProgress() const { return m_ota.active; }
     // Console text shown outside a session; ignored inside one, as the firmware does.
     void printConsole(const QString &text);
@@ -169,6 +174,7 @@ private:
     QPointer<PseudoTerminal> m_reserved;
     QString m_error;
     QByteArray m_rxBuffer;
+    QByteArray m_received;
     bool m_inSession = false;
     bool m_greetingPending = true;
     Body m_body = Body::None;

@@ -1,0 +1,1566 @@
+#include "devices/serial/serialmanager.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+
+#include <cmath>
+
+namespace {
+
+const QString ReadyMarker = QStringLiteral("NERRA:READY:");
+const QString DisconnectLine = QStringLiteral("NERRA:DISCONNECT");
+const QByteArray HandshakeBytes = QByteArrayLiteral("\x1bNERRA:CONNECT\n");
+const QString BlankBoardMarker = QStringLiteral("invalid header: 0xffffffff");
+const QString DisconnectedDuringTransfer = QStringLiteral("Device disconnected during the transfer");
+
+bool isControl(QChar ch)
+{
+    return ch.unicode() < 0x20 || ch.unicode() == 0x7F;
+}
+
+bool hasControlCharacters(const QString &text)
+{
+    for (QChar ch : text) {
+        if (isControl(ch))
+            return true;
+    }
+    return false;
+}
+
+QString withoutControlCharacters(const QString &text)
+{
+    QString cleaned;
+    cleaned.reserve(text.size());
+    for (QChar ch : text) {
+        if (!isControl(ch))
+            cleaned.append(ch);
+    }
+    return cleaned;
+}
+
+// A name goes into a command line as it is: a line feed in it would end that line early
+// and turn the rest into a second command.
+bool isSendableName(const QString &name)
+{
+    return !name.isEmpty() && !hasControlCharacters(name);
+}
+
+// A body line the instrument would not store as part of the file: the handshake escape
+// resets its session, and a line starting "END:" ends the body early.
+bool isSendableBody(const QByteArray &data)
+{
+    if (data.contains('\x1b'))
+        return false;
+    return !data.startsWith("END:") && !data.contains("\nEND:");
+}
+
+QVariantMap parseObject(const QString &text)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8());
+    return document.isObject() ? document.object().toVariantMap() : QVariantMap();
+}
+
+QString payloadAfter(const QString &line, const QString &prefix)
+{
+    return line.mid(prefix.size());
+}
+
+QString errorReason(const QString &line)
+{
+    return line.mid(4);
+}
+
+} // namespace
+
+SerialManager::SerialManager(QObject *parent)
+    : DeviceConnection(parent)
+    , m_lister(&m_systemLister)
+    , m_port(new QSerialPort(this))
+    , m_pollTimer(new QTimer(this))
+    , m_infoFetchTimer(new QTimer(this))
+    , m_sessionTimer(new QTimer(this))
+    , m_holdOffTimer(new QTimer(this))
+{
+    connect(m_port, &QSerialPort::readyRead, this, &SerialManager::onReadyRead);
+    connect(m_port, &QSerialPort::errorOccurred, this, &SerialManager::onErrorOccurred);
+
+    m_pollTimer->setInterval(2000);
+    connect(m_pollTimer, &QTimer::timeout, this, &SerialManager::pollPorts);
+
+    m_infoFetchTimer->setSingleShot(true);
+    connect(m_infoFetchTimer, &QTimer::timeout, this, &SerialManager::fetchDeviceInfo);
+
+    m_sessionTimer->setSingleShot(true);
+    connect(m_sessionTimer, &QTimer::timeout, this, &SerialManager::onSessionTimeout);
+
+    m_holdOffTimer->setSingleShot(true);
+    connect(m_holdOffTimer, &QTimer::timeout, this, [this] {
+        m_reopenHoldOff = false;
+        qDebug().noquote() << m_holdOffExpiryLog;
+    });
+
+    m_pollTimer->start();
+    pollPorts();
+}
+
+SerialManager::~SerialManager()
+{
+    // Leave the instrument in terminal mode; the port closes with the object.
+    if (m_port->isOpen() && m_protocolState != Idle) {
+        m_port->write(DisconnectLine.toUtf8() + '\n');
+        m_port->flush();
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Settings
+
+SerialPortLister *SerialManager::lister() const
+{
+    return m_lister;
+}
+
+void SerialManager::setPortLister(SerialPortLister *lister)
+{
+    m_lister = lister ? lister : &m_systemLister;
+}
+
+void SerialManager::setPollInterval(int ms)
+{
+    m_pollTimer->setInterval(ms);
+}
+
+void SerialManager::setAvailability(bool allowed)
+{
+    if (allowed == m_available)
+        return;
+    m_available = allowed;
+    qDebug() << "USB: availability =" << allowed;
+    if (allowed)
+        pollPorts(); // auto-connects at once when an instrument is plugged in
+    else if (m_isConnected)
+        disconnect();
+}
+
+void SerialManager::setOtaRestartPending(bool pending)
+{
+    m_otaRestartPending = pending;
+}
+
+void SerialManager::setBootstrapActive(bool active)
+{
+    m_bootstrapActive = active;
+    qDebug().noquote() << "USB: [BOOTSTRAP] auto-connect" << (active ? "suppressed" : "restored");
+}
+
+// ---------------------------------------------------------------------------------------
+// Small setters
+
+void SerialManager::setProtocolState(ProtocolState state)
+{
+    // A time-out guards only the wait for the ready line.
+    if (state != Connecting)
+        m_sessionTimer->stop();
+    m_protocolState = state;
+}
+
+void SerialManager::setUsbDevicePresent(bool present)
+{
+    if (present == m_usbDevicePresent)
+        return;
+    m_usbDevicePresent = present;
+    emit usbDevicePresentChanged();
+}
+
+void SerialManager::setTransferring(bool transferring)
+{
+    if (transferring == m_isTransferring)
+        return;
+    m_isTransferring = transferring;
+    emit isTransferringChanged();
+}
+
+void SerialManager::setTransferProgress(int progress)
+{
+    if (progress == m_transferProgress)
+        return;
+    m_transferProgress = progress;
+    emit transferProgressChanged();
+}
+
+void SerialManager::setStatusMessage(const QString &message)
+{
+    if (message == m_statusMessage)
+        return;
+    m_statusMessage = message;
+    emit statusMessageChanged();
+}
+
+void SerialManager::setCalibrationDate(const QString &date)
+{
+    if (date == m_calibrationDate)
+        return;
+    m_calibrationDate = date;
+    emit calibrationDateChanged();
+}
+
+void SerialManager::setConnected(bool connected, const QString &portName)
+{
+    const bool connectedChanged = connected != m_isConnected;
+    const bool nameChanged = portName != m_portName;
+    m_isConnected = connected;
+    m_portName = portName;
+    if (connectedChanged)
+        emit isConnectedChanged();
+    if (nameChanged)
+        emit portNameChanged();
+}
+
+void SerialManager::appendOutput(const QString &text)
+{
+    m_output.append(text);
+    if (m_output.size() > MaxOutputLength)
+        m_output = m_output.right(TrimmedOutputLength);
+    emit outputChanged();
+}
+
+void SerialManager::clearOutput()
+{
+    m_output.clear();
+    emit outputChanged();
+}
+
+// ---------------------------------------------------------------------------------------
+// Writing
+
+void SerialManager::writeBytes(const QByteArray &bytes)
+{
+    if (!m_port->isOpen())
+        return;
+    const qint64 written = m_port->write(bytes);
+    if (written > 0)
+        m_bytesSent += quint64(written);
+}
+
+void SerialManager::writeLine(const QString &line)
+{
+    qDebug().noquote() << "USB: [TX]" << line;
+    writeBytes(line.toUtf8() + '\n');
+}
+
+void SerialManager::startHandshake(Waiting waiting, int timeoutMs)
+{
+    setProtocolState(Connecting);
+    m_waiting = waiting;
+    qDebug() << "USB: [HANDSHAKE] sending ESC NERRA:CONNECT";
+    writeBytes(HandshakeBytes);
+    if (timeoutMs > 0)
+        m_sessionTimer->start(timeoutMs);
+}
+
+void SerialManager::endSession()
+{
+    writeLine(DisconnectLine);
+    setProtocolState(Idle);
+}
+
+void SerialManager::sendChar(const QString &ch)
+{
+    if (m_port->isOpen() && !ch.isEmpty() && m_protocolState == Idle)
+        writeBytes(ch.toLocal8Bit());
+}
+
+void SerialManager::sendLine(const QString &line)
+{
+    if (m_port->isOpen() && m_protocolState == Idle)
+        writeBytes(line.toLocal8Bit() + "\r\n");
+}
+
+// ---------------------------------------------------------------------------------------
+// Port poll, opening and closing
+
+void SerialManager::rescan()
+{
+    pollPorts();
+}
+
+void SerialManager::pollPorts()
+{
+    const QList<SerialPortEntry> entries = lister()->availablePorts();
+    QStringList names;
+    QStringList instrumentPorts;
+    for (const SerialPortEntry &entry : entries) {
+        names.append(entry.portName);
+        if (entry.vendorId == InstrumentVendorId && entry.productId == InstrumentProductId)
+            instrumentPorts.append(entry.portName);
+    }
+    if (names != m_availablePorts) {
+        m_availablePorts = names;
+        emit availablePortsChanged();
+    }
+    setUsbDevicePresent(!instrumentPorts.isEmpty());
+
+    // The open port's name no longer being an instrument port means the instrument went
+    // away, even when it came back under another name before this poll and the old handle
+    // has not reported an error yet.
+    if (m_isConnected && !instrumentPorts.contains(m_portName)) {
+        qDebug() << "USB: [POLL] device removed — disconnecting";
+        if (m_otaRestartPending) {
+            qDebug() << "USB: [POLL] OTA restart — holding off reopen for" << m_reopenHoldOffTime << "ms";
+            startReopenHoldOff(QStringLiteral("USB: [POLL] reopen hold-off expired"));
+        }
+        appendOutput(QStringLiteral("\n[Device disconnected]\n"));
+        closePortAfterLoss(true);
+    }
+    if (!instrumentPorts.isEmpty())
+        tryAutoConnect(instrumentPorts.constFirst());
+}
+
+void SerialManager::tryAutoConnect(const QString &instrumentPort)
+{
+    if (m_isConnected || m_bootstrapActive || m_reopenHoldOff || !m_available)
+        return;
+    connectToPort(instrumentPort);
+}
+
+void SerialManager::startReopenHoldOff(const QString &expiryLog)
+{
+    m_reopenHoldOff = true;
+    m_holdOffExpiryLog = expiryLog;
+    m_holdOffTimer->start(m_reopenHoldOffTime);
+}
+
+void SerialManager::connectToPort(const QString &portName)
+{
+    if (m_port->isOpen()) {
+        // Another port replaces this one: whatever ran on it ends here.
+        const Abandoned abandoned = abandonOperations();
+        if (m_protocolState != Idle)
+            endSession();
+        closePort(true);
+        setTransferring(false);
+        setConnected(false, QString());
+        reportAbandoned(abandoned, false);
+    }
+    m_port->setPortName(portName);
+    m_port->setBaudRate(QSerialPort::Baud115200);
+    m_port->setDataBits(QSerialPort::Data8);
+    m_port->setParity(QSerialPort::NoParity);
+    m_port->setStopBits(QSerialPort::OneStop);
+    m_port->setFlowControl(QSerialPort::NoFlowControl);
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        QString message = QStringLiteral("[Failed to open %1: %2]").arg(portName, m_port->errorString());
+        if (m_port->error() == QSerialPort::PermissionError)
+            message += QStringLiteral("\nPort is already open in another application.\n"
+                                      "Close any serial monitors (VS Code, PlatformIO, etc.) and try again.");
+        appendOutput(message + QLatin1Char('\n'));
+        qWarning().noquote() << "USB: [CONNECT]" << message;
+        emit errorOccurred(message);
+        return;
+    }
+    m_framer.reset();
+    m_invalidHeaderCount = 0;
+    m_infoFetchAttempts = 0;
+    m_staleHandshakeFailures = 0;
+    m_blankBoardDetected = false;
+    m_handshakeSeen = false;
+    setConnected(true, portName);
+    appendOutput(QStringLiteral("[Connected to %1]\n").arg(portName));
+    qDebug().noquote() << "USB: [CONNECT] Opened" << portName << "— scheduling fetchDeviceInfo in"
+                       << QStringLiteral("%1ms").arg(m_infoFetchDelay);
+    m_infoFetchTimer->start(m_infoFetchDelay);
+}
+
+void SerialManager::closePort(bool flushFirst)
+{
+    m_infoFetchTimer->stop();
+    m_sessionTimer->stop();
+    if (m_port->isOpen()) {
+        // Errors raised while the port goes away are no news.
+        m_closing = true;
+        if (flushFirst)
+            m_port->flush();
+        m_port->close();
+        m_closing = false;
+    }
+    m_framer.reset();
+    ++m_linkGeneration;
+}
+
+void SerialManager::disconnect()
+{
+    const Abandoned abandoned = abandonOperations();
+    if (m_protocolState != Idle) {
+        endSession();
+        m_otaSessionPending = false;
+        setTransferring(false);
+        setStatusMessage(QString());
+    }
+    const bool wasOpen = m_port->isOpen();
+    closePort(true);
+    if (wasOpen)
+        appendOutput(QStringLiteral("[Disconnected]\n"));
+    setConnected(false, QString());
+    reportAbandoned(abandoned, false);
+}
+
+void SerialManager::closePortAfterLoss(bool fromPoll)
+{
+    closePort(false);
+    const bool wasTransferring = m_isTransferring;
+    const Abandoned abandoned = abandonOperations();
+    m_isConnected = false;
+    m_portName.clear();
+    setProtocolState(Idle);
+    // The poll path gives up an OTA session being opened; the error path keeps it, so that
+    // the instrument's first ready line after its restart still opens the OTA channel.
+    if (fromPoll)
+        m_otaSessionPending = false;
+    m_isTransferring = false;
+    // Whatever ended the port, a transfer that was running failed: its caller must hear so.
+    if (wasTransferring)
+        emit transferFailed(DisconnectedDuringTransfer);
+    emit isConnectedChanged();
+    emit portNameChanged();
+    if (wasTransferring)
+        emit isTransferringChanged();
+    reportAbandoned(abandoned, true);
+}
+
+void SerialManager::onErrorOccurred(QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::NoError || !m_isConnected || m_closing)
+        return;
+    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) {
+        // A vanished USB device reports a resource error; a pseudo-terminal whose other end
+        // went away reports read errors without end. Either way the device is gone.
+        qDebug() << "USB: [RESTART] port lost:" << m_port->errorString();
+        if (m_otaRestartPending) {
+            qDebug() << "USB: [RESTART] device detached — holding off reopen for" << m_reopenHoldOffTime << "ms";
+            startReopenHoldOff(QStringLiteral("USB: [RESTART] reopen hold-off expired"));
+        }
+        closePortAfterLoss(false);
+        appendOutput(QStringLiteral("\n[Nerra disconnected]\n"));
+        return;
+    }
+    appendOutput(QStringLiteral("\n[Serial error: %1]\n").arg(m_port->errorString()));
+}
+
+void SerialManager::forgetUsbDevice()
+{
+    disconnect();
+    m_usbDeviceName.clear();
+    m_usbDeviceSN.clear();
+    m_usbDeviceFW.clear();
+    m_usbDeviceSSID.clear();
+    m_usbDeviceId.clear();
+    m_usbDeviceColor = -1;
+    emit usbDeviceInfoChanged();
+}
+
+// ---------------------------------------------------------------------------------------
+// Device-info fetch, stale handles
+
+void SerialManager::refreshDeviceInfo()
+{
+    m_infoFetchAttempts = 0;
+    fetchDeviceInfo();
+}
+
+void SerialManager::fetchDeviceInfo()
+{
+    qDebug() << "USB: [INFO_FETCH] called — isConnected:" << m_isConnected << "protocolState:" << int(m_protocolState);
+    if (!m_isConnected) {
+        qDebug() << "USB: [INFO_FETCH] skipped — not connected";
+        return;
+    }
+    if (m_blankBoardDetected) {
+        qDebug() << "USB: [INFO_FETCH] skipped — blank board detected on this port";
+        return;
+    }
+    if (m_protocolState != Idle) {
+        qDebug() << "USB: [INFO_FETCH] skipped — protocol busy (state" << int(m_protocolState) << ")";
+        retryInfoFetch(QStringLiteral("protocol busy"));
+        return;
+    }
+    qDebug() << "USB: [INFO_FETCH] sending handshake (attempt" << m_infoFetchAttempts + 1 << "of"
+             << MaxInfoFetchAttempts << ")";
+    startHandshake(Waiting::InfoFetch, m_handshakeTimeout);
+}
+
+void SerialManager::retryInfoFetch(const QString &reason)
+{
+    if (!m_isConnected || m_blankBoardDetected)
+        return;
+    ++m_infoFetchAttempts;
+    if (m_infoFetchAttempts >= MaxInfoFetchAttempts) {
+        qDebug().noquote() << "USB: [INFO_FETCH] giving up after" << m_infoFetchAttempts << "attempts —" << reason;
+        return;
+    }
+    const int delay = m_infoFetchAttempts * m_infoRetryStep;
+    qDebug().noquote() << "USB: [INFO_FETCH]" << reason << "— retrying in" << delay << "ms";
+    m_infoFetchTimer->start(delay);
+}
+
+void SerialManager::checkStaleHandle(const QString &reason)
+{
+    if (!m_isConnected || m_otaRestartPending || !m_handshakeSeen)
+        return;
+    ++m_staleHandshakeFailures;
+    if (m_staleHandshakeFailures < StaleHandshakeLimit || m_isTransferring || m_protocolState == OtaActive)
+        return;
+    m_staleHandshakeFailures = 0;
+    qWarning().noquote() << "USB: [STALE] no handshake after" << StaleHandshakeLimit << "attempts (" << reason
+                         << ") — handle looks stale, reopening the port";
+    appendOutput(QStringLiteral("\n[Reconnecting to the device…]\n"));
+    disconnect();
+    startReopenHoldOff(QStringLiteral("USB: [STALE] reopen hold-off expired — auto-connect may retry"));
+}
+
+void SerialManager::onSessionTimeout()
+{
+    if (m_protocolState != Connecting)
+        return;
+    switch (m_waiting) {
+    case Waiting::Nothing:
+        return;
+    case Waiting::InfoFetch:
+        qDebug() << "USB: [INFO_FETCH] timeout — no NERRA:READY, resetting to Idle";
+        checkStaleHandle(QStringLiteral("info fetch"));
+        setProtocolState(Idle);
+        retryInfoFetch(QStringLiteral("handshake timeout"));
+        return;
+    case Waiting::OtaOpen:
+        if (!m_otaSessionPending)
+            return;
+        qDebug() << "USB: [OTA] timeout — no NERRA:READY, resetting to Idle";
+        checkStaleHandle(QStringLiteral("OTA session open"));
+        m_otaSessionPending = false;
+        setProtocolState(Idle);
+        setStatusMessage(QString());
+        emit otaSessionFailed(QStringLiteral("no response from device"));
+        return;
+    case Waiting::Session:
+        if (!m_sessionRequested)
+            return;
+        m_sessionRequested = false;
+        setProtocolState(Idle);
+        setStatusMessage(QString());
+        emit errorOccurred(QStringLiteral("connectProtocol: timeout waiting for device"));
+        return;
+    case Waiting::Upload:
+        if (m_uploadData.isEmpty())
+            return;
+        m_currentFile.clear();
+        m_uploadData.clear();
+        setProtocolState(Idle);
+        setTransferring(false);
+        setTransferProgress(0);
+        emit transferFailed(QStringLiteral("Device did not respond — try again"));
+        emit errorOccurred(QStringLiteral("putProtocol: timeout waiting for device"));
+        return;
+    case Waiting::List:
+        if (!m_listPending)
+            return;
+        m_listPending = false;
+        setProtocolState(Idle);
+        emit errorOccurred(QStringLiteral("listProtocols: timeout waiting for device"));
+        return;
+    case Waiting::Download:
+        if (m_pendingGetName.isEmpty())
+            return;
+        m_pendingGetName.clear();
+        setProtocolState(Idle);
+        emit errorOccurred(QStringLiteral("getProtocol: timeout waiting for device"));
+        return;
+    case Waiting::Delete:
+        if (m_pendingDelName.isEmpty())
+            return;
+        m_pendingDelName.clear();
+        setProtocolState(Idle);
+        emit errorOccurred(QStringLiteral("deleteProtocol: timeout waiting for device"));
+        return;
+    case Waiting::CalFetch:
+        if (!m_calFetchPending)
+            return;
+        m_calFetchPending = false;
+        m_chainPrefs = false;
+        setProtocolState(Idle);
+        emit calibrationReceived(QVariantMap());
+        return;
+    case Waiting::CalWrite:
+        if (m_calibrationQueue.isEmpty())
+            return;
+        m_calibrationQueue.clear();
+        m_calibrationDateToApply.clear();
+        m_calibrationWriteActive = false;
+        setProtocolState(Idle);
+        setTransferring(false);
+        setTransferProgress(0);
+        emit calibrationApplied(false);
+        return;
+    case Waiting::PrefWrite: {
+        if (m_pendingPrefKey.isEmpty())
+            return;
+        const QString key = m_pendingPrefKey;
+        m_pendingPrefKey.clear();
+        m_pendingPrefValue.clear();
+        setProtocolState(Idle);
+        emit setPrefResult(false, key);
+        return;
+    }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Receiving
+
+void SerialManager::onReadyRead()
+{
+    const quint64 generation = m_linkGeneration;
+    const QByteArray bytes = m_port->readAll();
+    m_bytesReceived += quint64(bytes.size());
+    if (m_protocolState != OtaActive)
+        qDebug() << "USB: [RX]" << bytes.size() << "bytes";
+    const QStringList lines = m_framer.feed(bytes);
+    if (m_framer.takeOverflowStarted())
+        qWarning() << "USB: [RX] line longer than" << m_framer.maxLineLength()
+                   << "bytes without a line end — dropping the rest of it";
+    for (const QString &line : lines) {
+        handleLine(line);
+        // A handler closed or replaced the port: the rest belongs to a link that is gone.
+        if (generation != m_linkGeneration)
+            return;
+    }
+    if (const qint64 dropped = m_framer.takeDroppedBytes())
+        qDebug() << "USB: [RX] dropped" << dropped << "bytes of an over-long line";
+}
+
+void SerialManager::handleLine(const QString &line)
+{
+    if (m_protocolState == Idle) {
+        handleTerminalLine(line);
+        return;
+    }
+    if (!(m_protocolState == OtaActive && line.startsWith(QLatin1String("OK:OTA_CHUNK:"))))
+        qDebug().noquote() << "USB: [RX proto state" << int(m_protocolState) << "]" << line;
+    if (line.startsWith(QLatin1String("LOG:"))) {
+        appendOutput(line.mid(4) + QLatin1Char('\n'));
+        return;
+    }
+    switch (m_protocolState) {
+    case Idle:
+        return;
+    case Connecting:
+        handleHandshakeReply(line);
+        return;
+    case Ready:
+        handleReadyState(line);
+        return;
+    case PutAwaitAck:
+        handlePutAwaitAck(line);
+        return;
+    case PutSending:
+        return;
+    case PutAwaitSaved:
+        handlePutAwaitSaved(line);
+        return;
+    case Listing:
+        handleListing(line);
+        return;
+    case GettingProtocol:
+        handleGettingProtocol(line);
+        return;
+    case GettingCal:
+        handleGettingCal(line);
+        return;
+    case GettingPrefs:
+        handleGettingPrefs(line);
+        return;
+    case GettingInfo:
+        handleGettingInfo(line);
+        return;
+    case CertPutAwaitAck:
+    case CertPutAwaitSaved:
+    case CertFilePutAwaitAck:
+    case CertFilePutAwaitSaved:
+    case GettingCert:
+    case GettingCertFile:
+        return;
+    case OtaActive:
+        emit otaLineReceived(line);
+        return;
+    }
+}
+
+void SerialManager::handleTerminalLine(const QString &line)
+{
+    if (line == QLatin1String("NERRA:BYE")) {
+        qDebug() << "USB: [RX] NERRA:BYE — filtered";
+        return;
+    }
+    if (m_otaRestartPending && line.contains(ReadyMarker)) {
+        qDebug() << "USB: [OTA] late NERRA:READY arrived after the handshake timeout — adopting it";
+        m_otaRestartPending = false;
+        m_otaSessionPending = true;
+        setProtocolState(Connecting);
+        handleHandshakeReply(line);
+        return;
+    }
+    qDebug().noquote() << "USB: [RX terminal]" << line;
+    appendOutput(line + QLatin1Char('\n'));
+    if (m_blankBoardDetected || !line.contains(BlankBoardMarker))
+        return;
+    ++m_invalidHeaderCount;
+    qDebug() << "USB: [BLANK] invalid header count =" << m_invalidHeaderCount;
+    if (m_invalidHeaderCount >= 2) {
+        m_blankBoardDetected = true;
+        qDebug().noquote() << "USB: [BLANK] blank board detected on" << m_portName;
+        emit blankBoardDetected(m_portName);
+    }
+}
+
+void SerialManager::handleHandshakeReply(const QString &line)
+{
+    const int at = line.indexOf(ReadyMarker);
+    if (at < 0)
+        return; // boot text still coming
+    if (at > 0)
+        qDebug() << "USB: [HANDSHAKE] NERRA:READY arrived merged with preceding output — recovered";
+    const QString json = line.mid(at + ReadyMarker.size());
+    m_staleHandshakeFailures = 0;
+    m_handshakeSeen = true;
+
+    const QJsonDocument document = QJsonDocument::fromJson(json.toUtf8());
+    if (!document.isObject()) {
+        qDebug() << "USB: [HANDSHAKE] JSON parse failed";
+        return;
+    }
+    qDebug().noquote() << "USB: [HANDSHAKE] ready record" << json;
+    const QJsonObject record = document.object();
+    m_usbDeviceId = record.value(QLatin1String("id")).toString();
+    m_usbDeviceName = record.value(QLatin1String("name")).toString();
+    m_usbDeviceSN = record.value(QLatin1String("sn")).toString();
+    m_usbDeviceFW = record.value(QLatin1String("fw")).toString();
+    m_usbDeviceSSID = record.value(QLatin1String("ssid")).toString();
+    m_usbDeviceColor = record.contains(QLatin1String("color")) ? record.value(QLatin1String("color")).toInt(0) : -1;
+    m_usbHasCert = record.value(QLatin1String("hasCert")).toBool(false);
+    m_usbOtaVersion = record.value(QLatin1String("otaUsb")).toInt(0);
+    emit usbDeviceInfoChanged();
+    emit deviceInfoReceived(m_usbDeviceName, m_usbDeviceSN, m_usbDeviceFW);
+    // A listener may have closed the link or started something else in the meantime.
+    if (m_protocolState == Connecting && m_isConnected)
+        dispatchReadyLine();
+}
+
+void SerialManager::dispatchReadyLine()
+{
+    if (!m_calibrationQueue.isEmpty()) {
+        setProtocolState(Ready);
+        writeNextCoefficient();
+        return;
+    }
+    if (m_calFetchPending) {
+        m_calFetchPending = false;
+        m_calibrationBuffer.clear();
+        setProtocolState(GettingCal);
+        writeLine(QStringLiteral("CMD:GET_CAL"));
+        return;
+    }
+    if (!m_pendingPrefKey.isEmpty()) {
+        setProtocolState(Ready);
+        writeLine(QStringLiteral("CMD:SET_PREF:%1:%2").arg(m_pendingPrefKey, m_pendingPrefValue));
+        return;
+    }
+    if (!m_uploadData.isEmpty()) {
+        setProtocolState(PutAwaitAck);
+        writeLine(QStringLiteral("CMD:PUT_PROTOCOL:") + m_currentFile);
+        return;
+    }
+    if (m_listPending) {
+        m_listPending = false;
+        m_protocolList.clear();
+        setProtocolState(Listing);
+        writeLine(QStringLiteral("CMD:LIST_PROTOCOLS"));
+        return;
+    }
+    if (!m_pendingGetName.isEmpty()) {
+        m_currentFile = m_pendingGetName;
+        m_pendingGetName.clear();
+        m_receivedProtocol.clear();
+        m_receivedLines = 0;
+        setProtocolState(GettingProtocol);
+        writeLine(QStringLiteral("CMD:GET_PROTOCOL:") + m_currentFile);
+        return;
+    }
+    if (!m_pendingDelName.isEmpty()) {
+        setProtocolState(Ready);
+        writeLine(QStringLiteral("CMD:DEL_PROTOCOL:") + m_pendingDelName);
+        return;
+    }
+    // The certificate operations take their turn here, before the OTA channel.
+    if (m_otaSessionPending || m_otaRestartPending) {
+        m_otaSessionPending = false;
+        m_otaRestartPending = false;
+        m_sessionRequested = false;
+        setProtocolState(OtaActive);
+        qDebug() << "USB: [OTA] NERRA:READY received, session begun (OtaActive)";
+        emit otaSessionReady();
+        return;
+    }
+    if (m_sessionRequested) {
+        m_sessionRequested = false;
+        setProtocolState(Ready);
+        setStatusMessage(QString());
+        qDebug() << "USB: [HANDSHAKE] session open (Ready)";
+        return;
+    }
+    endSession();
+    qDebug() << "USB: [HANDSHAKE] disconnected, back to terminal mode";
+}
+
+// ---------------------------------------------------------------------------------------
+// Replies per state
+
+void SerialManager::handleReadyState(const QString &line)
+{
+    if (line.startsWith(QLatin1String("OK:DEL_PROTOCOL"))) {
+        if (m_pendingDelName.isEmpty())
+            return;
+        const QString name = m_pendingDelName;
+        m_pendingDelName.clear();
+        setStatusMessage(QStringLiteral("Deleted"));
+        endSession();
+        emit protocolDeleted(name);
+        return;
+    }
+    if (line.startsWith(QLatin1String("OK:SET_CAL"))) {
+        onCoefficientSaved();
+        return;
+    }
+    if (line.startsWith(QLatin1String("OK:SET_PREF"))) {
+        onPreferenceSaved(line);
+        return;
+    }
+    if (line.startsWith(QLatin1String("OK:REBOOT")))
+        return;
+    if (line.startsWith(QLatin1String("ERR:")))
+        onReadyError(errorReason(line));
+}
+
+void SerialManager::onReadyError(const QString &reason)
+{
+    setStatusMessage(QStringLiteral("Error: ") + reason);
+    emit errorOccurred(reason);
+    if (!m_pendingPrefKey.isEmpty() && !m_calibrationWriteActive) {
+        const QString key = m_pendingPrefKey;
+        m_pendingPrefKey.clear();
+        m_pendingPrefValue.clear();
+        endSession();
+        emit setPrefResult(false, key);
+        return;
+    }
+    // A refused coefficient or date ends the whole write; the coefficients still queued
+    // must not be written by a later session.
+    if (m_calibrationWriteActive) {
+        finishCalibrationWrite(false);
+        return;
+    }
+    // A refused delete ends its session like any self-contained operation.
+    if (!m_pendingDelName.isEmpty()) {
+        m_pendingDelName.clear();
+        endSession();
+    }
+}
+
+void SerialManager::handlePutAwaitAck(const QString &line)
+{
+    if (line == QLatin1String("OK:PUT_PROTOCOL")) {
+        setProtocolState(PutSending);
+        const QList<QByteArray> pieces = m_uploadData.split('\n');
+        QByteArray burst;
+        burst.reserve(m_uploadData.size() + pieces.size() + 20);
+        for (const QByteArray &piece : pieces) {
+            burst.append(piece);
+            burst.append('\n');
+        }
+        burst.append("END:PUT_PROTOCOL\n");
+        qDebug().noquote() << "USB: [PUT] writing" << m_currentFile << "—" << pieces.size() << "lines," << burst.size()
+                           << "bytes";
+        writeBytes(burst);
+        setProtocolState(PutAwaitSaved);
+        setTransferProgress(50);
+        return;
+    }
+    if (line.startsWith(QLatin1String("ERR:"))) {
+        // Refused before the body: the upload is over, and so is its session.
+        const QString reason = errorReason(line);
+        m_currentFile.clear();
+        m_uploadData.clear();
+        endSession();
+        setTransferring(false);
+        emit transferFailed(reason);
+        emit errorOccurred(reason);
+    }
+}
+
+void SerialManager::handlePutAwaitSaved(const QString &line)
+{
+    if (line == QLatin1String("OK:PUT_PROTOCOL:saved")) {
+        m_currentFile.clear();
+        m_uploadData.clear();
+        endSession();
+        setTransferring(false);
+        setTransferProgress(100);
+        setStatusMessage(QStringLiteral("Transfer complete"));
+        emit transferComplete();
+        return;
+    }
+    if (line.startsWith(QLatin1String("ERR:"))) {
+        const QString reason = errorReason(line);
+        m_currentFile.clear();
+        m_uploadData.clear();
+        endSession();
+        setTransferring(false);
+        emit transferFailed(reason);
+        emit errorOccurred(reason);
+    }
+}
+
+void SerialManager::handleListing(const QString &line)
+{
+    static const QString dataPrefix = QStringLiteral("DATA:LIST_PROTOCOLS:");
+    if (line.startsWith(dataPrefix)) {
+        const QString name = payloadAfter(line, dataPrefix);
+        if (!name.isEmpty())
+            m_protocolList.append(name);
+        return;
+    }
+    if (line == QLatin1String("END:LIST_PROTOCOLS")) {
+        setStatusMessage(QStringLiteral("%1 protocol(s)").arg(m_protocolList.size()));
+        setProtocolState(Ready);
+        emit protocolListReceived(m_protocolList);
+        return;
+    }
+    if (line.startsWith(QLatin1String("ERR:"))) {
+        m_protocolList.clear();
+        endSession();
+        emit errorOccurred(errorReason(line));
+    }
+}
+
+void SerialManager::handleGettingProtocol(const QString &line)
+{
+    static const QString dataPrefix = QStringLiteral("DATA:GET_PROTOCOL:");
+    if (line.startsWith(dataPrefix)) {
+        // Counting lines rather than testing for an empty body keeps a leading blank line.
+        if (m_receivedLines > 0)
+            m_receivedProtocol.append('\n');
+        m_receivedProtocol.append(payloadAfter(line, dataPrefix).toUtf8());
+        ++m_receivedLines;
+        return;
+    }
+    if (line == QLatin1String("END:GET_PROTOCOL")) {
+        const QString name = m_currentFile;
+        const QByteArray body = m_receivedProtocol;
+        m_currentFile.clear();
+        m_receivedProtocol.clear();
+        m_receivedLines = 0;
+        setStatusMessage(QStringLiteral("Received ") + name);
+        setProtocolState(Ready);
+        emit protocolReceived(name, body);
+        return;
+    }
+    if (line.startsWith(QLatin1String("ERR:"))) {
+        m_currentFile.clear();
+        m_receivedProtocol.clear();
+        m_receivedLines = 0;
+        endSession();
+        emit errorOccurred(errorReason(line));
+    }
+}
+
+void SerialManager::handleGettingCal(const QString &line)
+{
+    static const QString dataPrefix = QStringLiteral("DATA:GET_CAL:");
+    if (line.startsWith(dataPrefix)) {
+        m_calibrationBuffer = payloadAfter(line, dataPrefix);
+        return;
+    }
+    if (line == QLatin1String("END:GET_CAL")) {
+        const QVariantMap calibration = parseObject(m_calibrationBuffer);
+        m_calibrationBuffer.clear();
+        if (m_chainPrefs) {
+            m_prefsBuffer.clear();
+            setProtocolState(GettingPrefs);
+            writeLine(QStringLiteral("CMD:GET_PREFS"));
+        } else {
+            endSession();
+        }
+        if (calibration != m_calibrationData) {
+            m_calibrationData = calibration;
+            emit calibrationDataChanged();
+        }
+        emit calibrationReceived(m_calibrationData);
+        return;
+    }
+    if (line.startsWith(QLatin1String("ERR:"))) {
+        m_chainPrefs = false;
+        m_calibrationBuffer.clear();
+        endSession();
+        emit errorOccurred(errorReason(line));
+    }
+}
+
+void SerialManager::handleGettingPrefs(const QString &line)
+{
+    static const QString dataPrefix = QStringLiteral("DATA:GET_PREFS:");
+    if (line.startsWith(dataPrefix)) {
+        m_prefsBuffer = payloadAfter(line, dataPrefix);
+        return;
+    }
+    if (line == QLatin1String("END:GET_PREFS")) {
+        const QVariantMap prefs = parseObject(m_prefsBuffer);
+        m_prefsBuffer.clear();
+        if (m_chainPrefs) {
+            m_chainPrefs = false;
+            endSession();
+            setCalibrationDate(prefs.value(QStringLiteral("calDate")).toString());
+            return;
+        }
+        setProtocolState(Ready);
+        emit prefsReceived(prefs);
+        return;
+    }
+    if (line.startsWith(QLatin1String("ERR:"))) {
+        m_prefsBuffer.clear();
+        if (m_chainPrefs) {
+            // The calibration itself arrived; a missing date is not worth an error.
+            m_chainPrefs = false;
+            endSession();
+            return;
+        }
+        setProtocolState(Ready);
+        emit errorOccurred(errorReason(line));
+    }
+}
+
+void SerialManager::handleGettingInfo(const QString &line)
+{
+    static const QString dataPrefix = QStringLiteral("DATA:GET_INFO:");
+    if (line.startsWith(dataPrefix)) {
+        m_infoBuffer = payloadAfter(line, dataPrefix);
+        return;
+    }
+    if (line == QLatin1String("END:GET_INFO")) {
+        const QVariantMap info = parseObject(m_infoBuffer);
+        m_infoBuffer.clear();
+        setProtocolState(Ready);
+        emit deviceInfoReceived(info.value(QStringLiteral("name")).toString(), info.value(QStringLiteral("sn")).toString(),
+                                info.value(QStringLiteral("fw")).toString());
+        return;
+    }
+    if (line.startsWith(QLatin1String("ERR:"))) {
+        m_infoBuffer.clear();
+        setProtocolState(Ready);
+        emit errorOccurred(errorReason(line));
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Session control and the OTA channel
+
+void SerialManager::connectProtocol()
+{
+    if (!m_isConnected) {
+        emit errorOccurred(QStringLiteral("connectProtocol: not connected"));
+        return;
+    }
+    Abandoned abandoned;
+    if (m_protocolState != Idle)
+        abandoned = abandonOperations();
+    m_sessionRequested = true;
+    setStatusMessage(QStringLiteral("Connecting to device..."));
+    startHandshake(Waiting::Session, m_handshakeTimeout);
+    reportAbandoned(abandoned, false);
+}
+
+void SerialManager::disconnectProtocol()
+{
+    const Abandoned abandoned = abandonOperations();
+    if (m_protocolState != Idle)
+        writeLine(DisconnectLine);
+    setProtocolState(Idle);
+    m_otaSessionPending = false;
+    setTransferring(false);
+    setStatusMessage(QString());
+    reportAbandoned(abandoned, false);
+}
+
+void SerialManager::beginUsbOta()
+{
+    if (!m_isConnected) {
+        emit otaSessionFailed(QStringLiteral("not connected"));
+        return;
+    }
+    if (m_protocolState == Ready && !singleLineCommandOutstanding()) {
+        setProtocolState(OtaActive);
+        qDebug() << "USB: [OTA] session begun (OtaActive) — reused Ready session";
+        emit otaSessionReady();
+        return;
+    }
+    if (m_protocolState != Idle) {
+        emit otaSessionFailed(QStringLiteral("protocol busy"));
+        return;
+    }
+    m_otaSessionPending = true;
+    setStatusMessage(QStringLiteral("Connecting to device..."));
+    qDebug() << "USB: [OTA] opening session for firmware update";
+    startHandshake(Waiting::OtaOpen, m_handshakeTimeout);
+}
+
+void SerialManager::sendOtaLine(const QString &line)
+{
+    if (m_protocolState != OtaActive) {
+        emit errorOccurred(QStringLiteral("sendOtaLine: not in OTA mode"));
+        return;
+    }
+    if (line.contains(QLatin1Char('\n')) || line.contains(QLatin1Char('\r'))) {
+        emit errorOccurred(QStringLiteral("sendOtaLine: a line must not contain a line break"));
+        return;
+    }
+    writeBytes(line.toUtf8() + '\n');
+}
+
+void SerialManager::endUsbOta(bool sessionLost)
+{
+    if (m_protocolState != OtaActive)
+        return;
+    if (sessionLost) {
+        setProtocolState(Idle);
+        setStatusMessage(QString());
+    } else {
+        setProtocolState(Ready);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Ending operations
+
+bool SerialManager::singleLineCommandOutstanding() const
+{
+    return !m_pendingDelName.isEmpty() || !m_pendingPrefKey.isEmpty() || m_calibrationWriteActive;
+}
+
+SerialManager::Abandoned SerialManager::abandonOperations()
+{
+    Abandoned abandoned;
+    abandoned.upload = !m_uploadData.isEmpty();
+    abandoned.calibrationWrite = m_calibrationWriteActive;
+    abandoned.calibrationRead = m_calFetchPending || m_protocolState == GettingCal;
+    abandoned.list = m_listPending || m_protocolState == Listing;
+    abandoned.download = !m_pendingGetName.isEmpty() || m_protocolState == GettingProtocol;
+    abandoned.remove = !m_pendingDelName.isEmpty();
+    abandoned.info = m_protocolState == GettingInfo;
+    abandoned.prefsRead = m_protocolState == GettingPrefs && !m_chainPrefs;
+    if (!m_calibrationWriteActive)
+        abandoned.prefKey = m_pendingPrefKey;
+
+    m_protocolList.clear();
+    m_receivedProtocol.clear();
+    m_receivedLines = 0;
+    m_currentFile.clear();
+    m_uploadData.clear();
+    m_listPending = false;
+    m_pendingGetName.clear();
+    m_pendingDelName.clear();
+    m_pendingPrefKey.clear();
+    m_pendingPrefValue.clear();
+    m_infoBuffer.clear();
+    m_calibrationBuffer.clear();
+    m_prefsBuffer.clear();
+    m_calFetchPending = false;
+    m_chainPrefs = false;
+    m_calibrationQueue.clear();
+    m_calibrationDateToApply.clear();
+    m_calibrationWriteActive = false;
+    m_sessionRequested = false;
+    m_waiting = Waiting::Nothing;
+    m_sessionTimer->stop();
+    return abandoned;
+}
+
+void SerialManager::reportAbandoned(const Abandoned &abandoned, bool deviceLost)
+{
+    // Operations with an answer of their own get it, whoever ended them; the others hear
+    // of a lost device through errorOccurred.
+    if (abandoned.calibrationWrite)
+        emit calibrationApplied(false);
+    if (abandoned.calibrationRead)
+        emit calibrationReceived(QVariantMap());
+    if (!abandoned.prefKey.isEmpty())
+        emit setPrefResult(false, abandoned.prefKey);
+    if (!deviceLost)
+        return;
+    const QString lost = QStringLiteral(": device disconnected");
+    if (abandoned.list)
+        emit errorOccurred(QStringLiteral("listProtocols") + lost);
+    if (abandoned.download)
+        emit errorOccurred(QStringLiteral("getProtocol") + lost);
+    if (abandoned.remove)
+        emit errorOccurred(QStringLiteral("deleteProtocol") + lost);
+    if (abandoned.info)
+        emit errorOccurred(QStringLiteral("getDeviceInfo") + lost);
+    if (abandoned.prefsRead)
+        emit errorOccurred(QStringLiteral("getPrefs") + lost);
+}
+
+void SerialManager::cancelTransfer()
+{
+    const Abandoned abandoned = abandonOperations();
+    // With nothing running there is no session to keep open.
+    if (m_protocolState != Idle)
+        setProtocolState(Ready);
+    setTransferring(false);
+    setTransferProgress(0);
+    setStatusMessage(QStringLiteral("Transfer cancelled"));
+    reportAbandoned(abandoned, false);
+}
+
+// ---------------------------------------------------------------------------------------
+// Self-contained operations
+
+void SerialManager::putProtocol(const QString &filename, const QByteArray &data)
+{
+    if (!m_isConnected) {
+        emit transferFailed(QStringLiteral("Device is not connected"));
+        emit errorOccurred(QStringLiteral("putProtocol: not connected"));
+        return;
+    }
+    if (m_protocolState != Idle) {
+        emit transferFailed(QStringLiteral("Device is busy — try again in a moment"));
+        emit errorOccurred(QStringLiteral("putProtocol: protocol busy"));
+        return;
+    }
+    if (!isSendableName(filename)) {
+        emit transferFailed(QStringLiteral("Invalid file name — it must not be empty or contain line breaks"));
+        emit errorOccurred(QStringLiteral("putProtocol: invalid file name"));
+        return;
+    }
+    if (data.isEmpty()) {
+        emit transferFailed(QStringLiteral("The protocol is empty — nothing to send"));
+        emit errorOccurred(QStringLiteral("putProtocol: empty protocol"));
+        return;
+    }
+    if (!isSendableBody(data)) {
+        emit transferFailed(QStringLiteral("The protocol contains a line the device would take as a command"));
+        emit errorOccurred(QStringLiteral("putProtocol: invalid protocol body"));
+        return;
+    }
+    m_currentFile = filename;
+    m_uploadData = data;
+    setTransferring(true);
+    setTransferProgress(0);
+    setStatusMessage(QStringLiteral("Sending %1...").arg(filename));
+    startHandshake(Waiting::Upload, m_handshakeTimeout);
+}
+
+void SerialManager::listProtocols()
+{
+    if (!m_isConnected) {
+        emit errorOccurred(QStringLiteral("listProtocols: not connected"));
+        return;
+    }
+    if (m_protocolState == Ready && !singleLineCommandOutstanding()) {
+        m_protocolList.clear();
+        setProtocolState(Listing);
+        setStatusMessage(QStringLiteral("Listing protocols..."));
+        writeLine(QStringLiteral("CMD:LIST_PROTOCOLS"));
+        return;
+    }
+    if (m_protocolState != Idle) {
+        emit errorOccurred(QStringLiteral("listProtocols: protocol busy"));
+        return;
+    }
+    m_protocolList.clear();
+    m_listPending = true;
+    setStatusMessage(QStringLiteral("Listing protocols..."));
+    startHandshake(Waiting::List, m_handshakeTimeout);
+}
+
+void SerialManager::getProtocol(const QString &filename)
+{
+    if (!m_isConnected) {
+        emit errorOccurred(QStringLiteral("getProtocol: not connected"));
+        return;
+    }
+    const bool reuse = m_protocolState == Ready && !singleLineCommandOutstanding();
+    if (!reuse && m_protocolState != Idle) {
+        emit errorOccurred(QStringLiteral("getProtocol: protocol busy"));
+        return;
+    }
+    if (!isSendableName(filename)) {
+        emit errorOccurred(QStringLiteral("getProtocol: invalid file name"));
+        return;
+    }
+    m_receivedProtocol.clear();
+    m_receivedLines = 0;
+    setStatusMessage(QStringLiteral("Receiving %1...").arg(filename));
+    if (reuse) {
+        m_currentFile = filename;
+        setProtocolState(GettingProtocol);
+        writeLine(QStringLiteral("CMD:GET_PROTOCOL:") + filename);
+        return;
+    }
+    m_pendingGetName = filename;
+    startHandshake(Waiting::Download, m_downloadTimeout);
+}
+
+void SerialManager::deleteProtocol(const QString &filename)
+{
+    if (!m_isConnected) {
+        emit errorOccurred(QStringLiteral("deleteProtocol: not connected"));
+        return;
+    }
+    if (m_protocolState != Idle) {
+        emit errorOccurred(QStringLiteral("deleteProtocol: protocol busy"));
+        return;
+    }
+    if (!isSendableName(filename)) {
+        emit errorOccurred(QStringLiteral("deleteProtocol: invalid file name"));
+        return;
+    }
+    m_pendingDelName = filename;
+    setStatusMessage(QStringLiteral("Deleting %1...").arg(filename));
+    startHandshake(Waiting::Delete, m_handshakeTimeout);
+}
+
+bool SerialManager::fetchCalibration()
+{
+    if (!m_isConnected || m_protocolState != Idle)
+        return false;
+    m_calFetchPending = true;
+    m_chainPrefs = true;
+    startHandshake(Waiting::CalFetch, m_handshakeTimeout);
+    return true;
+}
+
+void SerialManager::applyCalibration(const QVariantList &coefPairs, const QString &calDate)
+{
+    if (!m_isConnected) {
+        emit calibrationApplied(false);
+        return;
+    }
+    if (m_protocolState != Idle) {
+        qDebug() << "USB: [CAL_APPLY] skipped — protocol busy (state" << int(m_protocolState) << ")";
+        emit calibrationApplied(false);
+        return;
+    }
+    QList<QPair<int, float>> queue;
+    for (const QVariant &entry : coefPairs) {
+        const QVariantMap pair = entry.toMap();
+        bool indexOk = false;
+        bool valueOk = false;
+        const int index = pair.value(QStringLiteral("index")).toInt(&indexOk);
+        const float value = pair.value(QStringLiteral("value")).toFloat(&valueOk);
+        // A malformed entry would otherwise overwrite coefficient 0 with 0.
+        if (!indexOk || !valueOk || index < 0 || index > 7 || !std::isfinite(value)) {
+            qWarning() << "USB: [CAL_APPLY] refused — malformed coefficient entry" << entry;
+            emit errorOccurred(QStringLiteral("applyCalibration: invalid coefficient list"));
+            emit calibrationApplied(false);
+            return;
+        }
+        queue.append(qMakePair(index, value));
+    }
+    if (queue.isEmpty()) {
+        emit calibrationApplied(false);
+        return;
+    }
+    m_calibrationQueue = queue;
+    m_calibrationDateToApply = withoutControlCharacters(calDate);
+    m_calibrationWriteActive = true;
+    setTransferring(true);
+    setTransferProgress(0);
+    startHandshake(Waiting::CalWrite, m_handshakeTimeout);
+}
+
+void SerialManager::setPref(const QString &key, const QString &value)
+{
+    const QString cleaned = withoutControlCharacters(value);
+    if (cleaned != value)
+        qDebug().noquote() << "USB: [PREF] sanitized control chars from" << key << "value (Nerra_App#280)";
+    // The key ends at the first colon on the instrument's side, and a line break would start
+    // a second command.
+    if (key.isEmpty() || hasControlCharacters(key) || key.contains(QLatin1Char(':'))) {
+        emit errorOccurred(QStringLiteral("setPref: invalid preference key"));
+        emit setPrefResult(false, key);
+        return;
+    }
+    if (!m_isConnected || m_protocolState != Idle) {
+        emit setPrefResult(false, key);
+        return;
+    }
+    m_pendingPrefKey = key;
+    m_pendingPrefValue = cleaned;
+    setStatusMessage(QStringLiteral("Setting %1...").arg(key));
+    startHandshake(Waiting::PrefWrite, m_handshakeTimeout);
+}
+
+void SerialManager::writeNextCoefficient()
+{
+    const QPair<int, float> next = m_calibrationQueue.takeFirst();
+    writeLine(QStringLiteral("CMD:SET_CAL:%1:%2").arg(next.first).arg(double(next.second), 0, 'f', 6));
+}
+
+void SerialManager::onCoefficientSaved()
+{
+    if (!m_calibrationWriteActive)
+        return;
+    if (!m_calibrationQueue.isEmpty()) {
+        writeNextCoefficient();
+        return;
+    }
+    if (m_calibrationDateToApply.isEmpty()) {
+        finishCalibrationWrite(true);
+        return;
+    }
+    m_pendingPrefKey = QStringLiteral("calDate");
+    m_pendingPrefValue = m_calibrationDateToApply;
+    m_calibrationDateToApply.clear();
+    writeLine(QStringLiteral("CMD:SET_PREF:calDate:") + m_pendingPrefValue);
+}
+
+void SerialManager::finishCalibrationWrite(bool success)
+{
+    const QString writtenDate = m_pendingPrefKey == QLatin1String("calDate") ? m_pendingPrefValue : QString();
+    m_pendingPrefKey.clear();
+    m_pendingPrefValue.clear();
+    m_calibrationQueue.clear();
+    m_calibrationDateToApply.clear();
+    m_calibrationWriteActive = false;
+    endSession();
+    setTransferring(false);
+    setTransferProgress(success ? 100 : 0);
+    if (success) {
+        setStatusMessage(QStringLiteral("Calibration saved"));
+        if (!writtenDate.isEmpty())
+            setCalibrationDate(writtenDate);
+    }
+    emit calibrationApplied(success);
+}
+
+void SerialManager::onPreferenceSaved(const QString &line)
+{
+    if (m_pendingPrefKey.isEmpty())
+        return;
+    const int firstColon = line.indexOf(QLatin1Char(':'));
+    const int secondColon = line.indexOf(QLatin1Char(':'), firstColon + 1);
+    QString key = secondColon < 0 ? QString() : line.mid(secondColon + 1);
+    if (key.isEmpty())
+        key = m_pendingPrefKey;
+    if (key == QLatin1String("calDate") && m_calibrationWriteActive) {
+        finishCalibrationWrite(true);
+        return;
+    }
+    const QString value = m_pendingPrefValue;
+    bool changed = false;
+    if (key == QLatin1String("sn") && !value.isEmpty() && value != m_usbDeviceSN) {
+        m_usbDeviceSN = value;
+        changed = true;
+    } else if (key == QLatin1String("ssid") && !value.isEmpty() && value != m_usbDeviceSSID) {
+        m_usbDeviceSSID = value;
+        changed = true;
+    } else if (key == QLatin1String("name") && value != m_usbDeviceName) {
+        m_usbDeviceName = value;
+        changed = true;
+    } else if (key == QLatin1String("color")) {
+        bool isNumber = false;
+        const int color = value.toInt(&isNumber, 10);
+        if (isNumber && color != m_usbDeviceColor) {
+            m_usbDeviceColor = color;
+            changed = true;
+        }
+    } else if (key == QLatin1String("calDate")) {
+        setCalibrationDate(value);
+    }
+    m_pendingPrefKey.clear();
+    m_pendingPrefValue.clear();
+    endSession();
+    if (changed)
+        emit usbDeviceInfoChanged();
+    setStatusMessage(QStringLiteral("Preference saved"));
+    emit setPrefResult(true, key);
+}
+
+// ---------------------------------------------------------------------------------------
+// Session operations
+
+bool SerialManager::checkSessionOperation(const QString &operation)
+{
+    if (!m_isConnected) {
+        emit errorOccurred(operation + QStringLiteral(": not connected"));
+        return false;
+    }
+    if (m_protocolState == Idle) {
+        emit errorOccurred(operation + QStringLiteral(": not in protocol mode — call connectProtocol() first"));
+        return false;
+    }
+    if (m_protocolState != Ready || singleLineCommandOutstanding()) {
+        emit errorOccurred(operation + QStringLiteral(": protocol busy"));
+        return false;
+    }
+    return true;
+}
+
+void SerialManager::getDeviceInfo()
+{
+    if (!checkSessionOperation(QStringLiteral("getDeviceInfo")))
+        return;
+    m_infoBuffer.clear();
+    setProtocolState(GettingInfo);
+    setStatusMessage(QStringLiteral("Reading device info..."));
+    writeLine(QStringLiteral("CMD:GET_INFO"));
+}
+
+void SerialManager::getCalibration()
+{
+    if (!checkSessionOperation(QStringLiteral("getCalibration")))
+        return;
+    m_calibrationBuffer.clear();
+    m_chainPrefs = false;
+    setProtocolState(GettingCal);
+    setStatusMessage(QStringLiteral("Reading calibration..."));
+    writeLine(QStringLiteral("CMD:GET_CAL"));
+}
+
+void SerialManager::getPrefs()
+{
+    if (!checkSessionOperation(QStringLiteral("getPrefs")))
+        return;
+    m_prefsBuffer.clear();
+    m_chainPrefs = false;
+    setProtocolState(GettingPrefs);
+    setStatusMessage(QStringLiteral("Reading preferences..."));
+    writeLine(QStringLiteral("CMD:GET_PREFS"));
+}
+
+void SerialManager::setCalibration(int index, float value)
+{
+    if (!checkSessionOperation(QStringLiteral("setCalibration")))
+        return;
+    m_calibrationQueue.clear();
+    m_calibrationDateToApply.clear();
+    m_calibrationWriteActive = true;
+    setStatusMessage(QStringLiteral("Setting calibration %1...").arg(index));
+    writeLine(QStringLiteral("CMD:SET_CAL:%1:%2").arg(index).arg(double(value), 0, 'f', 6));
+}
+
+void SerialManager::reboot()
+{
+    if (!checkSessionOperation(QStringLiteral("reboot")))
+        return;
+    writeLine(QStringLiteral("CMD:REBOOT"));
+    setProtocolState(Idle);
+}

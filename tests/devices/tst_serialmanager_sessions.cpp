@@ -1,0 +1,873 @@
+// The USB link's command sessions against the simulated instrument, over a real
+// pseudo-terminal and QSerialPort: what reaches the wire, what comes back as signals, and
+// how every operation ends (success, refusal, "ERR:", time-out, cancel).
+
+#include "testmain.h"
+#include "tst_serialmanager_fixture.h"
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+
+namespace {
+
+const QString Handshake = handshakeLine();
+const QString Disconnect = QStringLiteral("NERRA:DISCONNECT");
+
+using Call = std::function<void(SerialManager &)>;
+
+QVariantList coefficients(std::initializer_list<QPair<int, double>> pairs)
+{
+    QVariantList list;
+    for (const auto &pair : pairs)
+        list.append(QVariantMap{{QStringLiteral("index"), pair.first}, {QStringLiteral("value"), pair.second}});
+    return list;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Call)
+
+class TestSerialManagerSessions : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void uploadWritesTheBodyAndEndsTheSession_data();
+    void uploadWritesTheBodyAndEndsTheSession();
+    void listThenDownloadsUseOneSession();
+    void downloadDecodesUtf8Once();
+    void uploadWhileASessionIsOpenIsBusy();
+    void refusedWhenNotConnected_data();
+    void refusedWhenNotConnected();
+    void refusedWhenBusy_data();
+    void refusedWhenBusy();
+    void errorRepliesEndTheOperation_data();
+    void errorRepliesEndTheOperation();
+    void timeOutsBeforeTheReadyLine_data();
+    void timeOutsBeforeTheReadyLine();
+    void calibrationWriteWithDate_data();
+    void calibrationWriteWithDate();
+    void calibrationReadChainsThePreferences();
+    void preferenceWritesMirrorTheIdentity_data();
+    void preferenceWritesMirrorTheIdentity();
+    void namesWithLineBreaksNeverReachTheWire_data();
+    void namesWithLineBreaksNeverReachTheWire();
+    void sessionOperationsInAnOpenSession();
+    void rebootEndsTheSessionWithoutDisconnect();
+    void cancelForgetsPendingWork();
+    void completionSignalsFindTheLinkIdle();
+    void deleteRemovesTheFile();
+
+private:
+    std::unique_ptr<IsolatedEnvironment> m_env;
+    std::unique_ptr<LogCapture> m_log;
+    std::unique_ptr<SimulatedLink> m_sim;
+};
+
+void TestSerialManagerSessions::init()
+{
+    m_env = std::make_unique<IsolatedEnvironment>();
+    m_log = std::make_unique<LogCapture>();
+    m_sim = std::make_unique<SimulatedLink>();
+}
+
+void TestSerialManagerSessions::cleanup()
+{
+    m_sim.reset();
+    if (QTest::currentTestFailed())
+        m_log->dumpTail(200);
+    m_log.reset();
+    m_env.reset();
+}
+
+void TestSerialManagerSessions::uploadWritesTheBodyAndEndsTheSession_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QStringList>("bodyLines");
+
+    QTest::newRow("final LF") << QByteArray("TIPSELECT,S,,,,,,,,\nASPIRATE,S,50.0,0,,,,4,\n")
+                              << QStringList{QStringLiteral("TIPSELECT,S,,,,,,,,"),
+                                             QStringLiteral("ASPIRATE,S,50.0,0,,,,4,"), QString()};
+    QTest::newRow("no final LF") << QByteArray("TIPSELECT,L,,,,,,,,\nPURGE,L,,,,,,7,")
+                                 << QStringList{QStringLiteral("TIPSELECT,L,,,,,,,,"), QStringLiteral("PURGE,L,,,,,,7,")};
+    QTest::newRow("one line") << QByteArray("PURGE,S,,,,,,1,") << QStringList{QStringLiteral("PURGE,S,,,,,,1,")};
+}
+
+void TestSerialManagerSessions::uploadWritesTheBodyAndEndsTheSession()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QStringList, bodyLines);
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    QSignalSpy complete(&link, &DeviceConnection::transferComplete);
+    QSignalSpy failed(&link, &DeviceConnection::transferFailed);
+    QSignalSpy transferring(&link, &DeviceConnection::isTransferringChanged);
+
+    link.putProtocol(QStringLiteral("dose.csv"), body);
+    QVERIFY(link.isTransferring());
+    QCOMPARE(link.statusMessage(), QStringLiteral("Sending dose.csv..."));
+    QCOMPARE(link.protocolState(), SerialManager::Connecting);
+
+    QVERIFY(complete.wait(5000));
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(transferring.count(), 2);
+    QVERIFY(!link.isTransferring());
+    QCOMPARE(link.transferProgress(), 100);
+    QCOMPARE(link.statusMessage(), QStringLiteral("Transfer complete"));
+    QCOMPARE(link.protocolState(), SerialManager::Idle);
+
+    const QStringList expected = QStringList{Handshake, QStringLiteral("CMD:PUT_PROTOCOL:dose.csv")} + bodyLines
+        + QStringList{QStringLiteral("END:PUT_PROTOCOL"), Disconnect};
+    QVERIFY2(m_sim->waitForWire(expected), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+    QCOMPARE(m_sim->state.file(QStringLiteral("dose.csv")), body);
+}
+
+void TestSerialManagerSessions::listThenDownloadsUseOneSession()
+{
+    m_sim->state.putFile(QStringLiteral("a.csv"), "ASPIRATE,S,10.0,0,,,,4,\nDISPENSE,S,10.0,0,,,,4,\nPURGE,S,,,,,,4,\n");
+    m_sim->state.putFile(QStringLiteral("b.csv"), "MIX,L,500.0,0,3,,,2,");
+    m_sim->state.putFile(QStringLiteral("c.csv"), "\nLOOPSTART,,,,,,,,2\nLOOPEND,,,,,,,,");
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    QSignalSpy listed(&link, &DeviceConnection::protocolListReceived);
+    QSignalSpy received(&link, &DeviceConnection::protocolReceived);
+    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
+
+    link.listProtocols();
+    QCOMPARE(link.statusMessage(), QStringLiteral("Listing protocols..."));
+    QVERIFY(listed.wait(5000));
+    const QStringList names = listed.constFirst().constFirst().toStringList();
+    QCOMPARE(names, (QStringList{QStringLiteral("a.csv"), QStringLiteral("b.csv"), QStringLiteral("c.csv")}));
+    QCOMPARE(link.statusMessage(), QStringLiteral("3 protocol(s)"));
+    QCOMPARE(link.protocolState(), SerialManager::Ready);
+
+    for (const QString &name : names) {
+        link.getProtocol(name);
+        QCOMPARE(link.statusMessage(), QStringLiteral("Receiving %1...").arg(name));
+        QVERIFY(received.wait(5000));
+        QCOMPARE(link.statusMessage(), QStringLiteral("Received ") + name);
+        QCOMPARE(link.protocolState(), SerialManager::Ready);
+    }
+    link.disconnectProtocol();
+    QCOMPARE(link.protocolState(), SerialManager::Idle);
+    QCOMPARE(errors.count(), 0);
+
+    QCOMPARE(received.count(), 3);
+    // The instrument's last line end does not come back; three lines give two LFs.
+    QCOMPARE(received.at(0).at(1).toByteArray(), QByteArray("ASPIRATE,S,10.0,0,,,,4,\nDISPENSE,S,10.0,0,,,,4,\nPURGE,S,,,,,,4,"));
+    QCOMPARE(received.at(1).at(1).toByteArray(), QByteArray("MIX,L,500.0,0,3,,,2,"));
+    // A leading blank line is part of the file.
+    QCOMPARE(received.at(2).at(1).toByteArray(), QByteArray("\nLOOPSTART,,,,,,,,2\nLOOPEND,,,,,,,,"));
+    QCOMPARE(received.at(2).at(0).toString(), QStringLiteral("c.csv"));
+
+    const QStringList expected{Handshake,
+                               QStringLiteral("CMD:LIST_PROTOCOLS"),
+                               QStringLiteral("CMD:GET_PROTOCOL:a.csv"),
+                               QStringLiteral("CMD:GET_PROTOCOL:b.csv"),
+                               QStringLiteral("CMD:GET_PROTOCOL:c.csv"),
+                               Disconnect};
+    QVERIFY2(m_sim->waitForWire(expected), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+}
+
+void TestSerialManagerSessions::downloadDecodesUtf8Once()
+{
+    const QByteArray body = QStringLiteral("MIX,S,12.5,0,2,,,3,\n; Müller 5 µL – ok").toUtf8();
+    m_sim->state.putFile(QStringLiteral("u.csv"), body);
+    QVERIFY(m_sim->connect());
+    QSignalSpy received(m_sim->link.get(), &DeviceConnection::protocolReceived);
+    m_sim->link->getProtocol(QStringLiteral("u.csv"));
+    QVERIFY(received.wait(5000));
+    QCOMPARE(received.constFirst().at(1).toByteArray(), body);
+    m_sim->link->disconnectProtocol();
+}
+
+void TestSerialManagerSessions::uploadWhileASessionIsOpenIsBusy()
+{
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    QSignalSpy listed(&link, &DeviceConnection::protocolListReceived);
+    link.listProtocols();
+    QVERIFY(listed.wait(5000));
+
+    QSignalSpy failed(&link, &DeviceConnection::transferFailed);
+    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
+    QSignalSpy complete(&link, &DeviceConnection::transferComplete);
+    link.putProtocol(QStringLiteral("x.csv"), "PURGE,S,,,,,,4,\n");
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.constFirst().constFirst().toString(), QStringLiteral("Device is busy — try again in a moment"));
+    QCOMPARE(errors.constFirst().constFirst().toString(), QStringLiteral("putProtocol: protocol busy"));
+    QVERIFY(!link.isTransferring());
+
+    link.disconnectProtocol();
+    link.putProtocol(QStringLiteral("x.csv"), "PURGE,S,,,,,,4,\n");
+    QVERIFY(complete.wait(5000));
+    QCOMPARE(failed.count(), 1);
+    QVERIFY(m_sim->state.hasFile(QStringLiteral("x.csv")));
+}
+
+void TestSerialManagerSessions::refusedWhenNotConnected_data()
+{
+    QTest::addColumn<Call>("call");
+    QTest::addColumn<QStringList>("errors");
+    QTest::addColumn<QString>("otherSignal");
+    QTest::addColumn<QVariantList>("otherArguments");
+
+    auto row = [](const char *name, Call call, QStringList errors, QString other = QString(), QVariantList args = {}) {
+        QTest::newRow(name) << call << errors << other << args;
+    };
+    row("putProtocol", [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "x"); },
+        {QStringLiteral("putProtocol: not connected")}, QStringLiteral("transferFailed"),
+        {QStringLiteral("Device is not connected")});
+    row("listProtocols", [](SerialManager &l) { l.listProtocols(); }, {QStringLiteral("listProtocols: not connected")});
+    row("getProtocol", [](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); },
+        {QStringLiteral("getProtocol: not connected")});
+    row("deleteProtocol", [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
+        {QStringLiteral("deleteProtocol: not connected")});
+    row("getDeviceInfo", [](SerialManager &l) { l.getDeviceInfo(); }, {QStringLiteral("getDeviceInfo: not connected")});
+    row("getCalibration", [](SerialManager &l) { l.getCalibration(); }, {QStringLiteral("getCalibration: not connected")});
+    row("getPrefs", [](SerialManager &l) { l.getPrefs(); }, {QStringLiteral("getPrefs: not connected")});
+    row("setCalibration", [](SerialManager &l) { l.setCalibration(1, 1.0f); },
+        {QStringLiteral("setCalibration: not connected")});
+    row("reboot", [](SerialManager &l) { l.reboot(); }, {QStringLiteral("reboot: not connected")});
+    row("connectProtocol", [](SerialManager &l) { l.connectProtocol(); }, {QStringLiteral("connectProtocol: not connected")});
+    row("sendOtaLine", [](SerialManager &l) { l.sendOtaLine(QStringLiteral("CMD:OTA_STATUS")); },
+        {QStringLiteral("sendOtaLine: not in OTA mode")});
+    row("fetchCalibration", [](SerialManager &l) { QVERIFY(!l.fetchCalibration()); }, {});
+    row("applyCalibration",
+        [](SerialManager &l) { l.applyCalibration(coefficients({{0, 1.0}}), QStringLiteral("2026-01-01")); }, {},
+        QStringLiteral("calibrationApplied"), {false});
+    row("setPref", [](SerialManager &l) { l.setPref(QStringLiteral("name"), QStringLiteral("X")); }, {},
+        QStringLiteral("setPrefResult"), {false, QStringLiteral("name")});
+    row("beginUsbOta", [](SerialManager &l) { l.beginUsbOta(); }, {}, QStringLiteral("otaSessionFailed"),
+        {QStringLiteral("not connected")});
+}
+
+void TestSerialManagerSessions::refusedWhenNotConnected()
+{
+    QFETCH(Call, call);
+    QFETCH(QStringList, errors);
+    QFETCH(QString, otherSignal);
+    QFETCH(QVariantList, otherArguments);
+
+    SerialManager link;
+    StaticPortLister none;
+    link.setPortLister(&none);
+    QSignalSpy errorSpy(&link, &DeviceConnection::errorOccurred);
+    QSignalSpy failed(&link, &DeviceConnection::transferFailed);
+    QSignalSpy applied(&link, &DeviceConnection::calibrationApplied);
+    QSignalSpy prefResult(&link, &DeviceConnection::setPrefResult);
+    QSignalSpy otaFailed(&link, &SerialManager::otaSessionFailed);
+    QSignalSpy status(&link, &DeviceConnection::statusMessageChanged);
+    call(link);
+
+    QStringList seen;
+    for (const QVariantList &args : qAsConst(errorSpy))
+        seen.append(args.constFirst().toString());
+    QCOMPARE(seen, errors);
+    QSignalSpy *other = otherSignal == QLatin1String("transferFailed")       ? &failed
+                        : otherSignal == QLatin1String("calibrationApplied") ? &applied
+                        : otherSignal == QLatin1String("setPrefResult")      ? &prefResult
+                        : otherSignal == QLatin1String("otaSessionFailed")   ? &otaFailed
+                                                                             : nullptr;
+    const int otherCount = failed.count() + applied.count() + prefResult.count() + otaFailed.count();
+    QCOMPARE(otherCount, other ? 1 : 0);
+    if (other)
+        QCOMPARE(other->constFirst(), otherArguments);
+    QCOMPARE(status.count(), 0);
+    QCOMPARE(link.protocolState(), SerialManager::Idle);
+}
+
+void TestSerialManagerSessions::refusedWhenBusy_data()
+{
+    QTest::addColumn<bool>("sessionOpen");
+    QTest::addColumn<Call>("call");
+    QTest::addColumn<QString>("error");
+
+    auto row = [](const char *name, bool open, Call call, const QString &error) {
+        QTest::newRow(name) << open << call << error;
+    };
+    // While a list session is open (Ready): self-contained operations are busy.
+    row("delete in Ready", true, [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
+        QStringLiteral("deleteProtocol: protocol busy"));
+    row("setPref in Ready", true, [](SerialManager &l) { l.setPref(QStringLiteral("name"), QStringLiteral("N")); },
+        QString());
+    row("applyCalibration in Ready", true,
+        [](SerialManager &l) { l.applyCalibration(coefficients({{1, 1.0}}), QString()); }, QString());
+    row("fetchCalibration in Ready", true, [](SerialManager &l) { QVERIFY(!l.fetchCalibration()); }, QString());
+    row("beginUsbOta while listing", false,
+        [](SerialManager &l) {
+            l.listProtocols();
+            l.beginUsbOta();
+        },
+        QString());
+    // Session operations need an open session.
+    row("getDeviceInfo in Idle", false, [](SerialManager &l) { l.getDeviceInfo(); },
+        QStringLiteral("getDeviceInfo: not in protocol mode — call connectProtocol() first"));
+    row("getPrefs in Idle", false, [](SerialManager &l) { l.getPrefs(); },
+        QStringLiteral("getPrefs: not in protocol mode — call connectProtocol() first"));
+    row("reboot in Idle", false, [](SerialManager &l) { l.reboot(); },
+        QStringLiteral("reboot: not in protocol mode — call connectProtocol() first"));
+    row("getCalibration while connecting", false,
+        [](SerialManager &l) {
+            l.listProtocols();
+            l.getCalibration();
+        },
+        QStringLiteral("getCalibration: protocol busy"));
+    row("setCalibration while connecting", false,
+        [](SerialManager &l) {
+            l.listProtocols();
+            l.setCalibration(0, 1.0f);
+        },
+        QStringLiteral("setCalibration: protocol busy"));
+    row("list while connecting", false,
+        [](SerialManager &l) {
+            l.deleteProtocol(QStringLiteral("a.csv"));
+            l.listProtocols();
+        },
+        QStringLiteral("listProtocols: protocol busy"));
+    row("get while connecting", false,
+        [](SerialManager &l) {
+            l.listProtocols();
+            l.getProtocol(QStringLiteral("a.csv"));
+        },
+        QStringLiteral("getProtocol: protocol busy"));
+}
+
+void TestSerialManagerSessions::refusedWhenBusy()
+{
+    QFETCH(bool, sessionOpen);
+    QFETCH(Call, call);
+    QFETCH(QString, error);
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    if (sessionOpen) {
+        QSignalSpy listed(&link, &DeviceConnection::protocolListReceived);
+        link.listProtocols();
+        QVERIFY(listed.wait(5000));
+    }
+    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
+    QSignalSpy applied(&link, &DeviceConnection::calibrationApplied);
+    QSignalSpy prefResult(&link, &DeviceConnection::setPrefResult);
+    QSignalSpy otaFailed(&link, &SerialManager::otaSessionFailed);
+    call(link);
+    if (!error.isEmpty()) {
+        QVERIFY(!errors.isEmpty());
+        QCOMPARE(errors.last().constFirst().toString(), error);
+    }
+    if (QTest::currentDataTag() == QByteArray("setPref in Ready"))
+        QCOMPARE(prefResult.constFirst(), (QVariantList{false, QStringLiteral("name")}));
+    if (QTest::currentDataTag() == QByteArray("applyCalibration in Ready"))
+        QCOMPARE(applied.constFirst(), QVariantList{false});
+    if (QTest::currentDataTag() == QByteArray("beginUsbOta while listing"))
+        QCOMPARE(otaFailed.constFirst(), QVariantList{QStringLiteral("protocol busy")});
+    // Whatever was refused never reached the instrument.
+    link.disconnectProtocol();
+    QTRY_VERIFY(!m_sim->usb->inSession());
+    for (const QString &line : m_sim->wire()) {
+        QVERIFY2(!line.startsWith(QLatin1String("CMD:DEL_PROTOCOL")) && !line.startsWith(QLatin1String("CMD:SET_"))
+                     && !line.startsWith(QLatin1String("CMD:GET_CAL")) && !line.startsWith(QLatin1String("CMD:GET_INFO"))
+                     && !line.startsWith(QLatin1String("CMD:GET_PREFS")) && !line.startsWith(QLatin1String("CMD:REBOOT")),
+                 qPrintable(line));
+    }
+}
+
+void TestSerialManagerSessions::errorRepliesEndTheOperation_data()
+{
+    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<Call>("call");
+    QTest::addColumn<QString>("resultSignal");
+    QTest::addColumn<QVariantList>("resultArguments");
+    QTest::addColumn<bool>("errorExpected");
+    QTest::addColumn<int>("endState");
+
+    auto row = [](const char *name, const QString &prefix, Call call, const QString &signal, QVariantList args,
+                  bool error, SerialManager::ProtocolState end) {
+        QTest::newRow(name) << prefix << call << signal << args << error << int(end);
+    };
+    row("upload refused before the body", QStringLiteral("CMD:PUT_PROTOCOL"),
+        [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n"); },
+        QStringLiteral("transferFailed"), {QStringLiteral("storage full")}, true, SerialManager::Idle);
+    row("upload refused after the body", QStringLiteral("END:PUT_PROTOCOL"),
+        [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n"); },
+        QStringLiteral("transferFailed"), {QStringLiteral("storage full")}, true, SerialManager::Idle);
+    row("list", QStringLiteral("CMD:LIST_PROTOCOLS"), [](SerialManager &l) { l.listProtocols(); }, QString(), {}, true,
+        SerialManager::Idle);
+    row("download", QStringLiteral("CMD:GET_PROTOCOL"), [](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); },
+        QString(), {}, true, SerialManager::Idle);
+    row("delete", QStringLiteral("CMD:DEL_PROTOCOL"), [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
+        QString(), {}, true, SerialManager::Idle);
+    row("calibration read", QStringLiteral("CMD:GET_CAL"), [](SerialManager &l) { QVERIFY(l.fetchCalibration()); },
+        QString(), {}, true, SerialManager::Idle);
+    row("date read after the calibration", QStringLiteral("CMD:GET_PREFS"),
+        [](SerialManager &l) { QVERIFY(l.fetchCalibration()); }, QStringLiteral("calibrationReceived"), {}, false,
+        SerialManager::Idle);
+    row("coefficient write", QStringLiteral("CMD:SET_CAL:1"),
+        [](SerialManager &l) { l.applyCalibration(coefficients({{0, 1.1}, {1, 1.2}, {2, 1.3}}), QStringLiteral("2026-02-03")); },
+        QStringLiteral("calibrationApplied"), {false}, true, SerialManager::Idle);
+    row("date write", QStringLiteral("CMD:SET_PREF:calDate"),
+        [](SerialManager &l) { l.applyCalibration(coefficients({{0, 1.1}}), QStringLiteral("2026-02-03")); },
+        QStringLiteral("calibrationApplied"), {false}, true, SerialManager::Idle);
+    row("preference write", QStringLiteral("CMD:SET_PREF:ssid"),
+        [](SerialManager &l) { l.setPref(QStringLiteral("ssid"), QStringLiteral("Lab")); },
+        QStringLiteral("setPrefResult"), {false, QStringLiteral("ssid")}, true, SerialManager::Idle);
+}
+
+void TestSerialManagerSessions::errorRepliesEndTheOperation()
+{
+    QFETCH(QString, prefix);
+    QFETCH(Call, call);
+    QFETCH(QString, resultSignal);
+    QFETCH(QVariantList, resultArguments);
+    QFETCH(bool, errorExpected);
+    QFETCH(int, endState);
+
+    m_sim->state.putFile(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n");
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    m_sim->usb->setErrorReply(prefix, QStringLiteral("storage full"), 1);
+    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
+    QSignalSpy failed(&link, &DeviceConnection::transferFailed);
+    QSignalSpy applied(&link, &DeviceConnection::calibrationApplied);
+    QSignalSpy prefResult(&link, &DeviceConnection::setPrefResult);
+    QSignalSpy calibration(&link, &DeviceConnection::calibrationReceived);
+
+    call(link);
+    QTRY_VERIFY_WITH_TIMEOUT(link.protocolState() == SerialManager::ProtocolState(endState) && !m_sim->usb->inSession(),
+                             5000);
+    if (errorExpected) {
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(errors.constFirst().constFirst().toString(), QStringLiteral("storage full"));
+    } else {
+        QCOMPARE(errors.count(), 0);
+    }
+    if (resultSignal == QLatin1String("transferFailed"))
+        QCOMPARE(failed.constFirst(), resultArguments);
+    else
+        QCOMPARE(failed.count(), 0);
+    if (resultSignal == QLatin1String("calibrationApplied"))
+        QCOMPARE(applied.constFirst(), resultArguments);
+    if (resultSignal == QLatin1String("setPrefResult"))
+        QCOMPARE(prefResult.constFirst(), resultArguments);
+    if (resultSignal == QLatin1String("calibrationReceived"))
+        QCOMPARE(calibration.count(), 1);
+    QVERIFY(!link.isTransferring());
+
+    // Nothing of the refused operation is left to be carried out by a later session.
+    m_sim->usb->clearReceived();
+    QSignalSpy listed(&link, &DeviceConnection::protocolListReceived);
+    link.listProtocols();
+    QVERIFY(listed.wait(5000));
+    link.disconnectProtocol();
+    QVERIFY2(m_sim->waitForWire({Handshake, QStringLiteral("CMD:LIST_PROTOCOLS"), Disconnect}),
+             qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+    QCOMPARE(failed.count() + applied.count() + prefResult.count(), resultSignal.isEmpty() || resultSignal == QLatin1String("calibrationReceived") ? 0 : 1);
+}
+
+void TestSerialManagerSessions::timeOutsBeforeTheReadyLine_data()
+{
+    QTest::addColumn<Call>("call");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("resultSignal");
+    QTest::addColumn<QVariantList>("resultArguments");
+
+    auto row = [](const char *name, Call call, const QString &error, const QString &signal = QString(),
+                  QVariantList args = {}) { QTest::newRow(name) << call << error << signal << args; };
+    row("putProtocol", [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n"); },
+        QStringLiteral("putProtocol: timeout waiting for device"), QStringLiteral("transferFailed"),
+        {QStringLiteral("Device did not respond — try again")});
+    row("listProtocols", [](SerialManager &l) { l.listProtocols(); }, QStringLiteral("listProtocols: timeout waiting for device"));
+    row("getProtocol", [](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); },
+        QStringLiteral("getProtocol: timeout waiting for device"));
+    row("deleteProtocol", [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
+        QStringLiteral("deleteProtocol: timeout waiting for device"));
+    row("connectProtocol", [](SerialManager &l) { l.connectProtocol(); },
+        QStringLiteral("connectProtocol: timeout waiting for device"));
+    row("fetchCalibration", [](SerialManager &l) { QVERIFY(l.fetchCalibration()); }, QString(),
+        QStringLiteral("calibrationReceived"), {QVariantMap()});
+    row("applyCalibration", [](SerialManager &l) { l.applyCalibration(coefficients({{3, 0.99}}), QStringLiteral("2026-03-04")); },
+        QString(), QStringLiteral("calibrationApplied"), {false});
+    row("setPref", [](SerialManager &l) { l.setPref(QStringLiteral("name"), QStringLiteral("N")); }, QString(),
+        QStringLiteral("setPrefResult"), {false, QStringLiteral("name")});
+    row("beginUsbOta", [](SerialManager &l) { l.beginUsbOta(); }, QString(), QStringLiteral("otaSessionFailed"),
+        {QStringLiteral("no response from device")});
+}
+
+void TestSerialManagerSessions::timeOutsBeforeTheReadyLine()
+{
+    QFETCH(Call, call);
+    QFETCH(QString, error);
+    QFETCH(QString, resultSignal);
+    QFETCH(QVariantList, resultArguments);
+
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    link.setHandshakeTimeout(150);
+    link.setDownloadTimeout(150);
+    m_sim->usb->setSilent(true);
+    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
+    QSignalSpy failed(&link, &DeviceConnection::transferFailed);
+    QSignalSpy applied(&link, &DeviceConnection::calibrationApplied);
+    QSignalSpy prefResult(&link, &DeviceConnection::setPrefResult);
+    QSignalSpy calibration(&link, &DeviceConnection::calibrationReceived);
+    QSignalSpy otaFailed(&link, &SerialManager::otaSessionFailed);
+
+    call(link);
+    QCOMPARE(link.protocolState(), SerialManager::Connecting);
+    QTRY_COMPARE_WITH_TIMEOUT(link.protocolState(), SerialManager::Idle, 5000);
+    QCOMPARE(m_sim->wire(), QStringList{Handshake});
+    QStringList seen;
+    for (const QVariantList &args : qAsConst(errors))
+        seen.append(args.constFirst().toString());
+    QCOMPARE(seen, error.isEmpty() ? QStringList() : QStringList{error});
+    const QList<QPair<QString, QSignalSpy *>> results{{QStringLiteral("transferFailed"), &failed},
+                                                      {QStringLiteral("calibrationApplied"), &applied},
+                                                      {QStringLiteral("setPrefResult"), &prefResult},
+                                                      {QStringLiteral("calibrationReceived"), &calibration},
+                                                      {QStringLiteral("otaSessionFailed"), &otaFailed}};
+    for (const auto &result : results) {
+        QCOMPARE(result.second->count(), result.first == resultSignal ? 1 : 0);
+        if (result.first == resultSignal)
+            QCOMPARE(result.second->constFirst(), resultArguments);
+    }
+    QVERIFY(!link.isTransferring());
+    QCOMPARE(link.transferProgress(), 0);
+    QVERIFY(link.isConnected());
+}
+
+void TestSerialManagerSessions::calibrationWriteWithDate_data()
+{
+    QTest::addColumn<QString>("date");
+    QTest::addColumn<QStringList>("dateLines");
+    QTest::newRow("with date") << QStringLiteral("2026-05-06") << QStringList{QStringLiteral("CMD:SET_PREF:calDate:2026-05-06")};
+    QTest::newRow("without date") << QString() << QStringList();
+    QTest::newRow("date with control characters") << QStringLiteral("2026-05-\n06\t")
+                                                  << QStringList{QStringLiteral("CMD:SET_PREF:calDate:2026-05-06")};
+}
+
+void TestSerialManagerSessions::calibrationWriteWithDate()
+{
+    QFETCH(QString, date);
+    QFETCH(QStringList, dateLines);
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    QSignalSpy applied(&link, &DeviceConnection::calibrationApplied);
+    QSignalSpy dateChanged(&link, &SerialManager::calibrationDateChanged);
+    QSignalSpy progress(&link, &DeviceConnection::transferProgressChanged);
+
+    link.applyCalibration(coefficients({{0, 1.5}, {4, 0.987654}, {7, 1.0}}), date);
+    QVERIFY(link.isTransferring());
+    QVERIFY(applied.wait(5000));
+    QCOMPARE(applied.constFirst(), QVariantList{true});
+    QCOMPARE(link.statusMessage(), QStringLiteral("Calibration saved"));
+    QCOMPARE(link.transferProgress(), 100);
+    QCOMPARE(progress.count(), 1); // 0 until it becomes 100 at the end
+    QVERIFY(!link.isTransferring());
+    QCOMPARE(link.protocolState(), SerialManager::Idle);
+    QCOMPARE(dateChanged.count(), dateLines.isEmpty() ? 0 : 1);
+    if (!dateLines.isEmpty())
+        QCOMPARE(link.calibrationDate(), QStringLiteral("2026-05-06"));
+
+    const QStringList expected = QStringList{Handshake, QStringLiteral("CMD:SET_CAL:0:1.500000"),
+                                             QStringLiteral("CMD:SET_CAL:4:0.987654"), QStringLiteral("CMD:SET_CAL:7:1.000000")}
+        + dateLines + QStringList{Disconnect};
+    QVERIFY2(m_sim->waitForWire(expected), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+    QCOMPARE(m_sim->state.coefficients().at(0), 1.5);
+    QCOMPARE(m_sim->state.coefficients().at(4), 0.987654);
+
+    // Malformed lists never write anything.
+    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
+    m_sim->usb->clearReceived();
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("malformed coefficient entry")));
+    link.applyCalibration({QVariantMap{{QStringLiteral("value"), 2.0}}}, date);
+    link.applyCalibration({}, date);
+    QCOMPARE(applied.count(), 3);
+    QCOMPARE(applied.at(1), QVariantList{false});
+    QCOMPARE(applied.at(2), QVariantList{false});
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(link.protocolState(), SerialManager::Idle);
+    QVERIFY(m_sim->wire().isEmpty());
+}
+
+void TestSerialManagerSessions::calibrationReadChainsThePreferences()
+{
+    m_sim->state.setCoefficient(2, 1.25);
+    m_sim->state.setPreference(QStringLiteral("calDate"), QStringLiteral("2025-12-24"));
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    QSignalSpy calibration(&link, &DeviceConnection::calibrationReceived);
+    QSignalSpy dataChanged(&link, &SerialManager::calibrationDataChanged);
+    QSignalSpy dateChanged(&link, &SerialManager::calibrationDateChanged);
+    QSignalSpy prefs(&link, &DeviceConnection::prefsReceived);
+
+    QVERIFY(link.fetchCalibration());
+    QVERIFY(calibration.wait(5000));
+    const QVariantMap record = calibration.constFirst().constFirst().toMap();
+    QCOMPARE(record.keys().size(), 8);
+    QCOMPARE(record.value(QStringLiteral("st10")).toDouble(), 1.25);
+    QCOMPARE(link.calibrationData(), record);
+    QCOMPARE(dataChanged.count(), 1);
+    QTRY_COMPARE(link.calibrationDate(), QStringLiteral("2025-12-24"));
+    QCOMPARE(dateChanged.count(), 1);
+    QTRY_COMPARE(link.protocolState(), SerialManager::Idle);
+    QCOMPARE(prefs.count(), 0);
+    QVERIFY2(m_sim->waitForWire({Handshake, QStringLiteral("CMD:GET_CAL"), QStringLiteral("CMD:GET_PREFS"), Disconnect}),
+             qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+}
+
+void TestSerialManagerSessions::preferenceWritesMirrorTheIdentity_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("wireLine");
+    QTest::addColumn<QString>("property");
+    QTest::addColumn<QVariant>("expected");
+    QTest::addColumn<bool>("identityChanged");
+
+    QTest::newRow("empty name") << QStringLiteral("name") << QString() << QStringLiteral("CMD:SET_PREF:name:")
+                                << QStringLiteral("usbDeviceName") << QVariant(QString()) << true;
+    QTest::newRow("empty ssid keeps the old") << QStringLiteral("ssid") << QString() << QStringLiteral("CMD:SET_PREF:ssid:")
+                                              << QStringLiteral("usbDeviceSSID") << QVariant(QStringLiteral("Lab 4")) << false;
+    QTest::newRow("ssid with colon") << QStringLiteral("ssid") << QStringLiteral("Lab:5G")
+                                     << QStringLiteral("CMD:SET_PREF:ssid:Lab:5G") << QStringLiteral("usbDeviceSSID")
+                                     << QVariant(QStringLiteral("Lab:5G")) << true;
+    QTest::newRow("serial number without control characters")
+        << QStringLiteral("sn") << QStringLiteral("NS-\t00\n77\x7f") << QStringLiteral("CMD:SET_PREF:sn:NS-0077")
+        << QStringLiteral("usbDeviceSN") << QVariant(QStringLiteral("NS-0077")) << true;
+    QTest::newRow("color") << QStringLiteral("color") << QStringLiteral("5") << QStringLiteral("CMD:SET_PREF:color:5")
+                           << QStringLiteral("usbDeviceColor") << QVariant(5) << true;
+    QTest::newRow("password is not mirrored") << QStringLiteral("password") << QStringLiteral("s3cret")
+                                              << QStringLiteral("CMD:SET_PREF:password:s3cret")
+                                              << QStringLiteral("usbDeviceName") << QVariant(QStringLiteral("Bench")) << false;
+}
+
+void TestSerialManagerSessions::preferenceWritesMirrorTheIdentity()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, wireLine);
+    QFETCH(QString, property);
+    QFETCH(QVariant, expected);
+    QFETCH(bool, identityChanged);
+
+    m_sim->state.setPreference(QStringLiteral("ssid"), QStringLiteral("Lab 4"));
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    QSignalSpy result(&link, &DeviceConnection::setPrefResult);
+    QSignalSpy identity(&link, &SerialManager::usbDeviceInfoChanged);
+    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
+
+    link.setPref(key, value);
+    QCOMPARE(link.statusMessage(), QStringLiteral("Setting %1...").arg(key));
+    QVERIFY(result.wait(5000));
+    QCOMPARE(result.constFirst(), (QVariantList{true, key}));
+    QCOMPARE(link.statusMessage(), QStringLiteral("Preference saved"));
+    QCOMPARE(link.protocolState(), SerialManager::Idle);
+    QCOMPARE(errors.count(), 0);
+    // One change from the ready line of the session, one more when the value is mirrored.
+    QCOMPARE(identity.count(), identityChanged ? 2 : 1);
+    QCOMPARE(link.property(property.toLatin1().constData()), expected);
+    QVERIFY2(m_sim->waitForWire({Handshake, wireLine, Disconnect}), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+}
+
+void TestSerialManagerSessions::namesWithLineBreaksNeverReachTheWire_data()
+{
+    QTest::addColumn<Call>("call");
+    QTest::addColumn<QString>("error");
+    const QString evil = QStringLiteral("x.csv\nCMD:DEL_PROTOCOL:keep.csv");
+    QTest::newRow("upload") << Call([evil](SerialManager &l) { l.putProtocol(evil, "PURGE,S,,,,,,4,\n"); })
+                            << QStringLiteral("putProtocol: invalid file name");
+    QTest::newRow("upload with CR") << Call([](SerialManager &l) { l.putProtocol(QStringLiteral("a\r.csv"), "PURGE,S,,,,,,4,\n"); })
+                                    << QStringLiteral("putProtocol: invalid file name");
+    QTest::newRow("upload without name") << Call([](SerialManager &l) { l.putProtocol(QString(), "PURGE,S,,,,,,4,\n"); })
+                                         << QStringLiteral("putProtocol: invalid file name");
+    QTest::newRow("empty upload") << Call([](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), QByteArray()); })
+                                  << QStringLiteral("putProtocol: empty protocol");
+    QTest::newRow("body with an end marker")
+        << Call([](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\nEND:PUT_PROTOCOL\nCMD:REBOOT\n"); })
+        << QStringLiteral("putProtocol: invalid protocol body");
+    QTest::newRow("body with the handshake")
+        << Call([](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE\x1bNERRA:CONNECT\n"); })
+        << QStringLiteral("putProtocol: invalid protocol body");
+    QTest::newRow("download") << Call([evil](SerialManager &l) { l.getProtocol(evil); })
+                              << QStringLiteral("getProtocol: invalid file name");
+    QTest::newRow("delete") << Call([evil](SerialManager &l) { l.deleteProtocol(evil); })
+                            << QStringLiteral("deleteProtocol: invalid file name");
+    QTest::newRow("preference key") << Call([](SerialManager &l) { l.setPref(QStringLiteral("name\nCMD:REBOOT"), QStringLiteral("x")); })
+                                    << QStringLiteral("setPref: invalid preference key");
+    QTest::newRow("preference key with colon")
+        << Call([](SerialManager &l) { l.setPref(QStringLiteral("calDate:x"), QStringLiteral("1")); })
+        << QStringLiteral("setPref: invalid preference key");
+}
+
+void TestSerialManagerSessions::namesWithLineBreaksNeverReachTheWire()
+{
+    QFETCH(Call, call);
+    QFETCH(QString, error);
+    m_sim->state.putFile(QStringLiteral("keep.csv"), "PURGE,S,,,,,,4,\n");
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
+    call(link);
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.constFirst().constFirst().toString(), error);
+    QCOMPARE(link.protocolState(), SerialManager::Idle);
+    QVERIFY(!link.isTransferring());
+
+    // A later session carries nothing of it out.
+    QSignalSpy listed(&link, &DeviceConnection::protocolListReceived);
+    link.listProtocols();
+    QVERIFY(listed.wait(5000));
+    link.disconnectProtocol();
+    QVERIFY2(m_sim->waitForWire({Handshake, QStringLiteral("CMD:LIST_PROTOCOLS"), Disconnect}),
+             qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+    QVERIFY(m_sim->state.hasFile(QStringLiteral("keep.csv")));
+}
+
+void TestSerialManagerSessions::sessionOperationsInAnOpenSession()
+{
+    m_sim->state.setPreference(QStringLiteral("calDate"), QStringLiteral("2025-01-02"));
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    QSignalSpy info(&link, &DeviceConnection::deviceInfoReceived);
+    QSignalSpy calibration(&link, &DeviceConnection::calibrationReceived);
+    QSignalSpy prefs(&link, &DeviceConnection::prefsReceived);
+    QSignalSpy applied(&link, &DeviceConnection::calibrationApplied);
+
+    link.connectProtocol();
+    QCOMPARE(link.statusMessage(), QStringLiteral("Connecting to device..."));
+    QTRY_COMPARE(link.protocolState(), SerialManager::Ready);
+    info.clear(); // the ready line itself reports the identity
+
+    link.getDeviceInfo();
+    QCOMPARE(link.statusMessage(), QStringLiteral("Reading device info..."));
+    QVERIFY(info.wait(5000));
+    QCOMPARE(info.constFirst(), (QVariantList{QStringLiteral("Bench"), QStringLiteral("NS-0042"), QStringLiteral("1.4.2")}));
+    QCOMPARE(link.protocolState(), SerialManager::Ready);
+
+    link.getPrefs();
+    QCOMPARE(link.statusMessage(), QStringLiteral("Reading preferences..."));
+    QVERIFY(prefs.wait(5000));
+    QCOMPARE(prefs.constFirst().constFirst().toMap().value(QStringLiteral("calDate")).toString(), QStringLiteral("2025-01-02"));
+    QCOMPARE(link.protocolState(), SerialManager::Ready);
+
+    link.setCalibration(6, 1.5f);
+    QCOMPARE(link.statusMessage(), QStringLiteral("Setting calibration 6..."));
+    QVERIFY(applied.wait(5000));
+    QCOMPARE(applied.constFirst(), QVariantList{true});
+    QCOMPARE(link.protocolState(), SerialManager::Idle);
+    QCOMPARE(m_sim->state.coefficients().at(6), 1.5);
+
+    link.connectProtocol();
+    QTRY_COMPARE(link.protocolState(), SerialManager::Ready);
+    link.getCalibration();
+    QCOMPARE(link.statusMessage(), QStringLiteral("Reading calibration..."));
+    QVERIFY(calibration.wait(5000));
+    QCOMPARE(calibration.constFirst().constFirst().toMap().value(QStringLiteral("lt500")).toDouble(), 1.5);
+    QTRY_COMPARE(link.protocolState(), SerialManager::Idle);
+
+    const QStringList expected{Handshake, QStringLiteral("CMD:GET_INFO"), QStringLiteral("CMD:GET_PREFS"),
+                               QStringLiteral("CMD:SET_CAL:6:1.500000"), Disconnect, Handshake,
+                               QStringLiteral("CMD:GET_CAL"), Disconnect};
+    QVERIFY2(m_sim->waitForWire(expected), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+}
+
+void TestSerialManagerSessions::rebootEndsTheSessionWithoutDisconnect()
+{
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    const QString oldPort = link.portName();
+    link.connectProtocol();
+    QTRY_COMPARE(link.protocolState(), SerialManager::Ready);
+    QSignalSpy restarted(m_sim->usb.get(), &UsbInstrument::restarted);
+    link.reboot();
+    QCOMPARE(link.protocolState(), SerialManager::Idle);
+    QVERIFY(restarted.wait(5000));
+    QCOMPARE(m_sim->wire(), (QStringList{Handshake, QStringLiteral("CMD:REBOOT")}));
+    // The instrument comes back under a new port, and the link finds it by itself.
+    QTRY_VERIFY_WITH_TIMEOUT(link.isConnected() && link.portName() != oldPort, 5000);
+}
+
+void TestSerialManagerSessions::cancelForgetsPendingWork()
+{
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    QSignalSpy status(&link, &DeviceConnection::statusMessageChanged);
+
+    // Nothing running: nothing to keep open.
+    link.cancelTransfer();
+    QCOMPARE(link.protocolState(), SerialManager::Idle);
+    QCOMPARE(link.statusMessage(), QStringLiteral("Transfer cancelled"));
+
+    // An upload whose ready line has not come yet is forgotten with the cancel.
+    m_sim->usb->setSilent(true);
+    link.putProtocol(QStringLiteral("late.csv"), "PURGE,S,,,,,,4,\n");
+    QVERIFY(link.isTransferring());
+    link.cancelTransfer();
+    QVERIFY(!link.isTransferring());
+    QCOMPARE(link.transferProgress(), 0);
+    QCOMPARE(link.protocolState(), SerialManager::Ready);
+    QCOMPARE(link.statusMessage(), QStringLiteral("Transfer cancelled"));
+    link.disconnectProtocol();
+
+    // So is a calibration write, and its caller hears the end of it.
+    QSignalSpy applied(&link, &DeviceConnection::calibrationApplied);
+    link.applyCalibration(coefficients({{0, 2.0}}), QStringLiteral("2026-07-08"));
+    link.cancelTransfer();
+    QCOMPARE(applied.count(), 1);
+    QCOMPARE(applied.constFirst(), QVariantList{false});
+    link.disconnectProtocol();
+
+    // The cancels themselves wrote nothing; each session was closed by disconnectProtocol.
+    QTRY_COMPARE(m_sim->wire(), (QStringList{Handshake, Disconnect, Handshake, Disconnect}));
+    m_sim->usb->clearFaults();
+    m_sim->usb->clearReceived();
+    QSignalSpy listed(&link, &DeviceConnection::protocolListReceived);
+    QSignalSpy complete(&link, &DeviceConnection::transferComplete);
+    link.listProtocols();
+    QVERIFY(listed.wait(5000));
+    link.disconnectProtocol();
+    QVERIFY2(m_sim->waitForWire({Handshake, QStringLiteral("CMD:LIST_PROTOCOLS"), Disconnect}),
+             qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+    QVERIFY(!m_sim->state.hasFile(QStringLiteral("late.csv")));
+    QCOMPARE(m_sim->state.coefficients().at(0), 1.0);
+    QCOMPARE(complete.count(), 0);
+}
+
+void TestSerialManagerSessions::completionSignalsFindTheLinkIdle()
+{
+    m_sim->state.putFile(QStringLiteral("old.csv"), "PURGE,S,,,,,,4,\n");
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    // A rename: the handler of the upload's completion deletes the old file at once.
+    QSignalSpy deleted(&link, &DeviceConnection::protocolDeleted);
+    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
+    connect(&link, &DeviceConnection::transferComplete, &link, [&link] { link.deleteProtocol(QStringLiteral("old.csv")); });
+    link.putProtocol(QStringLiteral("new.csv"), "PURGE,S,,,,,,4,\n");
+    QVERIFY(deleted.wait(5000));
+    QCOMPARE(errors.count(), 0);
+    QVERIFY(m_sim->state.hasFile(QStringLiteral("new.csv")));
+    QVERIFY(!m_sim->state.hasFile(QStringLiteral("old.csv")));
+}
+
+void TestSerialManagerSessions::deleteRemovesTheFile()
+{
+    m_sim->state.putFile(QStringLiteral("gone.csv"), "PURGE,S,,,,,,4,\n");
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    QSignalSpy deleted(&link, &DeviceConnection::protocolDeleted);
+    link.deleteProtocol(QStringLiteral("gone.csv"));
+    QCOMPARE(link.statusMessage(), QStringLiteral("Deleting gone.csv..."));
+    QVERIFY(deleted.wait(5000));
+    QCOMPARE(deleted.constFirst(), QVariantList{QStringLiteral("gone.csv")});
+    QCOMPARE(link.statusMessage(), QStringLiteral("Deleted"));
+    QCOMPARE(link.protocolState(), SerialManager::Idle);
+    QVERIFY(!m_sim->state.hasFile(QStringLiteral("gone.csv")));
+    QVERIFY2(m_sim->waitForWire({Handshake, QStringLiteral("CMD:DEL_PROTOCOL:gone.csv"), Disconnect}),
+             qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+}
+
+NERRA_TEST_MAIN(TestSerialManagerSessions)
+#include "tst_serialmanager_sessions.moc"
