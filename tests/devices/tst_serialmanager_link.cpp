@@ -689,6 +689,23 @@ void TestSerialManagerLink::otaChannel()
     QCOMPARE(link.protocolState(), SerialManager::Idle);
     QCOMPARE(link.statusMessage(), QString());
     QTRY_COMPARE(m_sim->wire(), (QStringList{Handshake, QStringLiteral("CMD:OTA_STATUS")}));
+
+    // A ready line in terminal mode while a restart is awaited opens the channel without
+    // a handshake of its own.
+    // (The instrument is still in its session: nothing told it otherwise.)
+    link.connectProtocol();
+    QTRY_COMPARE(link.protocolState(), SerialManager::Ready);
+    link.disconnectProtocol();
+    QTRY_VERIFY(!m_sim->usb->inSession());
+    m_sim->usb->clearReceived();
+    link.setOtaRestartPending(true);
+    m_sim->usb->printConsole(QStringLiteral("NERRA:READY:{\"id\":\"A1B2C3D4E5F6\",\"fw\":\"1.6.0\",\"otaUsb\":1}"));
+    QVERIFY(ready.wait(5000));
+    QCOMPARE(ready.count(), 3);
+    QCOMPARE(link.protocolState(), SerialManager::OtaActive);
+    QCOMPARE(link.usbDeviceFW(), QStringLiteral("1.6.0"));
+    QVERIFY(!link.otaRestartPending());
+    QVERIFY(!m_sim->usb->receivedBytes().contains("NERRA:CONNECT"));
 }
 
 void TestSerialManagerLink::overlongLineIsCapped()

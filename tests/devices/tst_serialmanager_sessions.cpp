@@ -56,6 +56,7 @@ private slots:
     void namesWithLineBreaksNeverReachTheWire_data();
     void namesWithLineBreaksNeverReachTheWire();
     void sessionOperationsInAnOpenSession();
+    void sessionReadsRefusedByTheInstrument();
     void rebootEndsTheSessionWithoutDisconnect();
     void cancelForgetsPendingWork();
     void completionSignalsFindTheLinkIdle();
@@ -454,6 +455,9 @@ void TestSerialManagerSessions::errorRepliesEndTheOperation()
     if (resultSignal == QLatin1String("calibrationReceived"))
         QCOMPARE(calibration.count(), 1);
     QVERIFY(!link.isTransferring());
+    // Refusals of single-line commands also show in the status line.
+    if (prefix.startsWith(QLatin1String("CMD:SET_")) || prefix.startsWith(QLatin1String("CMD:DEL_")))
+        QCOMPARE(link.statusMessage(), QStringLiteral("Error: storage full"));
 
     // Nothing of the refused operation is left to be carried out by a later session.
     m_sim->usb->clearReceived();
@@ -772,6 +776,41 @@ void TestSerialManagerSessions::sessionOperationsInAnOpenSession()
                                QStringLiteral("CMD:SET_CAL:6:1.500000"), Disconnect, Handshake,
                                QStringLiteral("CMD:GET_CAL"), Disconnect};
     QVERIFY2(m_sim->waitForWire(expected), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+}
+
+void TestSerialManagerSessions::sessionReadsRefusedByTheInstrument()
+{
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    m_sim->usb->setErrorReply(QStringLiteral("CMD:GET_INFO"), QStringLiteral("busy measuring"));
+    m_sim->usb->setErrorReply(QStringLiteral("CMD:GET_PREFS"), QStringLiteral("prefs locked"));
+    m_sim->usb->setErrorReply(QStringLiteral("CMD:GET_CAL"), QStringLiteral("no calibration"));
+    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
+    QSignalSpy info(&link, &DeviceConnection::deviceInfoReceived);
+    QSignalSpy prefs(&link, &DeviceConnection::prefsReceived);
+    QSignalSpy calibration(&link, &DeviceConnection::calibrationReceived);
+
+    link.connectProtocol();
+    QTRY_COMPARE(link.protocolState(), SerialManager::Ready);
+    info.clear();
+    // Information and preference reads keep the session open after a refusal...
+    link.getDeviceInfo();
+    QVERIFY(errors.wait(5000));
+    QCOMPARE(errors.last(), QVariantList{QStringLiteral("busy measuring")});
+    QCOMPARE(link.protocolState(), SerialManager::Ready);
+    link.getPrefs();
+    QVERIFY(errors.wait(5000));
+    QCOMPARE(errors.last(), QVariantList{QStringLiteral("prefs locked")});
+    QCOMPARE(link.protocolState(), SerialManager::Ready);
+    // ...a calibration read ends it.
+    link.getCalibration();
+    QVERIFY(errors.wait(5000));
+    QCOMPARE(errors.last(), QVariantList{QStringLiteral("no calibration")});
+    QCOMPARE(link.protocolState(), SerialManager::Idle);
+    QCOMPARE(info.count() + prefs.count() + calibration.count(), 0);
+    QVERIFY2(m_sim->waitForWire({Handshake, QStringLiteral("CMD:GET_INFO"), QStringLiteral("CMD:GET_PREFS"),
+                                 QStringLiteral("CMD:GET_CAL"), Disconnect}),
+             qPrintable(m_sim->wire().join(QLatin1Char('|'))));
 }
 
 void TestSerialManagerSessions::rebootEndsTheSessionWithoutDisconnect()
