@@ -6,6 +6,8 @@
 #include "app/logmanager.h"
 #include "devices/devicemanager.h"
 #include "app/mfgmanager.h"
+#include "app/simulation.h"
+#include "devices/serial/serialmanager.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -80,7 +82,15 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(LogManager::handleMessage);
     DeviceManager deviceManager;
     FileDialogHelper fileDialogHelper;
+    SerialManager serialManager;
     MfgManager mfgManager;
+
+    // Manufacturing mode decides whether USB is offered at all.
+    serialManager.setAvailability(mfgManager.usbAvailable());
+    QObject::connect(&mfgManager, &MfgManager::usbAvailableChanged, &serialManager,
+                     [&] { serialManager.setAvailability(mfgManager.usbAvailable()); });
+    if (QCoreApplication::arguments().contains(QStringLiteral("--simulate")))
+        startSimulatedInstrument(serialManager);
 
     QQmlApplicationEngine engine;
     const std::vector<std::pair<const char *, QVariant>> contextProperties = {
@@ -89,6 +99,7 @@ int main(int argc, char *argv[])
         {"deviceManager", object(&deviceManager)},
         {"logManager", object(&logManager)},
         {"fileDialogHelper", object(&fileDialogHelper)},
+        {"serialManager", object(&serialManager)},
         {"mfgManager", object(&mfgManager)},
     };
     for (const auto &[name, value] : contextProperties)
