@@ -104,13 +104,18 @@ inline QString checkCsv(const QByteArray &input)
     // one level per turn of the event loop.
     QObject owner;
     CsvGenerator generator;
-    QList<Command *> commands = CsvParser::parse(QString::fromUtf8(input), &owner);
+    QString refusal;
+    QList<Command *> commands = CsvParser::parse(QString::fromUtf8(input), &owner, &refusal);
     QString problem = checkVariantMaps(commands);
+    if (problem.isEmpty() && !refusal.isEmpty() && !commands.isEmpty())
+        problem = QStringLiteral("refused the text (") + refusal + QStringLiteral(") yet read it");
     QString written = generator.generate(QString(), QString(), commands);
     deleteAll(&commands);
     QString previous;
     for (int pass = 0; pass < 2 && problem.isEmpty(); ++pass) {
-        commands = CsvParser::parse(written, &owner);
+        commands = CsvParser::parse(written, &owner, &refusal);
+        if (!refusal.isEmpty())
+            problem = QStringLiteral("refused its own writing: ") + refusal;
         previous = written;
         written = generator.generate(QString(), QString(), commands);
         deleteAll(&commands);

@@ -189,8 +189,10 @@ void readRows(const QStringList &rows, int *index, QList<Command *> *out, QObjec
 
 namespace CsvParser {
 
-QList<Command *> parse(const QString &csv, QObject *parent)
+QList<Command *> parse(const QString &csv, QObject *parent, QString *error)
 {
+    if (error)
+        error->clear();
     // Empty rows stay in the list so that a warning names the line an editor shows;
     // the reading steps over them.
     const QStringList rows = csv.split(QLatin1Char('\n'));
@@ -199,6 +201,13 @@ QList<Command *> parse(const QString &csv, QObject *parent)
                                                "at line %2; the method is refused")
                                     .arg(LoopCommand::MaxNestingDepth)
                                     .arg(line);
+        // An empty list alone would read as an empty method, which a caller could save
+        // back over the instrument's file.
+        if (error) {
+            *error = QStringLiteral("Loops nested deeper than %1 levels at line %2")
+                         .arg(LoopCommand::MaxNestingDepth)
+                         .arg(line);
+        }
         return {};
     }
     QList<Command *> commands;

@@ -37,7 +37,9 @@ public:
     // A new command of one of the eight type words, or nullptr for any other word.
     static Command *create(const QString &type, QObject *parent = nullptr);
     // Rebuilds a command from its stored form; nullptr for a missing or unknown type.
-    // Loops nested deeper than LoopCommand::MaxNestingDepth are dropped with a warning.
+    // Unlike CsvParser::parse, it refuses nothing: a loop nested deeper than
+    // LoopCommand::MaxNestingDepth is dropped with its body, with a warning, and everything
+    // around it is kept. Only the log tells that anything was dropped.
     static Command *fromVariantMap(const QVariantMap &map, QObject *parent = nullptr);
 
 signals:

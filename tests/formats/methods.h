@@ -61,7 +61,9 @@ inline QList<Command *> everyKind(QObject *owner)
     dispense->setVolumeWhole(-1);
     dispense->setVolumeFractional(-5); // -1.5
     dispense->setSpeed(7);
+    // Not exactly "small", so the large tip: both text forms write it as large.
     auto *oddTip = add<MixCommand>(&method, owner);
+    oddTip->setTip(QStringLiteral("Small"));
     oddTip->setVolumeWhole(12);
     oddTip->setVolumeFractional(10); // 13.0
     add<PurgeCommand>(&method, owner)->setSpeed(1);
@@ -76,10 +78,15 @@ inline QVariantList storedForms(const QList<Command *> &commands)
     return list;
 }
 
-// The stored forms as far as a text form keeps them: volumes as the value they print,
-// and no tip or speed for a loop (neither text writes them).
+// The stored forms as far as a text form keeps them: volumes as the value they print, tips
+// as the word they print (a Tip Select's text aside), and no tip or speed for a loop
+// (neither text writes them).
 inline QVariantMap comparable(QVariantMap map)
 {
+    if (map.value(QStringLiteral("type")) != QLatin1String("tipselect")) {
+        const bool small = map.value(QStringLiteral("tip")) == QLatin1String("small");
+        map.insert(QStringLiteral("tip"), small ? QStringLiteral("small") : QStringLiteral("large"));
+    }
     if (map.contains(QStringLiteral("volumeWhole"))) {
         const VolumeParts parts{map.take(QStringLiteral("volumeWhole")).toInt(),
                                 map.take(QStringLiteral("volumeFractional")).toInt(), 10};

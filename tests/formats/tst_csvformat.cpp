@@ -123,8 +123,11 @@ void TestCsvFormat::roundTripKeepsTheText()
     QCOMPARE(loop->iterations(), 3);
     QCOMPARE(typesOf(loop->innerCommandList()),
              QStringList({"dispense", "tipselect", "mix", "loop", "tipselect"}));
-    // Every tip comes back as one of the two words.
-    QCOMPARE(read.at(5)->tip(), QStringLiteral("small"));
+    // Every tip comes back as one of the two words, an odd one as the large tip.
+    QCOMPARE(method.at(5)->tip(), QStringLiteral("Small"));
+    QVERIFY(written.contains(QLatin1String("\nMIX,L,13.0,0,2,,,5,\n")));
+    QCOMPARE(read.at(5)->tip(), QStringLiteral("large"));
+    QCOMPARE(read.at(6)->tip(), QStringLiteral("small"));
 
     // CR LF line ends read the same.
     QObject crlfOwner;
@@ -333,13 +336,23 @@ void TestCsvFormat::nestingIsCapped()
                + QStringLiteral("LOOPEND,,,,,,,,\n").repeated(depth);
     };
     QObject owner;
-    const QList<Command *> deepest = CsvParser::parse(nested(LoopCommand::MaxNestingDepth), &owner);
+    QString error = QStringLiteral("left from before");
+    const QList<Command *> deepest =
+        CsvParser::parse(nested(LoopCommand::MaxNestingDepth), &owner, &error);
     QCOMPARE(deepest.size(), 1);
     QCOMPARE(generate(deepest), nested(LoopCommand::MaxNestingDepth));
+    QCOMPARE(error, QString());
 
+    // Refused whole, and said so: an empty list alone would pass for an empty method.
     QTest::ignoreMessage(QtWarningMsg, "CsvParser: loops nested deeper than 64 levels at line 66; "
                                        "the method is refused");
-    QVERIFY(CsvParser::parse(QStringLiteral("PURGE\n") + nested(20000), &owner).isEmpty());
+    QVERIFY(CsvParser::parse(QStringLiteral("PURGE\n") + nested(20000), &owner, &error).isEmpty());
+    QCOMPARE(error, QStringLiteral("Loops nested deeper than 64 levels at line 66"));
+    QTest::ignoreMessage(QtWarningMsg, "CsvParser: loops nested deeper than 64 levels at line 65; "
+                                       "the method is refused");
+    QVERIFY(CsvParser::parse(nested(LoopCommand::MaxNestingDepth + 1), &owner).isEmpty());
+    QVERIFY(CsvParser::parse(QString(), &owner, &error).isEmpty());
+    QCOMPARE(error, QString());
 
     // Read row by row, the too-deep loop is left out on its own, with a word.
     QTest::ignoreMessage(QtWarningMsg, "CsvParser: loop at line 66 nested deeper than 64 levels; "
