@@ -1,6 +1,5 @@
 #include "model/commands.h"
 
-#include <algorithm>
 #include <cmath>
 #include <climits>
 #include <vector>
@@ -200,7 +199,10 @@ void RepeatCommand::setVolumeFractional(int) {}
 
 void RepeatCommand::setDispenseVolume(double dispenseVolume)
 {
-    if (m_dispenseVolume == dispenseVolume)
+    // NaN never equals itself; without the second test every NaN write would announce a
+    // change that did not happen.
+    if (m_dispenseVolume == dispenseVolume
+        || (std::isnan(m_dispenseVolume) && std::isnan(dispenseVolume)))
         return;
     m_dispenseVolume = dispenseVolume;
     emit dispenseVolumeChanged();
@@ -273,10 +275,9 @@ LoopCommand::LoopCommand(QObject *parent) : Command(parent) {}
 
 LoopCommand::~LoopCommand()
 {
-    if (m_body.isEmpty())
-        return;
     // Deferred, like every removal: someone may still be reading a body step while the
-    // signal below is handled.
+    // signal below is handled. The signal goes out for an empty body too, so whoever
+    // watches the loop hears of its end the same way whatever it held.
     for (Command *command : qAsConst(m_body))
         command->deleteLater();
     m_body.clear();
@@ -437,7 +438,10 @@ void LoopCommand::connectInnerCommand(Command *command)
 {
     // A body step owned by someone else may be deleted before the loop; the loop must
     // not keep (and later schedule) a dangling step.
-    connect(command, &QObject::destroyed, this, &LoopCommand::forgetInnerCommand);
+    // The pointer is taken now, while the command is whole: by the time destroyed is
+    // emitted its Command part is gone, and converting between the two types is no longer
+    // defined.
+    connect(command, &QObject::destroyed, this, [this, command] { forgetInnerCommand(command); });
     if (qobject_cast<TipSelectCommand *>(command))
         connect(command, &Command::tipChanged, this, &LoopCommand::innerTipSelectChanged);
     connect(command, &Command::tipChanged, this, &LoopCommand::innerCommandsChanged);
@@ -462,16 +466,11 @@ void LoopCommand::connectInnerCommand(Command *command)
     }
 }
 
-void LoopCommand::forgetInnerCommand(QObject *object)
+void LoopCommand::forgetInnerCommand(Command *gone)
 {
-    // Compared as QObject: the Command part of the object is already gone.
-    const auto gone = std::remove_if(m_body.begin(), m_body.end(), [object](Command *command) {
-        return static_cast<QObject *>(command) == object;
-    });
-    if (gone == m_body.end())
-        return;
-    m_body.erase(gone, m_body.end());
-    emit innerCommandsChanged();
+    // Compares pointer values only; the object behind gone is half destroyed.
+    if (m_body.removeAll(gone) > 0)
+        emit innerCommandsChanged();
 }
 
 void LoopCommand::innerTipSelectChanged()

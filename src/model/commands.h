@@ -207,7 +207,7 @@ signals:
 private:
     void connectInnerCommand(Command *command);
     void innerTipSelectChanged();
-    void forgetInnerCommand(QObject *object);
+    void forgetInnerCommand(Command *gone);
 
     int m_iterations = 2;
     QList<Command *> m_body;

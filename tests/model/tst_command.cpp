@@ -183,6 +183,13 @@ void TestCommand::repeatSignalsDispenseThenVolume()
     repeat.setVolumeFractional(3);
     QVERIFY(order.isEmpty());
     QCOMPARE(repeat.volume(), (VolumeParts{200, 0, 10}));
+
+    // NaN never equals itself, yet writing it again is no change.
+    repeat.setDispenseVolume(qQNaN());
+    repeat.setDispenseVolume(qQNaN());
+    QCOMPARE(order, QStringList({"dispense", "volume"}));
+    repeat.setDispenseVolume(1.0);
+    QCOMPARE(order.size(), 4);
 }
 
 void TestCommand::repeatDerivesItsVolume_data()
@@ -228,8 +235,6 @@ void TestCommand::textForms_data()
     QTest::addColumn<QString>("spl");
     QTest::addColumn<QString>("csvRow");
 
-    const VolumeParts cvol{12, 5, 10};
-    Q_UNUSED(cvol)
     QTest::newRow("aspirate") << "aspirate"
                               << QVariantMap{{"volumeFractional", 5}, {"extraVolume", 10}}
                               << 0 << "aspirate tip:small vol:100.5 xvol:10 speed:5\n"
@@ -431,7 +436,9 @@ void TestCommand::tipSelectInBodyRepropagatesTips()
     body.at(0)->setTip(QStringLiteral("small"));
     QCOMPARE(body.at(1)->tip(), QStringLiteral("small"));
     QCOMPARE(body.at(2)->tip(), QStringLiteral("small"));
-    QVERIFY(changed.count() >= 1);
+    // One each for the two steps whose tip followed, one from the tip handler itself, one
+    // forwarded from the Tip Select: a handler that forgot its own signal would leave 3.
+    QCOMPARE(changed.count(), 4);
 
     // After its removal the Tip Select no longer drives the body.
     loop->removeInnerCommand(0);
@@ -536,7 +543,7 @@ void TestCommand::removedCommandIsReadableUntilTheEventLoopRuns()
 
 void TestCommand::destroyedLoopSchedulesItsBody()
 {
-    // The CSV reader may leave body steps without a parent; the loop still takes them along.
+    // A body step owned by no one (appendInnerCommand takes any command) goes with the loop.
     auto *loop = new LoopCommand;
     auto *free = new PurgeCommand;
     auto *owned = new MixCommand(loop);
@@ -551,6 +558,12 @@ void TestCommand::destroyedLoopSchedulesItsBody()
     QCOMPARE(freeStep->type(), QStringLiteral("purge"));
     runDeferredDeletes();
     QVERIFY(!freeStep);
+
+    // An empty body is announced too.
+    auto *empty = new LoopCommand;
+    QSignalSpy emptied(empty, &LoopCommand::innerCommandsChanged);
+    delete empty;
+    QCOMPARE(emptied.count(), 1);
 
     // A body step deleted by its own owner first leaves the loop, rather than dangling in it.
     QObject owner;
