@@ -8,6 +8,7 @@
 #include "app/mfgmanager.h"
 #include "app/simulation.h"
 #include "devices/serial/serialmanager.h"
+#include "storage/protocollibrary.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -80,6 +81,7 @@ int main(int argc, char *argv[])
     // Controllers, in creation order; each lives until the event loop returns.
     LogManager logManager;
     qInstallMessageHandler(LogManager::handleMessage);
+    ProtocolLibrary protocolLibrary;
     DeviceManager deviceManager;
     FileDialogHelper fileDialogHelper;
     SerialManager serialManager;
@@ -96,6 +98,7 @@ int main(int argc, char *argv[])
     const std::vector<std::pair<const char *, QVariant>> contextProperties = {
         {"buildVersion", QStringLiteral(NERRA_BUILD_VERSION)},
         {"buildTimestamp", QStringLiteral(NERRA_BUILD_TIMESTAMP)},
+        {"protocolLibrary", object(&protocolLibrary)},
         {"deviceManager", object(&deviceManager)},
         {"logManager", object(&logManager)},
         {"fileDialogHelper", object(&fileDialogHelper)},

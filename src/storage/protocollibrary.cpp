@@ -1,0 +1,859 @@
+#include "storage/protocollibrary.h"
+
+#include "formats/splgenerator.h"
+#include "formats/splparser.h"
+#include "model/command.h"
+#include "model/validator.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QSet>
+#include <QSettings>
+#include <QUrl>
+#include <QUuid>
+
+#include <algorithm>
+
+// One element of the stored array, in the form the store holds it.
+struct ProtocolLibrary::StoredElement
+{
+    QString id;
+    QString name;
+    QString description;
+    QDateTime created;
+    QDateTime modified;
+    QString commands;
+    bool hasErrors = true;
+};
+
+namespace {
+
+const QString StoreOrganization = QStringLiteral("Vellora");
+const QString StoreApplication = QStringLiteral("NerraDesktop");
+const QString ArrayName = QStringLiteral("protocolLibrary");
+// Present only while a journaled save is under way (see setJournaledSaves).
+const QString JournalKey = QStringLiteral("protocolLibraryJournal");
+
+const QString IdKey = QStringLiteral("id");
+const QString NameKey = QStringLiteral("name");
+const QString DescriptionKey = QStringLiteral("description");
+const QString CreatedKey = QStringLiteral("created");
+const QString ModifiedKey = QStringLiteral("modified");
+const QString CommandsKey = QStringLiteral("commands");
+const QString HasErrorsKey = QStringLiteral("hasErrors");
+
+// A hundred times the largest method the editor can make. A stored value beyond it is
+// damage, and parsing it would only cost memory.
+constexpr int MaxStoredText = 16 * 1024 * 1024;
+
+QString newId()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+// Date-times are stored as ISO 8601 text in UTC, so a method keeps its times when the
+// computer changes time zone, and the store needs no binary values.
+QString dateText(const QDateTime &dateTime)
+{
+    return dateTime.isValid() ? dateTime.toUTC().toString(Qt::ISODateWithMs) : QString();
+}
+
+QDateTime dateOf(const QVariant &value)
+{
+    if (value.userType() == QMetaType::QDateTime)
+        return value.toDateTime();
+    if (value.userType() != QMetaType::QString)
+        return {};
+    const QDateTime dateTime = QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+    return dateTime.isValid() ? dateTime.toLocalTime() : QDateTime();
+}
+
+// Missing reads as empty; anything but text is damage.
+bool textOf(const QVariant &value, QString *text)
+{
+    switch (value.userType()) {
+    case QMetaType::UnknownType:
+        text->clear();
+        return true;
+    case QMetaType::QString:
+        *text = value.toString();
+        return text->size() <= MaxStoredText;
+    case QMetaType::QByteArray:
+        if (value.toByteArray().size() > MaxStoredText)
+            return false;
+        *text = QString::fromUtf8(value.toByteArray());
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool boolOf(const QVariant &value, bool fallback)
+{
+    switch (value.userType()) {
+    case QMetaType::Bool:
+        return value.toBool();
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        return value.toLongLong() != 0;
+    case QMetaType::QString: {
+        const QString text = value.toString().trimmed();
+        if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || text == QLatin1String("1"))
+            return true;
+        if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0 || text == QLatin1String("0"))
+            return false;
+        return fallback;
+    }
+    default:
+        return fallback;
+    }
+}
+
+QVariantList mapsOnly(const QVariantList &list)
+{
+    QVariantList maps;
+    maps.reserve(list.size());
+    for (const QVariant &entry : list) {
+        if (entry.userType() == QMetaType::QVariantMap)
+            maps.append(entry);
+    }
+    return maps;
+}
+
+// The steps are stored as one JSON text per method rather than as a nested variant
+// list: the store's own binary form of nested lists is read by a decoder that trusts
+// the lengths inside it, and a damaged one can bring the whole program down.
+QString commandsText(const QVariantList &commands)
+{
+    return QString::fromUtf8(
+        QJsonDocument(QJsonArray::fromVariantList(commands)).toJson(QJsonDocument::Compact));
+}
+
+// `stored` receives the text when the steps came as text and every entry was kept, so
+// that an unchanged method is written back as it was read.
+bool commandsOf(const QVariant &value, QVariantList *commands, QString *stored)
+{
+    commands->clear();
+    *stored = QString();
+    if (!value.isValid())
+        return true;
+    if (value.userType() == QMetaType::QVariantList) {
+        *commands = mapsOnly(value.toList());
+        return true;
+    }
+    QString text;
+    if (!textOf(value, &text))
+        return false;
+    if (text.trimmed().isEmpty())
+        return true;
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isArray())
+        return false;
+    const QVariantList entries = document.array().toVariantList();
+    *commands = mapsOnly(entries);
+    if (commands->size() == entries.size())
+        *stored = text;
+    return true;
+}
+
+QList<Command *> buildCommands(const QVariantList &maps)
+{
+    QList<Command *> commands;
+    commands.reserve(maps.size());
+    for (const QVariant &entry : maps) {
+        if (Command *command = Command::fromVariantMap(entry.toMap()))
+            commands.append(command);
+    }
+    return commands;
+}
+
+bool failsValidation(const QVariantList &maps, const Validator &validator)
+{
+    const QList<Command *> commands = buildCommands(maps);
+    const bool failed = !validator.validate(commands).isEmpty();
+    qDeleteAll(commands);
+    return failed;
+}
+
+// One stored element, from the array or from the journal; nullptr (with the reason)
+// when it cannot be a method.
+std::unique_ptr<ProtocolRecord> recordFrom(const QVariantMap &element, const Validator &validator,
+                                           QString *problem)
+{
+    auto record = std::make_unique<ProtocolRecord>();
+    if (!textOf(element.value(IdKey), &record->id) || !textOf(element.value(NameKey), &record->name)) {
+        *problem = QStringLiteral("unreadable id or name");
+        return nullptr;
+    }
+    if (record->id.isEmpty() || record->name.isEmpty()) {
+        *problem = QStringLiteral("no id or no name");
+        return nullptr;
+    }
+    if (!commandsOf(element.value(CommandsKey), &record->commands, &record->storedCommands)) {
+        *problem = QStringLiteral("unreadable steps");
+        return nullptr;
+    }
+    // A description of the wrong kind costs nothing worth dropping the method for.
+    if (!textOf(element.value(DescriptionKey), &record->description))
+        record->description.clear();
+    record->created = dateOf(element.value(CreatedKey));
+    record->modified = dateOf(element.value(ModifiedKey));
+    if (!record->created.isValid())
+        record->created = record->modified;
+    if (!record->modified.isValid())
+        record->modified = record->created;
+    // The stored flag may come from older rules or a hand-edited store; only an empty
+    // method has nothing to check.
+    record->hasErrors = record->commands.isEmpty()
+                            ? boolOf(element.value(HasErrorsKey), true)
+                            : failsValidation(record->commands, validator);
+    return record;
+}
+
+// Paths from the interface may be file URLs.
+QString localPath(const QString &filePath)
+{
+    const QString local = QUrl(filePath).toLocalFile();
+    return local.isEmpty() ? filePath : local;
+}
+
+bool sameName(const QString &a, const QString &b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+ProtocolLibrary::ProtocolLibrary(QObject *parent)
+    : QObject(parent)
+#ifdef Q_OS_WIN
+    , m_journaledSaves(true)
+#else
+    // The settings file is replaced whole by a rename, so a save is never half-written.
+    , m_journaledSaves(false)
+#endif
+{
+    load();
+}
+
+ProtocolLibrary::~ProtocolLibrary() = default;
+
+// ---- Operations
+
+QString ProtocolLibrary::createProtocol(const QString &name)
+{
+    if (name.isEmpty()) {
+        // A method without a name would be dropped by the next start.
+        qWarning() << "ProtocolLibrary: Cannot create a method without a name";
+        fail(QStringLiteral("Method name cannot be empty"));
+        return QString();
+    }
+    auto record = std::make_unique<ProtocolRecord>();
+    record->id = newId();
+    record->name = name;
+    record->created = record->modified = QDateTime::currentDateTime();
+    record->hasErrors = true;
+    const QString id = record->id;
+    m_records.push_back(std::move(record));
+    if (!persist()) {
+        m_records.pop_back();
+        return QString();
+    }
+    qDebug().noquote() << "ProtocolLibrary: Created method" << name << id;
+    changed(true);
+    return id;
+}
+
+bool ProtocolLibrary::saveProtocol(const QString &methodId, const QString &name,
+                                   const QString &description, const QVariantList &commands)
+{
+    return saveProtocol(methodId, name, description, commands, false);
+}
+
+bool ProtocolLibrary::saveProtocol(const QString &methodId, const QString &name,
+                                   const QString &description, const QVariantList &commands,
+                                   bool hasErrors)
+{
+    ProtocolRecord *record = find(methodId);
+    if (!record) {
+        notFound(methodId);
+        return false;
+    }
+    if (name.isEmpty()) {
+        qWarning() << "ProtocolLibrary: Cannot save a method without a name:" << methodId;
+        fail(QStringLiteral("Method name cannot be empty"));
+        return false;
+    }
+    if (nameTaken(name, methodId)) {
+        qWarning() << "ProtocolLibrary: Name already in use:" << name;
+        fail(QStringLiteral("A method named \"%1\" already exists").arg(name));
+        return false;
+    }
+    const ProtocolRecord before = *record;
+    record->name = name;
+    record->description = description;
+    record->commands = commands;
+    record->storedCommands = QString();
+    record->hasErrors = hasErrors;
+    record->modified = QDateTime::currentDateTime();
+    if (!persist()) {
+        *record = before;
+        return false;
+    }
+    changed(false);
+    return true;
+}
+
+bool ProtocolLibrary::deleteProtocol(const QString &methodId)
+{
+    const int index = indexOf(methodId);
+    if (index < 0) {
+        notFound(methodId);
+        return false;
+    }
+    std::unique_ptr<ProtocolRecord> removed = std::move(m_records[std::size_t(index)]);
+    m_records.erase(m_records.begin() + index);
+    if (!persist()) {
+        m_records.insert(m_records.begin() + index, std::move(removed));
+        return false;
+    }
+    qDebug().noquote() << "ProtocolLibrary: Deleted method" << removed->name << methodId;
+    changed(true);
+    return true;
+}
+
+QVariantMap ProtocolLibrary::getProtocol(const QString &methodId) const
+{
+    const ProtocolRecord *record = find(methodId);
+    if (!record) {
+        qWarning() << "ProtocolLibrary: Method not found:" << methodId;
+        return QVariantMap();
+    }
+    return record->toMap();
+}
+
+bool ProtocolLibrary::renameProtocol(const QString &methodId, const QString &newName)
+{
+    if (newName.trimmed().isEmpty()) {
+        qWarning() << "ProtocolLibrary: Cannot rename to empty name";
+        fail(QStringLiteral("Method name cannot be empty"));
+        return false;
+    }
+    ProtocolRecord *record = find(methodId);
+    if (!record) {
+        notFound(methodId);
+        return false;
+    }
+    if (nameTaken(newName, methodId)) {
+        qWarning() << "ProtocolLibrary: Name already in use:" << newName;
+        fail(QStringLiteral("A method named \"%1\" already exists").arg(newName));
+        return false;
+    }
+    const QString oldName = record->name;
+    const QDateTime oldModified = record->modified;
+    record->name = newName;
+    record->modified = QDateTime::currentDateTime();
+    if (!persist()) {
+        record->name = oldName;
+        record->modified = oldModified;
+        return false;
+    }
+    changed(false);
+    return true;
+}
+
+QString ProtocolLibrary::duplicateProtocol(const QString &methodId)
+{
+    const ProtocolRecord *source = find(methodId);
+    if (!source) {
+        notFound(methodId);
+        return QString();
+    }
+    auto copy = std::make_unique<ProtocolRecord>(*source);
+    copy->id = newId();
+    copy->name = copyName(source->name);
+    copy->created = copy->modified = QDateTime::currentDateTime();
+    const QString id = copy->id;
+    m_records.push_back(std::move(copy));
+    if (!persist()) {
+        m_records.pop_back();
+        return QString();
+    }
+    changed(true);
+    return id;
+}
+
+QVariantList ProtocolLibrary::getAllProtocols() const
+{
+    if (m_listingValid)
+        return m_listing;
+    std::vector<const ProtocolRecord *> sorted;
+    sorted.reserve(m_records.size());
+    for (const auto &record : m_records)
+        sorted.push_back(record.get());
+    // Stable, so methods whose names differ only in case keep their order of creation.
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const ProtocolRecord *a, const ProtocolRecord *b) {
+                         return a->name.compare(b->name, Qt::CaseInsensitive) < 0;
+                     });
+    QVariantList listing;
+    listing.reserve(int(sorted.size()));
+    for (const ProtocolRecord *record : sorted)
+        listing.append(record->summary());
+    m_listing = listing;
+    m_listingValid = true;
+    return m_listing;
+}
+
+bool ProtocolLibrary::protocolExists(const QString &methodId) const
+{
+    return find(methodId) != nullptr;
+}
+
+bool ProtocolLibrary::isNameAvailable(const QString &name, const QString &excludeId) const
+{
+    return !nameTaken(name, excludeId);
+}
+
+QString ProtocolLibrary::findProtocolIdByFilename(const QString &filename) const
+{
+    QString name = filename;
+    if (name.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive))
+        name.chop(4);
+    name.replace(QLatin1Char('_'), QLatin1Char(' '));
+    for (const auto &record : m_records) {
+        if (sameName(record->name, name))
+            return record->id;
+    }
+    return QString();
+}
+
+// ---- SPL files
+
+QString ProtocolLibrary::exportToSpl(const QString &methodId) const
+{
+    const ProtocolRecord *record = find(methodId);
+    if (!record) {
+        qWarning() << "ProtocolLibrary: Method not found:" << methodId;
+        return QString();
+    }
+    const QList<Command *> commands = buildCommands(record->commands);
+    const QString text = SplGenerator().generate(record->name, commands);
+    qDeleteAll(commands);
+    return text;
+}
+
+bool ProtocolLibrary::exportProtocolToFile(const QString &methodId, const QString &filePath)
+{
+    const QString text = exportToSpl(methodId);
+    if (text.isEmpty())
+        return false;
+    QSaveFile file(localPath(filePath));
+    // A folder that allows writing the file but not creating a temporary file beside it
+    // still gets the export, only not atomically.
+    file.setDirectWriteFallback(true);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        qWarning() << "ProtocolLibrary: Cannot open for export:" << filePath << file.errorString();
+        fail(QStringLiteral("Failed to open file: ") + filePath);
+        return false;
+    }
+    // Always UTF-8, the encoding the import reads: the system's own encoding would turn
+    // "µ" or "é" into other characters on the way back.
+    file.write(text.toUtf8());
+    if (!file.commit()) {
+        qWarning() << "ProtocolLibrary: Cannot write the export:" << filePath << file.errorString();
+        fail(QStringLiteral("Failed to write file: ") + filePath);
+        return false;
+    }
+    return true;
+}
+
+QString ProtocolLibrary::importFromSplFile(const QString &filePath)
+{
+    const QString path = localPath(filePath);
+    const QFileInfo info(path);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qWarning() << "ProtocolLibrary: Cannot open for import:" << path << file.errorString();
+        fail(QStringLiteral("Could not open file: ") + info.fileName());
+        return QString();
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        qWarning() << "ProtocolLibrary: Cannot read for import:" << path << file.errorString();
+        fail(QStringLiteral("Could not open file: ") + info.fileName());
+        return QString();
+    }
+    // Editors on Windows like to start UTF-8 files with a byte-order mark, which would
+    // otherwise hide the header.
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes.remove(0, 3);
+
+    QString parsedName;
+    QString error;
+    QList<Command *> commands;
+    if (!SplParser().parse(QString::fromUtf8(bytes), &parsedName, &commands, &error)) {
+        qDeleteAll(commands);
+        qWarning() << "ProtocolLibrary: Cannot import" << path << error;
+        fail(QStringLiteral("Could not import protocol: ") + error);
+        return QString();
+    }
+
+    QString name = parsedName.trimmed();
+    if (name.isEmpty())
+        name = info.completeBaseName();
+    if (name.isEmpty())
+        name = QStringLiteral("Imported Protocol");
+    name = importName(name);
+
+    QVariantList maps;
+    maps.reserve(commands.size());
+    for (const Command *command : qAsConst(commands))
+        maps.append(command->toVariantMap());
+    const bool hasErrors = !Validator().validate(commands).isEmpty();
+    qDeleteAll(commands);
+
+    const QString id = createProtocol(name);
+    if (id.isEmpty()) {
+        fail(QStringLiteral("Could not create the imported protocol."));
+        return QString();
+    }
+    if (!saveProtocol(id, name, QString(), maps, hasErrors))
+        return QString();
+    qDebug().noquote() << "ProtocolLibrary: Imported" << path << "as" << name << id;
+    return id;
+}
+
+// ---- Helpers
+
+ProtocolRecord *ProtocolLibrary::find(const QString &methodId) const
+{
+    const int index = indexOf(methodId);
+    return index < 0 ? nullptr : m_records[std::size_t(index)].get();
+}
+
+int ProtocolLibrary::indexOf(const QString &methodId) const
+{
+    for (std::size_t i = 0; i < m_records.size(); ++i) {
+        if (m_records[i]->id == methodId)
+            return int(i);
+    }
+    return -1;
+}
+
+bool ProtocolLibrary::nameTaken(const QString &name, const QString &excludeId) const
+{
+    for (const auto &record : m_records) {
+        if (sameName(record->name, name) && (excludeId.isEmpty() || record->id != excludeId))
+            return true;
+    }
+    return false;
+}
+
+QString ProtocolLibrary::copyName(const QString &name) const
+{
+    QString candidate = name;
+    for (int n = 1; nameTaken(candidate); ++n)
+        candidate = QStringLiteral("%1 (Copy %2)").arg(name).arg(n);
+    return candidate;
+}
+
+QString ProtocolLibrary::importName(const QString &name) const
+{
+    if (!nameTaken(name))
+        return name;
+    QString candidate = name + QStringLiteral(" (imported)");
+    for (int n = 3; nameTaken(candidate); ++n)
+        candidate = QStringLiteral("%1 (imported %2)").arg(name).arg(n);
+    return candidate;
+}
+
+void ProtocolLibrary::fail(const QString &message)
+{
+    emit errorOccurred(message);
+}
+
+void ProtocolLibrary::notFound(const QString &methodId)
+{
+    qWarning() << "ProtocolLibrary: Method not found:" << methodId;
+    fail(QStringLiteral("Method not found: ") + methodId);
+}
+
+void ProtocolLibrary::changed(bool countChanged)
+{
+    m_listingValid = false;
+    m_listing.clear();
+    emit protocolsChanged();
+    if (countChanged)
+        emit protocolCountChanged();
+}
+
+// ---- The settings store
+
+ProtocolLibrary::StoredElement ProtocolLibrary::storedElement(ProtocolRecord &record)
+{
+    if (record.storedCommands.isNull())
+        record.storedCommands = commandsText(record.commands);
+    return {record.id,
+            record.name,
+            record.description,
+            record.created,
+            record.modified,
+            record.storedCommands,
+            record.hasErrors};
+}
+
+namespace {
+
+QString elementKey(int index, const QString &key)
+{
+    return ArrayName + QLatin1Char('/') + QString::number(index + 1) + QLatin1Char('/') + key;
+}
+
+} // namespace
+
+// The array as QSettings' own array functions lay it out (elements 1..n, then "size").
+// With `previous`, the store is taken to hold exactly that and only differences are
+// written; without it the old array is removed and every element written.
+void ProtocolLibrary::writeArray(QSettings &settings, const std::vector<StoredElement> &elements,
+                                 const std::vector<StoredElement> *previous)
+{
+    if (!previous)
+        settings.remove(ArrayName);
+    const int count = int(elements.size());
+    const int previousCount = previous ? int(previous->size()) : 0;
+    for (int i = 0; i < count; ++i) {
+        const StoredElement &e = elements[std::size_t(i)];
+        const StoredElement *old =
+            i < previousCount ? &(*previous)[std::size_t(i)] : nullptr;
+        const auto put = [&](const QString &key, const QVariant &value, bool same) {
+            if (!old || !same)
+                settings.setValue(elementKey(i, key), value);
+        };
+        put(IdKey, e.id, old && old->id == e.id);
+        put(NameKey, e.name, old && old->name == e.name);
+        put(DescriptionKey, e.description, old && old->description == e.description);
+        put(CreatedKey, dateText(e.created), old && old->created == e.created);
+        put(ModifiedKey, dateText(e.modified), old && old->modified == e.modified);
+        put(CommandsKey, e.commands, old && old->commands == e.commands);
+        put(HasErrorsKey, e.hasErrors, old && old->hasErrors == e.hasErrors);
+    }
+    for (int i = count; i < previousCount; ++i)
+        settings.remove(ArrayName + QLatin1Char('/') + QString::number(i + 1));
+    if (!previous || previousCount != count)
+        settings.setValue(ArrayName + QStringLiteral("/size"), count);
+}
+
+void ProtocolLibrary::load()
+{
+    if (loadPending())
+        return;
+
+    QSettings &settings = store();
+    settings.beginGroup(ArrayName);
+    // The elements are found by their groups rather than by the stored size: a file cut
+    // short loses the size (written last) before any element, and a damaged size must not
+    // send the loop through billions of empty indices.
+    std::vector<int> indices;
+    const QStringList groups = settings.childGroups();
+    for (const QString &group : groups) {
+        bool ok = false;
+        const int index = group.toInt(&ok);
+        if (ok && index > 0 && QString::number(index) == group)
+            indices.push_back(index);
+    }
+    std::sort(indices.begin(), indices.end());
+    // Whether the store holds exactly what the library will write: then the first save
+    // can write differences only.
+    bool exact = settings.value(QStringLiteral("size")).toString()
+                     == QString::number(indices.size())
+                 && (indices.empty() || indices.back() == int(indices.size()));
+
+    const Validator validator;
+    QSet<QString> ids;
+    for (int index : indices) {
+        settings.beginGroup(QString::number(index));
+        QVariantMap element;
+        for (const QString &key : {IdKey, NameKey, DescriptionKey, CreatedKey, ModifiedKey,
+                                   CommandsKey, HasErrorsKey})
+            element.insert(key, settings.value(key));
+        settings.endGroup();
+
+        QString problem;
+        std::unique_ptr<ProtocolRecord> record = recordFrom(element, validator, &problem);
+        if (!record) {
+            qWarning().noquote() << "ProtocolLibrary: Skipping stored entry" << index << "-"
+                                 << problem;
+            exact = false;
+            continue;
+        }
+        if (ids.contains(record->id)) {
+            // Both are the user's work; only the second gets a new identity.
+            qWarning() << "ProtocolLibrary: Duplicate id" << record->id << "- giving"
+                       << record->name << "a new one";
+            record->id = newId();
+            exact = false;
+        }
+        ids.insert(record->id);
+        // Steps read whole as text keep it (storedCommands): then it is what the store holds.
+        const bool stepsAsStored = !record->storedCommands.isNull();
+        const StoredElement stored = storedElement(*record);
+        exact = exact && stepsAsStored
+                && element.value(CommandsKey).userType() == QMetaType::QString
+                && element.value(IdKey).userType() == QMetaType::QString
+                && element.value(NameKey).userType() == QMetaType::QString
+                && element.value(DescriptionKey).userType() == QMetaType::QString
+                && element.value(CreatedKey).toString() == dateText(stored.created)
+                && element.value(ModifiedKey).toString() == dateText(stored.modified)
+                && element.value(HasErrorsKey).isValid()
+                && boolOf(element.value(HasErrorsKey), !record->hasErrors) == record->hasErrors;
+        m_stored.push_back(stored);
+        m_records.push_back(std::move(record));
+    }
+    settings.endGroup();
+    m_storedExact = exact && m_stored.size() == indices.size();
+    if (m_storedExact)
+        m_storeStamp = storeStamp();
+    qDebug() << "ProtocolLibrary: Loaded" << m_records.size() << "method(s)";
+}
+
+bool ProtocolLibrary::loadPending()
+{
+    const QVariant journal = store().value(JournalKey);
+    if (!journal.isValid())
+        return false;
+    QString text;
+    QJsonParseError error{};
+    QJsonDocument document;
+    if (textOf(journal, &text))
+        document = QJsonDocument::fromJson(text.toUtf8(), &error);
+    if (text.isEmpty() || error.error != QJsonParseError::NoError || !document.isArray()) {
+        qWarning() << "ProtocolLibrary: Ignoring an unreadable save journal";
+        return false;
+    }
+
+    const Validator validator;
+    QSet<QString> ids;
+    const QJsonArray entries = document.array();
+    for (const QJsonValue &entry : entries) {
+        QString problem;
+        std::unique_ptr<ProtocolRecord> record =
+            recordFrom(entry.toObject().toVariantMap(), validator, &problem);
+        if (!record || ids.contains(record->id))
+            continue;
+        ids.insert(record->id);
+        m_stored.push_back(storedElement(*record));
+        m_records.push_back(std::move(record));
+    }
+    qDebug() << "ProtocolLibrary: Loaded" << m_records.size()
+             << "method(s) from an interrupted save; completing it";
+    m_storedExact = false;
+    writeStore();
+    return true;
+}
+
+bool ProtocolLibrary::persist()
+{
+    if (writeStore())
+        return true;
+    qWarning() << "ProtocolLibrary: Could not write the settings store";
+    fail(QStringLiteral("Could not save the method library"));
+    return false;
+}
+
+QSettings &ProtocolLibrary::store()
+{
+    if (!m_settings)
+        m_settings = std::make_unique<QSettings>(StoreOrganization, StoreApplication);
+    return *m_settings;
+}
+
+bool ProtocolLibrary::writeStore()
+{
+    QSettings &settings = store();
+    // A format error only says the file read before had damage; the write itself is
+    // judged by access errors.
+    const auto written = [&settings] {
+        settings.sync();
+        return settings.status() != QSettings::AccessError;
+    };
+    std::vector<StoredElement> next;
+    next.reserve(m_records.size());
+    for (const auto &record : m_records)
+        next.push_back(storedElement(*record));
+
+    if (m_journaledSaves) {
+        settings.setValue(JournalKey, journalText(next));
+        if (!written())
+            return storeFailed();
+    }
+
+    // Differences only when nobody else has written the store since: another writer's
+    // changes would otherwise mix with this library's.
+    const bool differencesOnly = m_storedExact && storeStamp() == m_storeStamp;
+    writeArray(settings, next, differencesOnly ? &m_stored : nullptr);
+    // In a store written key by key, a save that fails half-way leaves the journal as the
+    // only whole copy; the next start completes the save from it.
+    if (m_journaledSaves && !written())
+        return storeFailed();
+    // Also clears a journal left by an interrupted save once it has been completed.
+    settings.remove(JournalKey);
+    if (!written()) {
+        // Unwritten changes stay pending in the process for the next sync, whoever makes
+        // it; they must describe what the library still holds after rolling back.
+        writeArray(settings, m_stored, nullptr);
+        return storeFailed();
+    }
+    m_stored = std::move(next);
+    m_storedExact = true;
+    m_storeStamp = storeStamp();
+    return true;
+}
+
+QString ProtocolLibrary::journalText(const std::vector<StoredElement> &elements)
+{
+    // Assembled from the steps' stored text rather than encoded again: the journal is
+    // written with every save.
+    QString text = QStringLiteral("[");
+    for (const StoredElement &e : elements) {
+        if (text.size() > 1)
+            text += QLatin1Char(',');
+        const QJsonObject fields{{IdKey, e.id},
+                                 {NameKey, e.name},
+                                 {DescriptionKey, e.description},
+                                 {CreatedKey, dateText(e.created)},
+                                 {ModifiedKey, dateText(e.modified)},
+                                 {HasErrorsKey, e.hasErrors}};
+        QString entry = QString::fromUtf8(QJsonDocument(fields).toJson(QJsonDocument::Compact));
+        entry.chop(1);
+        text += entry + QStringLiteral(",\"%1\":").arg(CommandsKey) + e.commands + QLatin1Char('}');
+    }
+    return text + QLatin1Char(']');
+}
+
+QString ProtocolLibrary::storeStamp()
+{
+    // Where the store is no file (the Windows registry) this stays empty, and so equal.
+    const QFileInfo info(store().fileName());
+    return info.exists()
+               ? QString::number(info.size()) + QLatin1Char('@')
+                     + QString::number(info.lastModified().toMSecsSinceEpoch())
+               : QString();
+}
+
+bool ProtocolLibrary::storeFailed()
+{
+    m_storedExact = false;
+    // A settings object keeps reporting its first error for good; the next save starts
+    // with a new one, so that a store that can be written again is seen to be.
+    m_settings.reset();
+    return false;
+}
