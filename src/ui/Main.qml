@@ -2,6 +2,9 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 import Qt.labs.settings 1.1
+import "components"
+import "dialogs"
+import "pages"
 
 ApplicationWindow {
     id: mainWindow
@@ -12,6 +15,25 @@ ApplicationWindow {
     // window manager's first placement never overwrites it.
     property bool positionRestored: false
 
+    // Navigation state
+    property bool isNewProtocol: false
+    property int editorReturnTabIndex: 1
+    property int editorReturnDeviceTabIndex: 0
+
+    // F12 presses counted towards the PIN dialog, and the window they must fall within.
+    property int f12Count: 0
+    property alias f12WindowMs: f12Timer.interval
+
+    // Controllers that later builds add; until then the parts that use them stay hidden
+    // or disabled.
+    readonly property var bleLink: typeof bleManager !== "undefined" ? bleManager : null
+    readonly property var updates: typeof updateManager !== "undefined" ? updateManager : null
+
+    readonly property bool mfgMode: mfgManager.mfgMode
+    readonly property Item currentPage: pageStack.currentItem
+    readonly property bool editorOnTop: currentPage !== null && currentPage.objectName === "editorPage"
+    readonly property bool settingsOnTop: currentPage !== null && currentPage.objectName === "settingsPage"
+
     title: "Nerra Desktop"
     visible: true
     width: fixedWidth
@@ -20,7 +42,9 @@ ApplicationWindow {
     maximumWidth: fixedWidth
     minimumHeight: fixedHeight
     maximumHeight: fixedHeight
-    color: "#f4f6f9"
+    color: Theme.window
+    font.family: Theme.fontFamily
+    font.pixelSize: Theme.fontBody
 
     Settings {
         id: windowSettings
@@ -39,50 +63,278 @@ ApplicationWindow {
     onXChanged: if (positionRestored) windowSettings.x = x
     onYChanged: if (positionRestored) windowSettings.y = y
 
+    // ---- Navigation --------------------------------------------------------------------
+
+    function libraryPage() {
+        var page = pageStack.find(function (item) { return item.objectName === "libraryPage" })
+        return page ? page : null
+    }
+
+    function openEditor(viewOnly) {
+        pageStack.replace(editorPageComponent, { viewOnly: viewOnly })
+        consoleWindow.editorOpen = true
+    }
+
+    function rememberLibraryTabs() {
+        var page = libraryPage()
+        editorReturnTabIndex = page ? page.rightTabIndex : 1
+        editorReturnDeviceTabIndex = page ? page.initialDeviceTabIndex : 0
+    }
+
+    function editProtocol(protocolId, viewOnly) {
+        isNewProtocol = false
+        rememberLibraryTabs()
+        protocolBuilder.loadFromLibrary(protocolId)
+        openEditor(viewOnly)
+    }
+
+    function editDeviceProtocol(hardwareId, filename, viewOnly) {
+        isNewProtocol = false
+        editorReturnTabIndex = 0
+        editorReturnDeviceTabIndex = 1
+        var csv = filename.length > 0 ? deviceProtocolStore.csvData(hardwareId, filename) : ""
+        protocolBuilder.loadFromDeviceProtocol(hardwareId, filename, csv)
+        openEditor(viewOnly)
+    }
+
+    function createProtocol() {
+        isNewProtocol = true
+        editorReturnTabIndex = 1
+        var id = protocolLibrary.createProtocol("")
+        protocolBuilder.loadFromLibrary(id)
+        openEditor(false)
+    }
+
+    function backToLibrary() {
+        if (isNewProtocol && protocolBuilder.protocolName.trim().length === 0) {
+            // The unnamed placeholder made by "+ New Protocol" is discarded, and the
+            // builder lets go of it so that no pending auto-save writes to a removed entry.
+            protocolLibrary.deleteProtocol(protocolBuilder.currentProtocolId)
+            protocolBuilder.newProtocol()
+        } else if (protocolBuilder.isLibraryProtocol && protocolBuilder.hasUnsavedChanges) {
+            // The last edit is written now, not a second later: the library page may load
+            // another method into the builder before the auto-save fires.
+            protocolBuilder.saveToLibrary()
+        }
+        isNewProtocol = false
+        pageStack.replace(libraryPageComponent, {
+                              rightTabIndex: editorReturnTabIndex,
+                              initialDeviceTabIndex: editorReturnDeviceTabIndex
+                          })
+        consoleWindow.editorOpen = false
+    }
+
+    function toggleSettings() {
+        if (settingsOnTop)
+            pageStack.pop()
+        else
+            pageStack.push(settingsPageComponent)
+    }
+
+    // ---- F12 and manufacturing mode ----------------------------------------------------
+
+    function handleF12() {
+        if (consoleWindow.visible) {
+            consoleWindow.close()
+            return
+        }
+        if (mfgManager.mfgMode) {
+            consoleWindow.showAndRaise()
+            return
+        }
+        f12Count += 1
+        if (f12Count >= 3) {
+            f12Count = 0
+            f12Timer.stop()
+            pinDialog.open()
+            return
+        }
+        f12Timer.restart()
+    }
+
+    Timer {
+        id: f12Timer
+        interval: 1500
+        onTriggered: mainWindow.f12Count = 0
+    }
+
+    Shortcut {
+        sequence: "F12"
+        context: Qt.ApplicationShortcut
+        onActivated: mainWindow.handleF12()
+    }
+
+    // ---- Pages -------------------------------------------------------------------------
+
+    Component {
+        id: libraryPageComponent
+        LibraryPage {
+            onCreateProtocolRequested: mainWindow.createProtocol()
+            onEditProtocolRequested: mainWindow.editProtocol(protocolId, false)
+            onViewProtocolRequested: mainWindow.editProtocol(protocolId, true)
+            onEditDeviceProtocolRequested: mainWindow.editDeviceProtocol(hardwareId, filename, false)
+            onViewDeviceProtocolRequested: mainWindow.editDeviceProtocol(hardwareId, filename, true)
+        }
+    }
+    Component {
+        id: editorPageComponent
+        EditorPage {
+            onBackToLibrary: mainWindow.backToLibrary()
+        }
+    }
+    Component {
+        id: settingsPageComponent
+        SettingsPage {
+            onBackRequested: pageStack.pop()
+        }
+    }
+
     StackView {
         id: pageStack
         objectName: "pageStack"
         anchors.fill: parent
-        initialItem: Qt.resolvedUrl("pages/WelcomePage.qml")
+        initialItem: libraryPageComponent
 
-        readonly property Transition fade: Transition {
+        readonly property Transition fadeIn: Transition {
             NumberAnimation { property: "opacity"; from: 0; to: 1; duration: 200 }
         }
         readonly property Transition fadeOut: Transition {
             NumberAnimation { property: "opacity"; from: 1; to: 0; duration: 200 }
         }
-        pushEnter: fade
+        pushEnter: fadeIn
         pushExit: fadeOut
-        popEnter: fade
+        popEnter: fadeIn
         popExit: fadeOut
-        replaceEnter: fade
+        replaceEnter: fadeIn
         replaceExit: fadeOut
     }
+
+    // ---- Footer ------------------------------------------------------------------------
 
     footer: Rectangle {
         objectName: "footerBar"
         height: 36
-        color: "#ffffff"
+        color: Theme.surface
 
         Rectangle {
             anchors.top: parent.top
             width: parent.width
             height: 1
-            color: "#dde1e7"
+            color: Theme.border
         }
 
         RowLayout {
             anchors.fill: parent
-            anchors.leftMargin: 16
-            anchors.rightMargin: 16
+            anchors.leftMargin: Theme.space3
+            anchors.rightMargin: Theme.space2
+            spacing: Theme.space2
+
+            AbstractButton {
+                id: mfgBadge
+                objectName: "mfgBadge"
+                visible: mainWindow.mfgMode
+                hoverEnabled: true
+                implicitWidth: mfgText.implicitWidth + 18
+                implicitHeight: 22
+                onClicked: {
+                    mfgManager.deactivate()
+                    consoleWindow.close()
+                }
+                ToolTip.visible: hovered
+                ToolTip.delay: 400
+                ToolTip.text: "Leave Manufacturing Mode"
+                background: Rectangle {
+                    radius: 4
+                    color: mfgBadge.hovered ? Theme.danger : Theme.warning
+                }
+                contentItem: Text {
+                    id: mfgText
+                    text: "MFG MODE"
+                    color: "#ffffff"
+                    font.family: Theme.fontFamily
+                    font.pixelSize: Theme.fontCaption
+                    font.weight: Font.Bold
+                    font.letterSpacing: 0.6
+                    horizontalAlignment: Text.AlignHCenter
+                    verticalAlignment: Text.AlignVCenter
+                }
+            }
+            IconButton {
+                objectName: "consoleToggle"
+                visible: mainWindow.mfgMode
+                glyph: ">_"
+                glyphSize: 12
+                size: 26
+                tip: consoleWindow.visible ? "Hide console (F12)" : "Show console (F12)"
+                tone: consoleWindow.visible ? Theme.accent : Theme.textMuted
+                onClicked: consoleWindow.visible ? consoleWindow.close() : consoleWindow.showAndRaise()
+            }
+
+            Text {
+                visible: !mainWindow.mfgMode
+                text: "Nerra Desktop " + buildVersion
+                color: Theme.textFaint
+                font.family: Theme.fontFamily
+                font.pixelSize: Theme.fontSmall
+            }
 
             Item { Layout.fillWidth: true }
 
-            Label {
-                text: "Nerra Desktop " + buildVersion
-                color: "#6b7280"
-                font.pixelSize: 12
+            Pill {
+                objectName: "validityPill"
+                visible: mainWindow.editorOnTop
+                readonly property bool invalid: mainWindow.editorOnTop && protocolBuilder.hasErrors
+                text: invalid ? "⚠ Invalid" : "✓ Valid"
+                tone: invalid ? Theme.danger : Theme.success
+                fontSize: Theme.fontSmall
+                implicitHeight: 22
+            }
+
+            IconButton {
+                id: gearButton
+                objectName: "settingsButton"
+                glyph: "⚙"
+                glyphSize: 17
+                tip: mainWindow.settingsOnTop ? "Close settings" : "Settings"
+                tone: mainWindow.settingsOnTop ? Theme.accent : Theme.textMuted
+                onClicked: mainWindow.toggleSettings()
+
+                Rectangle {
+                    objectName: "updateDot"
+                    width: 8
+                    height: 8
+                    radius: 4
+                    color: Theme.accent
+                    border.width: 1
+                    border.color: Theme.surface
+                    anchors.top: parent.top
+                    anchors.right: parent.right
+                    anchors.topMargin: 3
+                    anchors.rightMargin: 3
+                    visible: mainWindow.updates !== null && mainWindow.updates.updateAvailable === true
+                }
             }
         }
     }
+
+    // ---- Application-wide dialogs and windows ------------------------------------------
+
+    PinDialog { id: pinDialog }
+
+    BluetoothOffDialog {
+        id: bluetoothOffDialog
+        link: mainWindow.bleLink
+    }
+    Connections {
+        target: mainWindow.bleLink
+        ignoreUnknownSignals: true
+        function onHostBluetoothPoweredOffChanged() {
+            if (mainWindow.bleLink.hostBluetoothPoweredOff)
+                bluetoothOffDialog.open()
+            else
+                bluetoothOffDialog.close()
+        }
+    }
+
+    ConsoleWindow { id: consoleWindow }
 }

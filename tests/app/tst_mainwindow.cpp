@@ -3,6 +3,11 @@
 #include "testmain.h"
 #include "windowgrabber.h"
 
+#include "app/filedialoghelper.h"
+#include "app/logmanager.h"
+#include "app/mfgmanager.h"
+#include "devices/devicemanager.h"
+
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickWindow>
@@ -21,7 +26,14 @@ private slots:
         QCoreApplication::setApplicationName(QStringLiteral("Nerra"));
     }
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
-    void cleanup() { m_env.reset(); }
+    void cleanup()
+    {
+        m_mfg.reset();
+        m_files.reset();
+        m_devices.reset();
+        m_log.reset();
+        m_env.reset();
+    }
 
     void windowIsFixedSizeAndTitled();
     void positionIsRestoredAndStored();
@@ -31,13 +43,27 @@ private:
     std::unique_ptr<QQmlApplicationEngine> load();
     static QQuickWindow *window(QQmlApplicationEngine &engine);
     std::unique_ptr<IsolatedEnvironment> m_env;
+    // The controllers the window reaches, made fresh for every engine.
+    std::unique_ptr<LogManager> m_log;
+    std::unique_ptr<DeviceManager> m_devices;
+    std::unique_ptr<FileDialogHelper> m_files;
+    std::unique_ptr<MfgManager> m_mfg;
 };
 
 std::unique_ptr<QQmlApplicationEngine> TestMainWindow::load()
 {
+    m_log = std::make_unique<LogManager>();
+    m_devices = std::make_unique<DeviceManager>();
+    m_files = std::make_unique<FileDialogHelper>();
+    m_mfg = std::make_unique<MfgManager>();
     auto engine = std::make_unique<QQmlApplicationEngine>();
-    engine->rootContext()->setContextProperty(QStringLiteral("buildVersion"), QStringLiteral("v9.9.9"));
-    engine->rootContext()->setContextProperty(QStringLiteral("buildTimestamp"), QStringLiteral("2026-01-01 00:00:00"));
+    QQmlContext *context = engine->rootContext();
+    context->setContextProperty(QStringLiteral("buildVersion"), QStringLiteral("v9.9.9"));
+    context->setContextProperty(QStringLiteral("buildTimestamp"), QStringLiteral("2026-01-01 00:00:00"));
+    context->setContextProperty(QStringLiteral("logManager"), m_log.get());
+    context->setContextProperty(QStringLiteral("deviceManager"), m_devices.get());
+    context->setContextProperty(QStringLiteral("fileDialogHelper"), m_files.get());
+    context->setContextProperty(QStringLiteral("mfgManager"), m_mfg.get());
     engine->load(QUrl(QStringLiteral("qrc:/ui/Main.qml")));
     return engine;
 }

@@ -1,0 +1,248 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import "../components"
+import "../js/Names.js" as Names
+
+// One method of the library. The card as a whole takes no click: the icon and the name
+// open the method read-only, "Edit" opens it for editing.
+Card {
+    id: card
+
+    property string protocolId: ""
+    property string name: ""
+    property string description: ""
+    property int commandCount: 0
+    property var modified
+    property bool hasErrors: false
+    property bool expanded: false
+    property string stepsText: ""
+    property string transferState: ""   // "", "sending" or "sent"
+    property bool canTransfer: false
+
+    signal viewClicked()
+    signal editClicked()
+    signal transferClicked()
+    signal stepsClicked()
+    signal duplicateClicked()
+    signal exportClicked()
+    signal deleteClicked()
+
+    objectName: "libraryCard"
+    implicitHeight: column.implicitHeight
+    border.color: nameArea.containsMouse || iconArea.containsMouse ? Theme.borderStrong : Theme.border
+
+    ColumnLayout {
+        id: column
+        width: parent.width
+        spacing: 0
+
+        RowLayout {
+            Layout.fillWidth: true
+            Layout.margins: Theme.space4
+            spacing: Theme.space4
+
+            Rectangle {
+                id: icon
+                Layout.preferredWidth: 44
+                Layout.preferredHeight: 44
+                Layout.alignment: Qt.AlignTop
+                radius: 10
+                color: iconArea.containsMouse ? "#dce8fd" : Theme.accentSoft
+                Text {
+                    anchors.centerIn: parent
+                    text: "⚗"
+                    font.family: Theme.fontFamily
+                    font.pixelSize: 22
+                    color: Theme.accent
+                }
+                MouseArea {
+                    id: iconArea
+                    anchors.fill: parent
+                    hoverEnabled: true
+                    cursorShape: Qt.PointingHandCursor
+                    onClicked: card.viewClicked()
+                }
+            }
+
+            ColumnLayout {
+                Layout.fillWidth: true
+                spacing: 4
+
+                RowLayout {
+                    Layout.fillWidth: true
+                    spacing: Theme.space2
+                    Text {
+                        id: nameText
+                        objectName: "cardName"
+                        Layout.fillWidth: true
+                        Layout.maximumWidth: implicitWidth
+                        text: card.name.length > 0 ? card.name : "Untitled"
+                        elide: Text.ElideRight
+                        maximumLineCount: 1
+                        font.family: Theme.fontFamily
+                        font.pixelSize: Theme.fontLarge
+                        font.weight: Font.DemiBold
+                        font.underline: nameArea.containsMouse
+                        color: card.name.length > 0 ? Theme.text : Theme.textFaint
+                        MouseArea {
+                            id: nameArea
+                            anchors.fill: parent
+                            hoverEnabled: true
+                            cursorShape: Qt.PointingHandCursor
+                            onClicked: card.viewClicked()
+                        }
+                        ToolTip.visible: nameArea.containsMouse && nameText.truncated
+                        ToolTip.text: card.name
+                        ToolTip.delay: 500
+                    }
+                    Pill {
+                        objectName: "validityBadge"
+                        text: card.hasErrors ? "⚠ Invalid" : "✓ Valid"
+                        tone: card.hasErrors ? Theme.danger : Theme.success
+                    }
+                    Item { Layout.fillWidth: true }
+                }
+
+                Text {
+                    Layout.fillWidth: true
+                    visible: card.description.length > 0
+                    text: card.description
+                    wrapMode: Text.Wrap
+                    maximumLineCount: 2
+                    elide: Text.ElideRight
+                    font.family: Theme.fontFamily
+                    font.pixelSize: Theme.fontBody
+                    color: Theme.textSecondary
+                    lineHeight: 1.15
+                }
+
+                RowLayout {
+                    spacing: Theme.space2
+                    Layout.topMargin: 2
+                    AbstractButton {
+                        id: stepsLink
+                        objectName: "stepsLink"
+                        hoverEnabled: true
+                        implicitWidth: stepsLabel.implicitWidth
+                        implicitHeight: stepsLabel.implicitHeight + 4
+                        onClicked: card.stepsClicked()
+                        contentItem: Text {
+                            id: stepsLabel
+                            text: (card.expanded ? "⌄ " : "› ") + Names.stepCountText(card.commandCount)
+                            font.family: Theme.fontFamily
+                            font.pixelSize: Theme.fontSmall
+                            font.weight: Font.DemiBold
+                            font.underline: stepsLink.hovered
+                            color: Theme.accent
+                            verticalAlignment: Text.AlignVCenter
+                        }
+                        background: Item {}
+                    }
+                    Text {
+                        text: "·"
+                        color: Theme.textFaint
+                        font.pixelSize: Theme.fontSmall
+                    }
+                    Text {
+                        text: "Modified: " + Names.formatModified(card.modified)
+                        font.family: Theme.fontFamily
+                        font.pixelSize: Theme.fontSmall
+                        color: Theme.textMuted
+                    }
+                }
+            }
+
+            AppButton {
+                id: transferButton
+                objectName: "transferButton"
+                Layout.alignment: Qt.AlignTop
+                Layout.preferredWidth: 96
+                compact: true
+                variant: "primary"
+                text: card.transferState === "sent" ? "✓ Sent"
+                                                    : (card.transferState === "sending" ? "Sending..." : "Transfer")
+                enabled: card.transferState === "" && card.canTransfer && !card.hasErrors
+                onClicked: card.transferClicked()
+                // A disabled button still explains itself.
+                MouseArea {
+                    anchors.fill: parent
+                    enabled: !parent.enabled
+                    hoverEnabled: true
+                    acceptedButtons: Qt.NoButton
+                    ToolTip.visible: containsMouse && card.transferState === ""
+                    ToolTip.delay: 400
+                    ToolTip.text: card.hasErrors ? "Fix the validation errors before transferring."
+                                                 : "Connect a pipette to transfer this protocol."
+                }
+            }
+            AppButton {
+                objectName: "editButton"
+                Layout.alignment: Qt.AlignTop
+                compact: true
+                text: "Edit"
+                onClicked: card.editClicked()
+            }
+            IconButton {
+                id: moreButton
+                objectName: "moreButton"
+                Layout.alignment: Qt.AlignTop
+                glyph: "⋮"
+                glyphSize: 18
+                tip: "More actions"
+                onClicked: menu.popup(moreButton, moreButton.width - menu.width, moreButton.height + 4)
+
+                AppMenu {
+                    id: menu
+                    AppMenuItem { objectName: "menuDuplicate"; text: "Duplicate"; onTriggered: card.duplicateClicked() }
+                    AppMenuItem { objectName: "menuExport"; text: "Export Protocol..."; onTriggered: card.exportClicked() }
+                    MenuSeparator {
+                        contentItem: Rectangle { implicitHeight: 1; color: Theme.divider }
+                    }
+                    AppMenuItem {
+                        objectName: "menuDelete"
+                        text: "Delete"
+                        destructive: true
+                        onTriggered: card.deleteClicked()
+                    }
+                }
+            }
+        }
+
+        Rectangle {
+            objectName: "stepsBlock"
+            Layout.fillWidth: true
+            Layout.leftMargin: Theme.space4 + 44 + Theme.space4
+            Layout.rightMargin: Theme.space4
+            Layout.bottomMargin: Theme.space4
+            Layout.preferredHeight: Math.min(stepsContent.implicitHeight + 20, 240)
+            visible: card.expanded
+            radius: Theme.radiusSmall
+            color: Theme.surfaceAlt
+            border.width: 1
+            border.color: Theme.divider
+
+            Flickable {
+                anchors.fill: parent
+                anchors.margins: 10
+                contentHeight: stepsContent.implicitHeight
+                contentWidth: width
+                clip: true
+                boundsBehavior: Flickable.StopAtBounds
+                ScrollBar.vertical: ScrollBar {}
+                Text {
+                    id: stepsContent
+                    objectName: "stepsText"
+                    width: parent.width
+                    text: card.stepsText.length > 0 ? card.stepsText : "No steps yet."
+                    textFormat: Text.PlainText
+                    wrapMode: Text.WrapAnywhere
+                    font.family: Theme.monoFamily
+                    font.pixelSize: Theme.fontSmall
+                    color: card.stepsText.length > 0 ? Theme.textSecondary : Theme.textFaint
+                    lineHeight: 1.2
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,213 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import "../components"
+import "../dialogs"
+import "../js/Names.js" as Names
+
+// The "Protocol Library" tab: one card per method of the local library, and the place a
+// method is sent from to the connected instrument (Bluetooth LE first, else USB).
+Item {
+    id: panel
+
+    signal editRequested(string protocolId)
+    signal viewRequested(string protocolId)
+    signal createRequested()
+
+    property string pendingTransferId: ""
+    property string lastTransferredId: ""
+    property string pendingTransferFile: ""
+    property var pendingTransferCsv: null
+    // Which cards show their steps, kept by id so that it survives the list being rebuilt.
+    property var expandedStates: ({})
+    property var splCache: ({})
+    property alias sentBadgeMs: sentTimer.interval
+
+    readonly property var bleLink: typeof bleManager !== "undefined" ? bleManager : null
+    readonly property var usbLink: typeof serialManager !== "undefined" ? serialManager : null
+    readonly property bool bleConnected: bleLink !== null && bleLink.isConnected === true
+    readonly property bool usbConnected: usbLink !== null && usbLink.isConnected === true
+
+    function isExpanded(protocolId) {
+        return expandedStates[protocolId] === true
+    }
+
+    // The steps as SPL text. Read from the library rather than by loading the method into
+    // the builder: loading marks it edited, and the auto-save would then stamp a new
+    // modification date on a method the user only looked at. The cache is keyed by the
+    // modification time so that an edited method never shows its old steps.
+    function stepsText(protocolId, modified) {
+        var key = String(modified)
+        var cached = splCache[protocolId]
+        if (cached && cached.modified === key)
+            return cached.text
+        var text = Names.splBody(protocolLibrary.exportToSpl(protocolId))
+        // Filled in place: a cache entry is no reason to re-evaluate the cards.
+        splCache[protocolId] = { modified: key, text: text }
+        return text
+    }
+
+    function toggleSteps(protocolId) {
+        var states = Object.assign({}, expandedStates)
+        states[protocolId] = !states[protocolId]
+        expandedStates = states
+    }
+
+    function transfer(protocolId) {
+        if (!bleConnected && !usbConnected)
+            return
+        pendingTransferId = protocolId
+        protocolBuilder.loadFromLibrary(protocolId)
+        var csv = protocolBuilder.getCsvData()
+        if (!csv || csv.byteLength === 0) {
+            pendingTransferId = ""
+            return
+        }
+        var fileName = Names.transferFileName(protocolBuilder.protocolName)
+        if (bleConnected) {
+            bleLink.sendData(csv, fileName)
+        } else {
+            pendingTransferFile = fileName
+            pendingTransferCsv = csv
+            usbLink.putProtocol(fileName, csv)
+        }
+    }
+
+    function markSent() {
+        lastTransferredId = pendingTransferId
+        pendingTransferId = ""
+        sentTimer.restart()
+    }
+
+    function exportProtocol(protocolId, name) {
+        var path = fileDialogHelper.saveFile("Export SPL File", Names.exportFileName(name),
+                                             "SPL files (*.spl);;All files (*)", "spl")
+        if (path.length > 0)
+            protocolLibrary.exportProtocolToFile(protocolId, path)
+    }
+
+    function confirmDelete(protocolId, name) {
+        deleteDialog.protocolId = protocolId
+        deleteDialog.protocolName = name
+        deleteDialog.open()
+    }
+
+    Timer {
+        id: sentTimer
+        interval: 3000
+        onTriggered: panel.lastTransferredId = ""
+    }
+
+    Connections {
+        target: panel.bleLink
+        ignoreUnknownSignals: true
+        function onTransferComplete() { panel.markSent() }
+        function onTransferFailed(reason) { panel.pendingTransferId = "" }
+    }
+    Connections {
+        target: panel.usbLink
+        ignoreUnknownSignals: true
+        function onTransferComplete() {
+            if (panel.pendingTransferFile.length > 0 && panel.pendingTransferCsv
+                    && panel.usbLink.usbDeviceId.length > 0)
+                deviceProtocolStore.storeFromDevice(panel.usbLink.usbDeviceId, panel.pendingTransferFile,
+                                                    panel.pendingTransferCsv)
+            panel.pendingTransferFile = ""
+            panel.pendingTransferCsv = null
+            panel.markSent()
+        }
+        function onTransferFailed(reason) {
+            panel.pendingTransferFile = ""
+            panel.pendingTransferCsv = null
+            panel.pendingTransferId = ""
+        }
+    }
+
+    ListView {
+        id: list
+        objectName: "libraryList"
+        anchors.fill: parent
+        topMargin: Theme.space4
+        bottomMargin: Theme.space5
+        leftMargin: Theme.space5
+        rightMargin: Theme.space5
+        spacing: 10
+        clip: true
+        model: protocolLibrary.protocols
+        boundsBehavior: Flickable.StopAtBounds
+        ScrollBar.vertical: ScrollBar {}
+
+        header: Item {
+            width: list.width - list.leftMargin - list.rightMargin
+            height: list.count > 0 ? 30 : 0
+            visible: list.count > 0
+            Text {
+                anchors.left: parent.left
+                anchors.top: parent.top
+                text: list.count === 1 ? "1 protocol" : list.count + " protocols"
+                font.family: Theme.fontFamily
+                font.pixelSize: Theme.fontSmall
+                font.weight: Font.DemiBold
+                color: Theme.textMuted
+            }
+        }
+
+        delegate: LibraryCard {
+            width: list.width - list.leftMargin - list.rightMargin
+            protocolId: modelData.id
+            name: modelData.name
+            description: modelData.description
+            commandCount: modelData.commandCount
+            modified: modelData.modified
+            hasErrors: modelData.hasErrors
+            expanded: panel.isExpanded(modelData.id)
+            stepsText: expanded ? panel.stepsText(modelData.id, modelData.modified) : ""
+            transferState: panel.lastTransferredId === modelData.id ? "sent"
+                                                                    : (panel.pendingTransferId === modelData.id ? "sending" : "")
+            canTransfer: panel.pendingTransferId.length === 0 && (panel.bleConnected || panel.usbConnected)
+            onViewClicked: panel.viewRequested(protocolId)
+            onEditClicked: panel.editRequested(protocolId)
+            onTransferClicked: panel.transfer(protocolId)
+            onStepsClicked: panel.toggleSteps(protocolId)
+            onDuplicateClicked: protocolLibrary.duplicateProtocol(protocolId)
+            onExportClicked: panel.exportProtocol(protocolId, name)
+            onDeleteClicked: panel.confirmDelete(protocolId, name)
+        }
+    }
+
+    Column {
+        anchors.centerIn: parent
+        anchors.verticalCenterOffset: -40
+        spacing: Theme.space5
+        visible: list.count === 0
+
+        EmptyState {
+            objectName: "libraryEmpty"
+            glyph: "☰"
+            title: "No protocols yet"
+            message: "Click '+ New Protocol' to create one"
+        }
+        AppButton {
+            anchors.horizontalCenter: parent.horizontalCenter
+            text: "+ New Protocol"
+            variant: "primary"
+            onClicked: panel.createRequested()
+        }
+    }
+
+    ConfirmDialog {
+        id: deleteDialog
+        objectName: "deleteProtocolDialog"
+        property string protocolId: ""
+        property string protocolName: ""
+        title: "Delete Protocol"
+        message: "Are you sure you want to delete \"" + protocolName + "\"?"
+        detail: "This action cannot be undone."
+        cancelText: "No"
+        confirmText: "Yes"
+        destructive: true
+        onConfirmed: protocolLibrary.deleteProtocol(protocolId)
+    }
+
+    TransferToast {}
+}

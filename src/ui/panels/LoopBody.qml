@@ -1,0 +1,171 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import "../components"
+import "../js/Editor.js" as Editor
+
+// The steps inside a loop, each with its own form, order buttons and errors.
+ColumnLayout {
+    id: body
+
+    property var loop: null
+    property int loopIndex: -1
+    property bool editable: true
+    property var errorIndex: ({ steps: {}, inLoop: {}, method: [] })
+
+    // The loop reports every edit inside its body as a change of the body. The rows are
+    // only rebuilt when the steps themselves change, so editing one keeps the others.
+    property var steps: []
+    function syncSteps() {
+        var current = loop ? loop.innerCommands : []
+        var same = current.length === steps.length
+        for (var i = 0; same && i < current.length; ++i)
+            same = current[i] === steps[i]
+        if (!same)
+            steps = current
+    }
+    onLoopChanged: syncSteps()
+    Connections {
+        target: body.loop
+        function onInnerCommandsChanged() { body.syncSteps() }
+    }
+
+    signal fixRequested(var command, real fixVolume)
+    signal interacted()
+
+    spacing: 6
+
+    Repeater {
+        model: body.steps
+        delegate: Rectangle {
+            id: row
+            readonly property var command: modelData
+            readonly property string key: body.loopIndex + "." + index
+            readonly property var errors: body.errorIndex.steps[key] || []
+            objectName: "inner_" + key
+            Layout.fillWidth: true
+            implicitHeight: rowContent.implicitHeight + 16
+            radius: Theme.radiusSmall
+            color: Theme.surfaceAlt
+            border.width: 1
+            border.color: errors.length > 0 ? "#f2b8b8" : Theme.divider
+
+            ColumnLayout {
+                id: rowContent
+                x: 10
+                y: 8
+                width: parent.width - 20
+                spacing: 6
+
+                RowLayout {
+                    Layout.fillWidth: true
+                    spacing: Theme.space2
+                    Text {
+                        text: (body.loopIndex + 1) + "." + (index + 1)
+                        font.family: Theme.fontFamily
+                        font.pixelSize: Theme.fontCaption
+                        font.weight: Font.DemiBold
+                        color: Theme.textMuted
+                        Layout.preferredWidth: 30
+                    }
+                    Text {
+                        text: Theme.stepGlyph(row.command ? row.command.type : "")
+                        font.pixelSize: 13
+                        font.weight: Font.Bold
+                        color: Theme.stepColor(row.command ? row.command.type : "")
+                    }
+                    Text {
+                        text: Editor.stepLabel(row.command ? row.command.type : "")
+                        font.family: Theme.fontFamily
+                        font.pixelSize: Theme.fontBody
+                        font.weight: Font.DemiBold
+                        color: Theme.text
+                        Layout.preferredWidth: 72
+                    }
+                    StepFields {
+                        Layout.fillWidth: true
+                        compact: true
+                        command: row.command
+                        editable: body.editable
+                    }
+                    IconButton {
+                        visible: body.editable
+                        enabled: index > 0
+                        glyph: "↑"
+                        glyphSize: 12
+                        size: 22
+                        tip: "Move up"
+                        onClicked: {
+                            body.interacted()
+                            body.loop.moveInnerCommand(index, index - 1)
+                        }
+                    }
+                    IconButton {
+                        visible: body.editable
+                        enabled: index < body.steps.length - 1
+                        glyph: "↓"
+                        glyphSize: 12
+                        size: 22
+                        tip: "Move down"
+                        onClicked: {
+                            body.interacted()
+                            body.loop.moveInnerCommand(index, index + 1)
+                        }
+                    }
+                    IconButton {
+                        objectName: "removeInner"
+                        visible: body.editable
+                        glyph: "✕"
+                        glyphSize: 11
+                        size: 22
+                        tip: "Remove step from loop"
+                        hoverTone: Theme.danger
+                        onClicked: {
+                            body.interacted()
+                            body.loop.removeInnerCommand(index)
+                        }
+                    }
+                }
+                StepErrors {
+                    Layout.fillWidth: true
+                    visible: row.errors.length > 0
+                    errors: row.errors
+                    command: row.command
+                    editable: body.editable
+                    onFixRequested: body.fixRequested(command, fixVolume)
+                }
+            }
+        }
+    }
+
+    Text {
+        visible: body.steps.length === 0
+        text: "The loop is empty. Add the steps it repeats."
+        font.family: Theme.fontFamily
+        font.pixelSize: Theme.fontSmall
+        color: Theme.textMuted
+    }
+
+    AppButton {
+        id: addButton
+        objectName: "addInnerStep"
+        visible: body.editable
+        compact: true
+        variant: "ghost"
+        text: "+ Add step to loop"
+        onClicked: {
+            body.interacted()
+            addMenu.popup(addButton, 0, addButton.height + 2)
+        }
+        AppMenu {
+            id: addMenu
+            AppMenuItem { text: "Tip Select"; onTriggered: body.loop.addInnerCommand("tipselect") }
+            AppMenuItem { text: "Aspirate"; onTriggered: body.loop.addInnerCommand("aspirate") }
+            AppMenuItem { text: "Air Gap"; onTriggered: body.loop.addInnerCommand("airgap") }
+            AppMenuItem { text: "Dispense"; onTriggered: body.loop.addInnerCommand("dispense") }
+            AppMenuItem { text: "Purge"; onTriggered: body.loop.addInnerCommand("purge") }
+            AppMenuItem { text: "Mix"; onTriggered: body.loop.addInnerCommand("mix") }
+            AppMenuItem { text: "Repeat"; onTriggered: body.loop.addInnerCommand("repeat") }
+        }
+    }
+}
