@@ -12,6 +12,7 @@
 
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <cstdio>
@@ -34,6 +35,11 @@ inline QStringList wireLines(const QByteArray &bytes)
 inline QString handshakeLine()
 {
     return QStringLiteral("\x1bNERRA:CONNECT");
+}
+
+inline QString disconnectLine()
+{
+    return QStringLiteral("NERRA:DISCONNECT");
 }
 
 // Records the process's diagnostic lines while it lives; warnings still reach the console,
@@ -245,4 +251,108 @@ public:
     // What the link sees: the simulated instruments minus the ports a test hides.
     FilteringPortLister filter{&lister};
     std::unique_ptr<SerialManager> link;
+};
+
+// The link against a FakeInstrument that answers the handshake with readyLine and any
+// other line with the replies of the first prefix it starts with (or not at all).
+class FakeLink
+{
+public:
+    FakeLink()
+    {
+        fake.onLine = [this](const QString &line) {
+            if (line.contains(QLatin1String("NERRA:CONNECT"))) {
+                if (!readyLine.isEmpty())
+                    fake.sendLine(readyLine);
+                return;
+            }
+            for (const auto &reply : qAsConst(replies)) {
+                if (!line.startsWith(reply.first))
+                    continue;
+                for (const QString &answer : reply.second)
+                    fake.sendLine(answer);
+                return;
+            }
+        };
+        useFastTimers(link);
+    }
+
+    // Opens the terminal and lets the link find and open it.
+    bool open()
+    {
+        if (!fake.open())
+            return false;
+        lister.entries = {fake.portEntry()};
+        link.setPortLister(&lister);
+        link.setAvailability(true);
+        return link.isConnected();
+    }
+
+    // Waits until the link's own identity fetch has ended, then forgets the lines so far.
+    bool waitForIdentityFetch()
+    {
+        const bool done = QTest::qWaitFor(
+            [this] { return fake.lines.contains(disconnectLine()) && link.protocolState() == SerialManager::Idle; }, 5000);
+        fake.lines.clear();
+        return done;
+    }
+
+    // Declared first, so that the terminal outlives the link's last words.
+    FakeInstrument fake;
+    StaticPortLister lister;
+    SerialManager link;
+    QString readyLine = QStringLiteral("NERRA:READY:{\"id\":\"001122334455\"}");
+    QList<QPair<QString, QStringList>> replies;
+};
+
+// The signals an operation can end with, so that a table row can name the one expected.
+class OutcomeSpies
+{
+public:
+    explicit OutcomeSpies(SerialManager *link)
+        : errors(link, &DeviceConnection::errorOccurred)
+        , m_spies{{QStringLiteral("transferFailed"), new QSignalSpy(link, &DeviceConnection::transferFailed)},
+                  {QStringLiteral("transferComplete"), new QSignalSpy(link, &DeviceConnection::transferComplete)},
+                  {QStringLiteral("calibrationApplied"), new QSignalSpy(link, &DeviceConnection::calibrationApplied)},
+                  {QStringLiteral("calibrationReceived"), new QSignalSpy(link, &DeviceConnection::calibrationReceived)},
+                  {QStringLiteral("setPrefResult"), new QSignalSpy(link, &DeviceConnection::setPrefResult)},
+                  {QStringLiteral("protocolListReceived"), new QSignalSpy(link, &DeviceConnection::protocolListReceived)},
+                  {QStringLiteral("protocolReceived"), new QSignalSpy(link, &DeviceConnection::protocolReceived)},
+                  {QStringLiteral("protocolDeleted"), new QSignalSpy(link, &DeviceConnection::protocolDeleted)},
+                  {QStringLiteral("otaSessionFailed"), new QSignalSpy(link, &SerialManager::otaSessionFailed)}}
+    {
+    }
+    ~OutcomeSpies() { qDeleteAll(m_spies); }
+    OutcomeSpies(const OutcomeSpies &) = delete;
+    OutcomeSpies &operator=(const OutcomeSpies &) = delete;
+
+    QStringList errorMessages() const
+    {
+        QStringList messages;
+        for (const QVariantList &arguments : errors)
+            messages.append(arguments.constFirst().toString());
+        return messages;
+    }
+
+    // Empty when exactly the expected outcome signal came once (with these arguments, when
+    // given) and no other did; otherwise what came instead.
+    QString mismatch(const QString &expected, const QVariantList &arguments = {}) const
+    {
+        QStringList problems;
+        for (auto it = m_spies.cbegin(); it != m_spies.cend(); ++it) {
+            const int wanted = it.key() == expected ? 1 : 0;
+            if (it.value()->count() != wanted)
+                problems.append(QStringLiteral("%1 came %2 times").arg(it.key()).arg(it.value()->count()));
+            else if (wanted && !arguments.isEmpty() && it.value()->constFirst() != arguments)
+                problems.append(QStringLiteral("%1 came with other arguments").arg(it.key()));
+        }
+        if (!expected.isEmpty() && !m_spies.contains(expected))
+            problems.append(QStringLiteral("no spy for %1").arg(expected));
+        return problems.join(QStringLiteral("; "));
+    }
+
+    QSignalSpy errors;
+
+private:
+    QMap<QString, QSignalSpy *> m_spies;
 };

@@ -8,10 +8,12 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 
+#include <cmath>
+
 namespace {
 
 const QString Handshake = handshakeLine();
-const QString Disconnect = QStringLiteral("NERRA:DISCONNECT");
+const QString Disconnect = disconnectLine();
 
 using Call = std::function<void(SerialManager &)>;
 
@@ -46,23 +48,29 @@ private slots:
     void refusedWhenBusy();
     void errorRepliesEndTheOperation_data();
     void errorRepliesEndTheOperation();
-    void timeOutsBeforeTheReadyLine_data();
-    void timeOutsBeforeTheReadyLine();
+    void operationsEndWhenTheInstrumentFallsSilent_data();
+    void operationsEndWhenTheInstrumentFallsSilent();
+    void abandonedOperationsAreReported_data();
+    void abandonedOperationsAreReported();
     void calibrationWriteWithDate_data();
     void calibrationWriteWithDate();
     void calibrationReadChainsThePreferences();
     void preferenceWritesMirrorTheIdentity_data();
     void preferenceWritesMirrorTheIdentity();
+    void replyNamingAnotherKeyStillConfirmsTheWrite_data();
+    void replyNamingAnotherKeyStillConfirmsTheWrite();
     void namesWithLineBreaksNeverReachTheWire_data();
     void namesWithLineBreaksNeverReachTheWire();
     void sessionOperationsInAnOpenSession();
     void sessionReadsRefusedByTheInstrument();
     void rebootEndsTheSessionWithoutDisconnect();
     void cancelForgetsPendingWork();
-    void completionSignalsFindTheLinkIdle();
+    void renameDeletesTheOldFileThoughTheSessionIsClosedAtOnce();
     void deleteRemovesTheFile();
 
 private:
+    // Waits until the instrument has received a line starting with prefix.
+    bool waitForCommand(const QString &prefix) const;
     std::unique_ptr<IsolatedEnvironment> m_env;
     std::unique_ptr<LogCapture> m_log;
     std::unique_ptr<SimulatedLink> m_sim;
@@ -82,6 +90,16 @@ void TestSerialManagerSessions::cleanup()
         m_log->dumpTail(200);
     m_log.reset();
     m_env.reset();
+}
+
+bool TestSerialManagerSessions::waitForCommand(const QString &prefix) const
+{
+    return QTest::qWaitFor(
+        [&] {
+            const QStringList lines = m_sim->wire();
+            return std::any_of(lines.cbegin(), lines.cend(), [&](const QString &line) { return line.startsWith(prefix); });
+        },
+        5000);
 }
 
 void TestSerialManagerSessions::uploadWritesTheBodyAndEndsTheSession_data()
@@ -256,27 +274,13 @@ void TestSerialManagerSessions::refusedWhenNotConnected()
     SerialManager link;
     StaticPortLister none;
     link.setPortLister(&none);
-    QSignalSpy errorSpy(&link, &DeviceConnection::errorOccurred);
-    QSignalSpy failed(&link, &DeviceConnection::transferFailed);
-    QSignalSpy applied(&link, &DeviceConnection::calibrationApplied);
-    QSignalSpy prefResult(&link, &DeviceConnection::setPrefResult);
-    QSignalSpy otaFailed(&link, &SerialManager::otaSessionFailed);
+    OutcomeSpies outcome(&link);
     QSignalSpy status(&link, &DeviceConnection::statusMessageChanged);
     call(link);
 
-    QStringList seen;
-    for (const QVariantList &args : qAsConst(errorSpy))
-        seen.append(args.constFirst().toString());
-    QCOMPARE(seen, errors);
-    QSignalSpy *other = otherSignal == QLatin1String("transferFailed")       ? &failed
-                        : otherSignal == QLatin1String("calibrationApplied") ? &applied
-                        : otherSignal == QLatin1String("setPrefResult")      ? &prefResult
-                        : otherSignal == QLatin1String("otaSessionFailed")   ? &otaFailed
-                                                                             : nullptr;
-    const int otherCount = failed.count() + applied.count() + prefResult.count() + otaFailed.count();
-    QCOMPARE(otherCount, other ? 1 : 0);
-    if (other)
-        QCOMPARE(other->constFirst(), otherArguments);
+    QCOMPARE(outcome.errorMessages(), errors);
+    const QString mismatch = outcome.mismatch(otherSignal, otherArguments);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
     QCOMPARE(status.count(), 0);
     QCOMPARE(link.protocolState(), SerialManager::Idle);
 }
@@ -286,31 +290,39 @@ void TestSerialManagerSessions::refusedWhenBusy_data()
     QTest::addColumn<bool>("sessionOpen");
     QTest::addColumn<Call>("call");
     QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("resultSignal");
+    QTest::addColumn<QVariantList>("resultArguments");
 
-    auto row = [](const char *name, bool open, Call call, const QString &error) {
-        QTest::newRow(name) << open << call << error;
-    };
+    auto row = [](const char *name, bool open, Call call, const QString &error, const QString &signal = QString(),
+                  const QVariantList &args = {}) { QTest::newRow(name) << open << call << error << signal << args; };
     // While a list session is open (Ready): self-contained operations are busy.
     row("delete in Ready", true, [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
         QStringLiteral("deleteProtocol: protocol busy"));
     row("setPref in Ready", true, [](SerialManager &l) { l.setPref(QStringLiteral("name"), QStringLiteral("N")); },
-        QString());
+        QString(), QStringLiteral("setPrefResult"), {false, QStringLiteral("name")});
     row("applyCalibration in Ready", true,
-        [](SerialManager &l) { l.applyCalibration(coefficients({{1, 1.0}}), QString()); }, QString());
+        [](SerialManager &l) { l.applyCalibration(coefficients({{1, 1.0}}), QString()); }, QString(),
+        QStringLiteral("calibrationApplied"), {false});
     row("fetchCalibration in Ready", true, [](SerialManager &l) { QVERIFY(!l.fetchCalibration()); }, QString());
     row("beginUsbOta while listing", false,
         [](SerialManager &l) {
             l.listProtocols();
             l.beginUsbOta();
         },
-        QString());
-    // Session operations need an open session.
+        QString(), QStringLiteral("otaSessionFailed"), {QStringLiteral("protocol busy")});
+    // Session operations need an open session, and a coefficient the instrument has.
     row("getDeviceInfo in Idle", false, [](SerialManager &l) { l.getDeviceInfo(); },
         QStringLiteral("getDeviceInfo: not in protocol mode — call connectProtocol() first"));
     row("getPrefs in Idle", false, [](SerialManager &l) { l.getPrefs(); },
         QStringLiteral("getPrefs: not in protocol mode — call connectProtocol() first"));
     row("reboot in Idle", false, [](SerialManager &l) { l.reboot(); },
         QStringLiteral("reboot: not in protocol mode — call connectProtocol() first"));
+    row("setCalibration index 8", true, [](SerialManager &l) { l.setCalibration(8, 1.0f); },
+        QStringLiteral("setCalibration: coefficient index must be 0 to 7"));
+    row("setCalibration index -1", true, [](SerialManager &l) { l.setCalibration(-1, 1.0f); },
+        QStringLiteral("setCalibration: coefficient index must be 0 to 7"));
+    row("setCalibration not a number", true, [](SerialManager &l) { l.setCalibration(2, std::nanf("")); },
+        QStringLiteral("setCalibration: invalid coefficient value"));
     row("getCalibration while connecting", false,
         [](SerialManager &l) {
             l.listProtocols();
@@ -342,6 +354,8 @@ void TestSerialManagerSessions::refusedWhenBusy()
     QFETCH(bool, sessionOpen);
     QFETCH(Call, call);
     QFETCH(QString, error);
+    QFETCH(QString, resultSignal);
+    QFETCH(QVariantList, resultArguments);
     QVERIFY(m_sim->connect());
     SerialManager &link = *m_sim->link;
     if (sessionOpen) {
@@ -349,21 +363,11 @@ void TestSerialManagerSessions::refusedWhenBusy()
         link.listProtocols();
         QVERIFY(listed.wait(5000));
     }
-    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
-    QSignalSpy applied(&link, &DeviceConnection::calibrationApplied);
-    QSignalSpy prefResult(&link, &DeviceConnection::setPrefResult);
-    QSignalSpy otaFailed(&link, &SerialManager::otaSessionFailed);
+    OutcomeSpies outcome(&link);
     call(link);
-    if (!error.isEmpty()) {
-        QVERIFY(!errors.isEmpty());
-        QCOMPARE(errors.last().constFirst().toString(), error);
-    }
-    if (QTest::currentDataTag() == QByteArray("setPref in Ready"))
-        QCOMPARE(prefResult.constFirst(), (QVariantList{false, QStringLiteral("name")}));
-    if (QTest::currentDataTag() == QByteArray("applyCalibration in Ready"))
-        QCOMPARE(applied.constFirst(), QVariantList{false});
-    if (QTest::currentDataTag() == QByteArray("beginUsbOta while listing"))
-        QCOMPARE(otaFailed.constFirst(), QVariantList{QStringLiteral("protocol busy")});
+    QCOMPARE(outcome.errorMessages(), error.isEmpty() ? QStringList() : QStringList{error});
+    const QString mismatch = outcome.mismatch(resultSignal, resultArguments);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
     // Whatever was refused never reached the instrument.
     link.disconnectProtocol();
     QTRY_VERIFY(!m_sim->usb->inSession());
@@ -429,31 +433,14 @@ void TestSerialManagerSessions::errorRepliesEndTheOperation()
     QVERIFY(m_sim->connect());
     SerialManager &link = *m_sim->link;
     m_sim->usb->setErrorReply(prefix, QStringLiteral("storage full"), 1);
-    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
-    QSignalSpy failed(&link, &DeviceConnection::transferFailed);
-    QSignalSpy applied(&link, &DeviceConnection::calibrationApplied);
-    QSignalSpy prefResult(&link, &DeviceConnection::setPrefResult);
-    QSignalSpy calibration(&link, &DeviceConnection::calibrationReceived);
+    OutcomeSpies outcome(&link);
 
     call(link);
     QTRY_VERIFY_WITH_TIMEOUT(link.protocolState() == SerialManager::ProtocolState(endState) && !m_sim->usb->inSession(),
                              5000);
-    if (errorExpected) {
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(errors.constFirst().constFirst().toString(), QStringLiteral("storage full"));
-    } else {
-        QCOMPARE(errors.count(), 0);
-    }
-    if (resultSignal == QLatin1String("transferFailed"))
-        QCOMPARE(failed.constFirst(), resultArguments);
-    else
-        QCOMPARE(failed.count(), 0);
-    if (resultSignal == QLatin1String("calibrationApplied"))
-        QCOMPARE(applied.constFirst(), resultArguments);
-    if (resultSignal == QLatin1String("setPrefResult"))
-        QCOMPARE(prefResult.constFirst(), resultArguments);
-    if (resultSignal == QLatin1String("calibrationReceived"))
-        QCOMPARE(calibration.count(), 1);
+    QCOMPARE(outcome.errorMessages(), errorExpected ? QStringList{QStringLiteral("storage full")} : QStringList());
+    const QString mismatch = outcome.mismatch(resultSignal, resultArguments);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
     QVERIFY(!link.isTransferring());
     // Refusals of single-line commands also show in the status line.
     if (prefix.startsWith(QLatin1String("CMD:SET_")) || prefix.startsWith(QLatin1String("CMD:DEL_")))
@@ -467,78 +454,194 @@ void TestSerialManagerSessions::errorRepliesEndTheOperation()
     link.disconnectProtocol();
     QVERIFY2(m_sim->waitForWire({Handshake, QStringLiteral("CMD:LIST_PROTOCOLS"), Disconnect}),
              qPrintable(m_sim->wire().join(QLatin1Char('|'))));
-    QCOMPARE(failed.count() + applied.count() + prefResult.count(), resultSignal.isEmpty() || resultSignal == QLatin1String("calibrationReceived") ? 0 : 1);
 }
 
-void TestSerialManagerSessions::timeOutsBeforeTheReadyLine_data()
+void TestSerialManagerSessions::operationsEndWhenTheInstrumentFallsSilent_data()
 {
+    QTest::addColumn<QString>("silentAfter");
     QTest::addColumn<Call>("call");
-    QTest::addColumn<QString>("error");
+    QTest::addColumn<QStringList>("errors");
     QTest::addColumn<QString>("resultSignal");
     QTest::addColumn<QVariantList>("resultArguments");
+    QTest::addColumn<QStringList>("wire");
 
-    auto row = [](const char *name, Call call, const QString &error, const QString &signal = QString(),
-                  QVariantList args = {}) { QTest::newRow(name) << call << error << signal << args; };
-    row("putProtocol", [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n"); },
+    // An empty silentAfter: no ready line at all.
+    auto row = [](const char *name, const QString &silentAfter, Call call, const QStringList &wire, const QString &error,
+                  const QString &signal = QString(), const QVariantList &args = {}) {
+        QTest::newRow(name) << silentAfter << call << (error.isEmpty() ? QStringList() : QStringList{error}) << signal
+                            << args << wire;
+    };
+    const QStringList handshakeOnly{Handshake};
+    row("putProtocol, no ready line", QString(),
+        [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n"); }, handshakeOnly,
         QStringLiteral("putProtocol: timeout waiting for device"), QStringLiteral("transferFailed"),
         {QStringLiteral("Device did not respond — try again")});
-    row("listProtocols", [](SerialManager &l) { l.listProtocols(); }, QStringLiteral("listProtocols: timeout waiting for device"));
-    row("getProtocol", [](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); },
-        QStringLiteral("getProtocol: timeout waiting for device"));
-    row("deleteProtocol", [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
-        QStringLiteral("deleteProtocol: timeout waiting for device"));
-    row("connectProtocol", [](SerialManager &l) { l.connectProtocol(); },
+    row("listProtocols, no ready line", QString(), [](SerialManager &l) { l.listProtocols(); }, handshakeOnly,
+        QStringLiteral("listProtocols: timeout waiting for device"));
+    row("getProtocol, no ready line", QString(), [](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); },
+        handshakeOnly, QStringLiteral("getProtocol: timeout waiting for device"));
+    row("deleteProtocol, no ready line", QString(), [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
+        handshakeOnly, QStringLiteral("deleteProtocol: timeout waiting for device"));
+    row("connectProtocol, no ready line", QString(), [](SerialManager &l) { l.connectProtocol(); }, handshakeOnly,
         QStringLiteral("connectProtocol: timeout waiting for device"));
-    row("fetchCalibration", [](SerialManager &l) { QVERIFY(l.fetchCalibration()); }, QString(),
-        QStringLiteral("calibrationReceived"), {QVariantMap()});
-    row("applyCalibration", [](SerialManager &l) { l.applyCalibration(coefficients({{3, 0.99}}), QStringLiteral("2026-03-04")); },
-        QString(), QStringLiteral("calibrationApplied"), {false});
-    row("setPref", [](SerialManager &l) { l.setPref(QStringLiteral("name"), QStringLiteral("N")); }, QString(),
+    row("fetchCalibration, no ready line", QString(), [](SerialManager &l) { QVERIFY(l.fetchCalibration()); },
+        handshakeOnly, QString(), QStringLiteral("calibrationReceived"), {QVariantMap()});
+    row("applyCalibration, no ready line", QString(),
+        [](SerialManager &l) { l.applyCalibration(coefficients({{3, 0.99}}), QStringLiteral("2026-03-04")); },
+        handshakeOnly, QString(), QStringLiteral("calibrationApplied"), {false});
+    row("setPref, no ready line", QString(), [](SerialManager &l) { l.setPref(QStringLiteral("name"), QStringLiteral("N")); },
+        handshakeOnly, QString(), QStringLiteral("setPrefResult"), {false, QStringLiteral("name")});
+    row("beginUsbOta, no ready line", QString(), [](SerialManager &l) { l.beginUsbOta(); }, handshakeOnly, QString(),
+        QStringLiteral("otaSessionFailed"), {QStringLiteral("no response from device")});
+
+    // Past the ready line the reply time-out ends the session.
+    row("list, no reply", QStringLiteral("CMD:LIST_PROTOCOLS"), [](SerialManager &l) { l.listProtocols(); },
+        {Handshake, QStringLiteral("CMD:LIST_PROTOCOLS"), Disconnect}, QStringLiteral("listProtocols: timeout waiting for reply"));
+    row("download, no reply", QStringLiteral("CMD:GET_PROTOCOL"), [](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); },
+        {Handshake, QStringLiteral("CMD:GET_PROTOCOL:a.csv"), Disconnect}, QStringLiteral("getProtocol: timeout waiting for reply"));
+    row("delete, no reply", QStringLiteral("CMD:DEL_PROTOCOL"),
+        [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
+        {Handshake, QStringLiteral("CMD:DEL_PROTOCOL:a.csv"), Disconnect},
+        QStringLiteral("deleteProtocol: timeout waiting for reply"));
+    row("preference write, no reply", QStringLiteral("CMD:SET_PREF"),
+        [](SerialManager &l) { l.setPref(QStringLiteral("name"), QStringLiteral("N")); },
+        {Handshake, QStringLiteral("CMD:SET_PREF:name:N"), Disconnect}, QStringLiteral("setPref: timeout waiting for reply"),
         QStringLiteral("setPrefResult"), {false, QStringLiteral("name")});
-    row("beginUsbOta", [](SerialManager &l) { l.beginUsbOta(); }, QString(), QStringLiteral("otaSessionFailed"),
-        {QStringLiteral("no response from device")});
+    row("calibration read, no reply", QStringLiteral("CMD:GET_CAL"), [](SerialManager &l) { QVERIFY(l.fetchCalibration()); },
+        {Handshake, QStringLiteral("CMD:GET_CAL"), Disconnect}, QStringLiteral("fetchCalibration: timeout waiting for reply"),
+        QStringLiteral("calibrationReceived"), {QVariantMap()});
+    row("calibration write, no reply to the second coefficient", QStringLiteral("CMD:SET_CAL:4"),
+        [](SerialManager &l) { l.applyCalibration(coefficients({{3, 0.99}, {4, 1.01}}), QStringLiteral("2026-03-04")); },
+        {Handshake, QStringLiteral("CMD:SET_CAL:3:0.990000"), QStringLiteral("CMD:SET_CAL:4:1.010000"), Disconnect},
+        QStringLiteral("applyCalibration: timeout waiting for reply"), QStringLiteral("calibrationApplied"), {false});
+    row("upload, no reply after the body", QStringLiteral("END:PUT_PROTOCOL"),
+        [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n"); },
+        {Handshake, QStringLiteral("CMD:PUT_PROTOCOL:a.csv"), QStringLiteral("PURGE,S,,,,,,4,"), QString(),
+         QStringLiteral("END:PUT_PROTOCOL"), Disconnect},
+        QStringLiteral("putProtocol: timeout waiting for reply"), QStringLiteral("transferFailed"),
+        {QStringLiteral("Device stopped responding — try again")});
+    row("session read, no reply", QStringLiteral("CMD:GET_INFO"),
+        [](SerialManager &l) {
+            l.connectProtocol();
+            QTRY_COMPARE(l.protocolState(), SerialManager::Ready);
+            l.getDeviceInfo();
+        },
+        {Handshake, QStringLiteral("CMD:GET_INFO"), Disconnect}, QStringLiteral("getDeviceInfo: timeout waiting for reply"));
 }
 
-void TestSerialManagerSessions::timeOutsBeforeTheReadyLine()
+void TestSerialManagerSessions::operationsEndWhenTheInstrumentFallsSilent()
 {
+    QFETCH(QString, silentAfter);
     QFETCH(Call, call);
-    QFETCH(QString, error);
+    QFETCH(QStringList, errors);
     QFETCH(QString, resultSignal);
     QFETCH(QVariantList, resultArguments);
+    QFETCH(QStringList, wire);
 
     QVERIFY(m_sim->connect());
     SerialManager &link = *m_sim->link;
+    QCOMPARE(link.replyTimeout(), 10000);
     link.setHandshakeTimeout(150);
     link.setDownloadTimeout(150);
-    m_sim->usb->setSilent(true);
-    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
-    QSignalSpy failed(&link, &DeviceConnection::transferFailed);
-    QSignalSpy applied(&link, &DeviceConnection::calibrationApplied);
-    QSignalSpy prefResult(&link, &DeviceConnection::setPrefResult);
-    QSignalSpy calibration(&link, &DeviceConnection::calibrationReceived);
-    QSignalSpy otaFailed(&link, &SerialManager::otaSessionFailed);
+    link.setReplyTimeout(150);
+    if (silentAfter.isEmpty())
+        m_sim->usb->setSilent(true);
+    else
+        m_sim->usb->setSilentAfter(silentAfter);
+    OutcomeSpies outcome(&link);
 
     call(link);
-    QCOMPARE(link.protocolState(), SerialManager::Connecting);
+    QVERIFY(link.protocolState() != SerialManager::Idle);
     QTRY_COMPARE_WITH_TIMEOUT(link.protocolState(), SerialManager::Idle, 5000);
-    QCOMPARE(m_sim->wire(), QStringList{Handshake});
-    QStringList seen;
-    for (const QVariantList &args : qAsConst(errors))
-        seen.append(args.constFirst().toString());
-    QCOMPARE(seen, error.isEmpty() ? QStringList() : QStringList{error});
-    const QList<QPair<QString, QSignalSpy *>> results{{QStringLiteral("transferFailed"), &failed},
-                                                      {QStringLiteral("calibrationApplied"), &applied},
-                                                      {QStringLiteral("setPrefResult"), &prefResult},
-                                                      {QStringLiteral("calibrationReceived"), &calibration},
-                                                      {QStringLiteral("otaSessionFailed"), &otaFailed}};
-    for (const auto &result : results) {
-        QCOMPARE(result.second->count(), result.first == resultSignal ? 1 : 0);
-        if (result.first == resultSignal)
-            QCOMPARE(result.second->constFirst(), resultArguments);
-    }
+    QVERIFY2(m_sim->waitForWire(wire), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+    QCOMPARE(outcome.errorMessages(), errors);
+    const QString mismatch = outcome.mismatch(resultSignal, resultArguments);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
     QVERIFY(!link.isTransferring());
     QCOMPARE(link.transferProgress(), 0);
     QVERIFY(link.isConnected());
+}
+
+void TestSerialManagerSessions::abandonedOperationsAreReported_data()
+{
+    QTest::addColumn<QString>("silentAfter");
+    QTest::addColumn<Call>("start");
+    QTest::addColumn<Call>("end");
+    QTest::addColumn<QStringList>("errors");
+    QTest::addColumn<QString>("resultSignal");
+    QTest::addColumn<QVariantList>("resultArguments");
+    QTest::addColumn<int>("endState");
+
+    // An empty silentAfter: the operation is still waiting for its ready line.
+    auto row = [](const char *name, const QString &silentAfter, Call start, Call end, SerialManager::ProtocolState state,
+                  const QString &error, const QString &signal = QString(), const QVariantList &args = {}) {
+        QTest::newRow(name) << silentAfter << start << end << (error.isEmpty() ? QStringList() : QStringList{error})
+                            << signal << args << int(state);
+    };
+    const Call upload = [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n"); };
+    const Call list = [](SerialManager &l) { l.listProtocols(); };
+    const Call connectProtocol = [](SerialManager &l) { l.connectProtocol(); };
+    const Call disconnectProtocol = [](SerialManager &l) { l.disconnectProtocol(); };
+    const Call cancel = [](SerialManager &l) { l.cancelTransfer(); };
+    const Call disconnect = [](SerialManager &l) { l.disconnect(); };
+
+    row("upload, new session", QString(), upload, connectProtocol, SerialManager::Connecting,
+        QStringLiteral("putProtocol: session closed"), QStringLiteral("transferFailed"),
+        {QStringLiteral("The session was closed during the transfer")});
+    row("calibration write, new session", QStringLiteral("CMD:SET_CAL:2"),
+        [](SerialManager &l) { l.applyCalibration(coefficients({{1, 1.1}, {2, 1.2}}), QStringLiteral("2026-01-02")); },
+        connectProtocol, SerialManager::Connecting, QString(), QStringLiteral("calibrationApplied"), {false});
+    row("upload, cancelled", QString(), upload, cancel, SerialManager::Ready, QStringLiteral("putProtocol: cancelled"),
+        QStringLiteral("transferFailed"), {QStringLiteral("Transfer cancelled")});
+    row("download, cancelled", QStringLiteral("CMD:GET_PROTOCOL"),
+        [](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); }, cancel, SerialManager::Ready,
+        QStringLiteral("getProtocol: cancelled"));
+    row("list, session closed", QStringLiteral("CMD:LIST_PROTOCOLS"), list, disconnectProtocol, SerialManager::Idle,
+        QStringLiteral("listProtocols: session closed"));
+    row("list before its ready line, new session", QString(), list, connectProtocol, SerialManager::Connecting,
+        QStringLiteral("listProtocols: session closed"));
+    row("session read, session closed", QStringLiteral("CMD:GET_INFO"),
+        [](SerialManager &l) {
+            l.connectProtocol();
+            QTRY_COMPARE(l.protocolState(), SerialManager::Ready);
+            l.getDeviceInfo();
+        },
+        disconnectProtocol, SerialManager::Idle, QStringLiteral("getDeviceInfo: session closed"));
+    row("list, port closed", QString(), list, disconnect, SerialManager::Idle, QStringLiteral("listProtocols: port closed"));
+    row("delete, USB no longer allowed", QString(), [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
+        [](SerialManager &l) { l.setAvailability(false); }, SerialManager::Idle, QStringLiteral("deleteProtocol: port closed"));
+    row("preference write, port closed", QString(),
+        [](SerialManager &l) { l.setPref(QStringLiteral("name"), QStringLiteral("N")); }, disconnect, SerialManager::Idle,
+        QString(), QStringLiteral("setPrefResult"), {false, QStringLiteral("name")});
+}
+
+void TestSerialManagerSessions::abandonedOperationsAreReported()
+{
+    QFETCH(QString, silentAfter);
+    QFETCH(Call, start);
+    QFETCH(Call, end);
+    QFETCH(QStringList, errors);
+    QFETCH(QString, resultSignal);
+    QFETCH(QVariantList, resultArguments);
+    QFETCH(int, endState);
+
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    if (silentAfter.isEmpty())
+        m_sim->usb->setSilent(true);
+    else
+        m_sim->usb->setSilentAfter(silentAfter);
+    start(link);
+    if (!silentAfter.isEmpty())
+        QVERIFY(waitForCommand(silentAfter));
+
+    OutcomeSpies outcome(&link);
+    end(link);
+    QCOMPARE(outcome.errorMessages(), errors);
+    const QString mismatch = outcome.mismatch(resultSignal, resultArguments);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    QCOMPARE(int(link.protocolState()), endState);
+    QVERIFY(!link.isTransferring());
 }
 
 void TestSerialManagerSessions::calibrationWriteWithDate_data()
@@ -599,6 +702,7 @@ void TestSerialManagerSessions::calibrationReadChainsThePreferences()
 {
     m_sim->state.setCoefficient(2, 1.25);
     m_sim->state.setPreference(QStringLiteral("calDate"), QStringLiteral("2025-12-24"));
+    m_sim->state.setPreference(QStringLiteral("password"), QStringLiteral("Pw-9x!"));
     QVERIFY(m_sim->connect());
     SerialManager &link = *m_sim->link;
     QSignalSpy calibration(&link, &DeviceConnection::calibrationReceived);
@@ -619,6 +723,9 @@ void TestSerialManagerSessions::calibrationReadChainsThePreferences()
     QCOMPARE(prefs.count(), 0);
     QVERIFY2(m_sim->waitForWire({Handshake, QStringLiteral("CMD:GET_CAL"), QStringLiteral("CMD:GET_PREFS"), Disconnect}),
              qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+    // The preferences record carries the Wi-Fi password; the log does not.
+    QVERIFY(m_log->contains(QStringLiteral("\"password\":\"***\"")));
+    QVERIFY(!m_log->contains(QStringLiteral("Pw-9x!")));
 }
 
 void TestSerialManagerSessions::preferenceWritesMirrorTheIdentity_data()
@@ -629,22 +736,26 @@ void TestSerialManagerSessions::preferenceWritesMirrorTheIdentity_data()
     QTest::addColumn<QString>("property");
     QTest::addColumn<QVariant>("expected");
     QTest::addColumn<bool>("identityChanged");
+    QTest::addColumn<QString>("logged");
 
     QTest::newRow("empty name") << QStringLiteral("name") << QString() << QStringLiteral("CMD:SET_PREF:name:")
-                                << QStringLiteral("usbDeviceName") << QVariant(QString()) << true;
+                                << QStringLiteral("usbDeviceName") << QVariant(QString()) << true
+                                << QStringLiteral("CMD:SET_PREF:name:");
     QTest::newRow("empty ssid keeps the old") << QStringLiteral("ssid") << QString() << QStringLiteral("CMD:SET_PREF:ssid:")
-                                              << QStringLiteral("usbDeviceSSID") << QVariant(QStringLiteral("Lab 4")) << false;
+                                              << QStringLiteral("usbDeviceSSID") << QVariant(QStringLiteral("Lab 4")) << false
+                                              << QStringLiteral("CMD:SET_PREF:ssid:");
     QTest::newRow("ssid with colon") << QStringLiteral("ssid") << QStringLiteral("Lab:5G")
                                      << QStringLiteral("CMD:SET_PREF:ssid:Lab:5G") << QStringLiteral("usbDeviceSSID")
-                                     << QVariant(QStringLiteral("Lab:5G")) << true;
+                                     << QVariant(QStringLiteral("Lab:5G")) << true << QStringLiteral("CMD:SET_PREF:ssid:Lab:5G");
     QTest::newRow("serial number without control characters")
         << QStringLiteral("sn") << QStringLiteral("NS-\t00\n77\x7f") << QStringLiteral("CMD:SET_PREF:sn:NS-0077")
-        << QStringLiteral("usbDeviceSN") << QVariant(QStringLiteral("NS-0077")) << true;
+        << QStringLiteral("usbDeviceSN") << QVariant(QStringLiteral("NS-0077")) << true << QStringLiteral("CMD:SET_PREF:sn:NS-0077");
     QTest::newRow("color") << QStringLiteral("color") << QStringLiteral("5") << QStringLiteral("CMD:SET_PREF:color:5")
-                           << QStringLiteral("usbDeviceColor") << QVariant(5) << true;
+                           << QStringLiteral("usbDeviceColor") << QVariant(5) << true << QStringLiteral("CMD:SET_PREF:color:5");
     QTest::newRow("password is not mirrored") << QStringLiteral("password") << QStringLiteral("s3cret")
                                               << QStringLiteral("CMD:SET_PREF:password:s3cret")
-                                              << QStringLiteral("usbDeviceName") << QVariant(QStringLiteral("Bench")) << false;
+                                              << QStringLiteral("usbDeviceName") << QVariant(QStringLiteral("Bench")) << false
+                                              << QStringLiteral("CMD:SET_PREF:password:***");
 }
 
 void TestSerialManagerSessions::preferenceWritesMirrorTheIdentity()
@@ -655,6 +766,7 @@ void TestSerialManagerSessions::preferenceWritesMirrorTheIdentity()
     QFETCH(QString, property);
     QFETCH(QVariant, expected);
     QFETCH(bool, identityChanged);
+    QFETCH(QString, logged);
 
     m_sim->state.setPreference(QStringLiteral("ssid"), QStringLiteral("Lab 4"));
     QVERIFY(m_sim->connect());
@@ -674,6 +786,58 @@ void TestSerialManagerSessions::preferenceWritesMirrorTheIdentity()
     QCOMPARE(identity.count(), identityChanged ? 2 : 1);
     QCOMPARE(link.property(property.toLatin1().constData()), expected);
     QVERIFY2(m_sim->waitForWire({Handshake, wireLine, Disconnect}), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+    // The exportable log shows what was written, except a password.
+    QVERIFY(m_log->contains(QStringLiteral("USB: [TX] ") + logged));
+    if (logged != wireLine)
+        QVERIFY(!m_log->contains(value));
+}
+
+void TestSerialManagerSessions::replyNamingAnotherKeyStillConfirmsTheWrite_data()
+{
+    QTest::addColumn<QString>("prefReply");
+    QTest::addColumn<Call>("call");
+    QTest::addColumn<QString>("resultSignal");
+    QTest::addColumn<QVariantList>("resultArguments");
+    QTest::addColumn<QString>("property");
+    QTest::addColumn<QVariant>("expected");
+
+    QTest::newRow("calibration date") << QStringLiteral("OK:SET_PREF:color")
+                                      << Call([](SerialManager &l) {
+                                             l.applyCalibration(coefficients({{0, 1.0}}), QStringLiteral("2026-06-07"));
+                                         })
+                                      << QStringLiteral("calibrationApplied") << QVariantList{true}
+                                      << QStringLiteral("calibrationDate") << QVariant(QStringLiteral("2026-06-07"));
+    QTest::newRow("ssid") << QStringLiteral("OK:SET_PREF:name")
+                          << Call([](SerialManager &l) { l.setPref(QStringLiteral("ssid"), QStringLiteral("Lab 9")); })
+                          << QStringLiteral("setPrefResult") << QVariantList{true, QStringLiteral("ssid")}
+                          << QStringLiteral("usbDeviceSSID") << QVariant(QStringLiteral("Lab 9"));
+}
+
+void TestSerialManagerSessions::replyNamingAnotherKeyStillConfirmsTheWrite()
+{
+    QFETCH(QString, prefReply);
+    QFETCH(Call, call);
+    QFETCH(QString, resultSignal);
+    QFETCH(QVariantList, resultArguments);
+    QFETCH(QString, property);
+    QFETCH(QVariant, expected);
+
+    // A peer that confirms preference writes under the wrong key.
+    FakeLink peer;
+    peer.replies = {{QStringLiteral("CMD:SET_CAL:"), {QStringLiteral("OK:SET_CAL")}},
+                    {QStringLiteral("CMD:SET_PREF:"), {prefReply}}};
+    QVERIFY(peer.open());
+    QVERIFY(peer.waitForIdentityFetch());
+    SerialManager &link = peer.link;
+    OutcomeSpies outcome(&link);
+    call(link);
+    QTRY_COMPARE_WITH_TIMEOUT(link.protocolState(), SerialManager::Idle, 5000);
+    const QString mismatch = outcome.mismatch(resultSignal, resultArguments);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    QCOMPARE(link.property(property.toLatin1().constData()), expected);
+    QCOMPARE(link.usbDeviceName(), QString());
+    QVERIFY(!link.isTransferring());
+    QTRY_COMPARE(peer.fake.lines.last(), Disconnect);
 }
 
 void TestSerialManagerSessions::namesWithLineBreaksNeverReachTheWire_data()
@@ -875,20 +1039,31 @@ void TestSerialManagerSessions::cancelForgetsPendingWork()
     QCOMPARE(complete.count(), 0);
 }
 
-void TestSerialManagerSessions::completionSignalsFindTheLinkIdle()
+void TestSerialManagerSessions::renameDeletesTheOldFileThoughTheSessionIsClosedAtOnce()
 {
     m_sim->state.putFile(QStringLiteral("old.csv"), "PURGE,S,,,,,,4,\n");
     QVERIFY(m_sim->connect());
     SerialManager &link = *m_sim->link;
-    // A rename: the handler of the upload's completion deletes the old file at once.
+    // The device protocols panel's rename: once the new file is sent, delete the old one
+    // and close the session at once; a deletion closes the session again.
     QSignalSpy deleted(&link, &DeviceConnection::protocolDeleted);
     QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
-    connect(&link, &DeviceConnection::transferComplete, &link, [&link] { link.deleteProtocol(QStringLiteral("old.csv")); });
+    connect(&link, &DeviceConnection::transferComplete, &link, [&link] {
+        link.deleteProtocol(QStringLiteral("old.csv"));
+        link.disconnectProtocol();
+    });
+    connect(&link, &DeviceConnection::protocolDeleted, &link, [&link] { link.disconnectProtocol(); });
     link.putProtocol(QStringLiteral("new.csv"), "PURGE,S,,,,,,4,\n");
     QVERIFY(deleted.wait(5000));
+    QCOMPARE(deleted.constFirst(), QVariantList{QStringLiteral("old.csv")});
     QCOMPARE(errors.count(), 0);
+    QCOMPARE(link.protocolState(), SerialManager::Idle);
     QVERIFY(m_sim->state.hasFile(QStringLiteral("new.csv")));
     QVERIFY(!m_sim->state.hasFile(QStringLiteral("old.csv")));
+    const QStringList expected{Handshake, QStringLiteral("CMD:PUT_PROTOCOL:new.csv"), QStringLiteral("PURGE,S,,,,,,4,"),
+                               QString(), QStringLiteral("END:PUT_PROTOCOL"), Disconnect, Handshake,
+                               QStringLiteral("CMD:DEL_PROTOCOL:old.csv"), Disconnect};
+    QVERIFY2(m_sim->waitForWire(expected), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
 }
 
 void TestSerialManagerSessions::deleteRemovesTheFile()

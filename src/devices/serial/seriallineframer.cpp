@@ -41,14 +41,15 @@ void SerialLineFramer::appendCapped(const char *data, int size)
             continue;
         const int length = i - start;
         if (length > 0) {
-            const int room = m_maxLineLength - int(m_buffer.size());
-            const int taken = qMax(0, qMin(room, length));
-            m_buffer.append(data + start, taken);
-            if (taken < length) {
-                m_dropped += length - taken;
-                if (!m_overflowing)
-                    m_overflowStarted = true;
+            if (m_overflowing) {
+                m_dropped += length;
+            } else if (int(m_buffer.size()) + length <= m_maxLineLength) {
+                m_buffer.append(data + start, length);
+            } else {
+                m_dropped += m_buffer.size() + length;
+                m_buffer.clear();
                 m_overflowing = true;
+                m_overflowStarted = true;
             }
         }
         start = i + 1;
@@ -69,11 +70,16 @@ QStringList SerialLineFramer::feed(const QByteArray &bytes)
         }
         const int end = int(static_cast<const char *>(found) - data);
         appendCapped(data + start, end - start);
-        const QString line = QString::fromUtf8(m_buffer).trimmed();
+        if (m_overflowing) {
+            lines.append(QString());
+        } else {
+            // With the size given, a NUL does not end the text early.
+            const QString line = QString::fromUtf8(m_buffer.constData(), int(m_buffer.size())).trimmed();
+            if (!line.isEmpty())
+                lines.append(line);
+        }
         m_buffer.clear();
         m_overflowing = false;
-        if (!line.isEmpty())
-            lines.append(line);
         start = end + 1;
     }
     return lines;

@@ -5,9 +5,11 @@
 #include <QStringList>
 
 // Cuts the instrument's byte stream into lines. A line ends at LF; CR is dropped wherever
-// it appears; each line is decoded once as UTF-8 (so multi-byte characters survive) and
-// trimmed, and blank lines are dropped. A peer that never sends LF cannot make the buffer
-// grow without bound: bytes beyond the cap are thrown away until the next LF.
+// it appears; every other byte, NUL included, belongs to the line. Each line is decoded
+// once as UTF-8 (so multi-byte characters survive) and trimmed, and blank lines are
+// dropped. A peer that never sends LF cannot make the buffer grow without bound: a line
+// that outgrows the cap is thrown away whole, up to its LF, because its head alone would
+// pass for a complete line.
 class SerialLineFramer
 {
 public:
@@ -16,14 +18,16 @@ public:
 
     explicit SerialLineFramer(int maxLineLength = DefaultMaxLineLength);
 
-    // Appends received bytes and returns the lines they completed, in order.
+    // Appends received bytes and returns the lines they completed, in order. A line thrown
+    // away for its length stands in the list as a null string (real lines are never
+    // empty), so that the reader knows where in the stream a line went missing.
     QStringList feed(const QByteArray &bytes);
     // Forgets a partial line (the port was closed or reopened).
     void reset();
 
     int maxLineLength() const { return m_maxLineLength; }
     void setMaxLineLength(int bytes);
-    // Bytes of the line not yet ended.
+    // Bytes of the line not yet ended that are still kept.
     int pendingBytes() const { return int(m_buffer.size()); }
     // Bytes thrown away from over-long lines since the last call; 0 when none.
     qint64 takeDroppedBytes();

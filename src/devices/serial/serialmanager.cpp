@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <cmath>
@@ -14,6 +15,8 @@ const QString DisconnectLine = QStringLiteral("NERRA:DISCONNECT");
 const QByteArray HandshakeBytes = QByteArrayLiteral("\x1bNERRA:CONNECT\n");
 const QString BlankBoardMarker = QStringLiteral("invalid header: 0xffffffff");
 const QString DisconnectedDuringTransfer = QStringLiteral("Device disconnected during the transfer");
+const QString NoResponse = QStringLiteral("Device did not respond — try again");
+constexpr int MaxCoefficientIndex = 7;
 
 bool isControl(QChar ch)
 {
@@ -72,6 +75,21 @@ QString errorReason(const QString &line)
     return line.mid(4);
 }
 
+// The Wi-Fi password travels in its preference write and in the preferences record. The
+// log can be exported and sent around, so the value never shows there; the wire is as is.
+QString maskedForLog(const QString &line)
+{
+    static const QString passwordWrite = QStringLiteral("CMD:SET_PREF:password:");
+    if (line.startsWith(passwordWrite))
+        return passwordWrite + QStringLiteral("***");
+    if (!line.contains(QLatin1String("\"password\"")))
+        return line;
+    static const QRegularExpression passwordValue(QStringLiteral(R"("password"\s*:\s*"(?:[^"\\]|\\.)*")"));
+    QString masked = line;
+    masked.replace(passwordValue, QStringLiteral("\"password\":\"***\""));
+    return masked;
+}
+
 } // namespace
 
 SerialManager::SerialManager(QObject *parent)
@@ -82,6 +100,7 @@ SerialManager::SerialManager(QObject *parent)
     , m_infoFetchTimer(new QTimer(this))
     , m_sessionTimer(new QTimer(this))
     , m_holdOffTimer(new QTimer(this))
+    , m_replyTimer(new QTimer(this))
 {
     connect(m_port, &QSerialPort::readyRead, this, &SerialManager::onReadyRead);
     connect(m_port, &QSerialPort::errorOccurred, this, &SerialManager::onErrorOccurred);
@@ -94,6 +113,9 @@ SerialManager::SerialManager(QObject *parent)
 
     m_sessionTimer->setSingleShot(true);
     connect(m_sessionTimer, &QTimer::timeout, this, &SerialManager::onSessionTimeout);
+
+    m_replyTimer->setSingleShot(true);
+    connect(m_replyTimer, &QTimer::timeout, this, &SerialManager::onReplyTimeout);
 
     m_holdOffTimer->setSingleShot(true);
     connect(m_holdOffTimer, &QTimer::timeout, this, [this] {
@@ -160,10 +182,14 @@ void SerialManager::setBootstrapActive(bool active)
 
 void SerialManager::setProtocolState(ProtocolState state)
 {
-    // A time-out guards only the wait for the ready line.
+    // The handshake time-out guards only the wait for the ready line; the reply time-out
+    // takes over from there.
     if (state != Connecting)
         m_sessionTimer->stop();
+    if (state != m_protocolState)
+        m_replyDamaged = false;
     m_protocolState = state;
+    updateReplyTimer();
 }
 
 void SerialManager::setUsbDevicePresent(bool present)
@@ -246,8 +272,9 @@ void SerialManager::writeBytes(const QByteArray &bytes)
 
 void SerialManager::writeLine(const QString &line)
 {
-    qDebug().noquote() << "USB: [TX]" << line;
+    qDebug().noquote() << "USB: [TX]" << maskedForLog(line);
     writeBytes(line.toUtf8() + '\n');
+    updateReplyTimer();
 }
 
 void SerialManager::startHandshake(Waiting waiting, int timeoutMs)
@@ -342,7 +369,7 @@ void SerialManager::connectToPort(const QString &portName)
         closePort(true);
         setTransferring(false);
         setConnected(false, QString());
-        reportAbandoned(abandoned, false);
+        reportAbandoned(abandoned, EndCause::PortClosed);
     }
     m_port->setPortName(portName);
     m_port->setBaudRate(QSerialPort::Baud115200);
@@ -377,6 +404,7 @@ void SerialManager::closePort(bool flushFirst)
 {
     m_infoFetchTimer->stop();
     m_sessionTimer->stop();
+    m_replyTimer->stop();
     if (m_port->isOpen()) {
         // Errors raised while the port goes away are no news.
         m_closing = true;
@@ -395,15 +423,19 @@ void SerialManager::disconnect()
     if (m_protocolState != Idle) {
         endSession();
         m_otaSessionPending = false;
-        setTransferring(false);
         setStatusMessage(QString());
     }
+    setTransferring(false);
     const bool wasOpen = m_port->isOpen();
     closePort(true);
     if (wasOpen)
         appendOutput(QStringLiteral("[Disconnected]\n"));
-    setConnected(false, QString());
-    reportAbandoned(abandoned, false);
+    // Announced even when nothing was open: the interface refreshes its port view on them.
+    m_isConnected = false;
+    m_portName.clear();
+    emit isConnectedChanged();
+    emit portNameChanged();
+    reportAbandoned(abandoned, EndCause::PortClosed);
 }
 
 void SerialManager::closePortAfterLoss(bool fromPoll)
@@ -426,7 +458,7 @@ void SerialManager::closePortAfterLoss(bool fromPoll)
     emit portNameChanged();
     if (wasTransferring)
         emit isTransferringChanged();
-    reportAbandoned(abandoned, true);
+    reportAbandoned(abandoned, EndCause::DeviceLost);
 }
 
 void SerialManager::onErrorOccurred(QSerialPort::SerialPortError error)
@@ -614,6 +646,42 @@ void SerialManager::onSessionTimeout()
     }
 }
 
+bool SerialManager::awaitingReply() const
+{
+    switch (m_protocolState) {
+    case Idle:
+    case Connecting:
+    case OtaActive:
+        return false;
+    case Ready:
+        return singleLineCommandOutstanding();
+    default:
+        return true;
+    }
+}
+
+void SerialManager::updateReplyTimer()
+{
+    if (awaitingReply())
+        m_replyTimer->start(m_replyTimeout);
+    else
+        m_replyTimer->stop();
+}
+
+void SerialManager::onReplyTimeout()
+{
+    if (!m_isConnected || !awaitingReply())
+        return;
+    qWarning() << "USB: [TIMEOUT] no reply within" << m_replyTimeout << "ms in state" << int(m_protocolState)
+               << "— ending the session";
+    const Abandoned abandoned = abandonOperations();
+    endSession();
+    setTransferring(false);
+    setTransferProgress(0);
+    setStatusMessage(NoResponse);
+    reportAbandoned(abandoned, EndCause::NoReply);
+}
+
 // ---------------------------------------------------------------------------------------
 // Receiving
 
@@ -627,15 +695,35 @@ void SerialManager::onReadyRead()
     const QStringList lines = m_framer.feed(bytes);
     if (m_framer.takeOverflowStarted())
         qWarning() << "USB: [RX] line longer than" << m_framer.maxLineLength()
-                   << "bytes without a line end — dropping the rest of it";
+                   << "bytes without a line end — dropping the whole line";
     for (const QString &line : lines) {
-        handleLine(line);
+        if (line.isNull())
+            handleDroppedLine();
+        else
+            handleLine(line);
         // A handler closed or replaced the port: the rest belongs to a link that is gone.
         if (generation != m_linkGeneration)
             return;
     }
     if (const qint64 dropped = m_framer.takeDroppedBytes())
         qDebug() << "USB: [RX] dropped" << dropped << "bytes of an over-long line";
+}
+
+void SerialManager::handleDroppedLine()
+{
+    switch (m_protocolState) {
+    case Listing:
+    case GettingProtocol:
+    case GettingCal:
+    case GettingPrefs:
+    case GettingInfo:
+        // A listing or file missing one of its lines must not pass for the whole of it.
+        qDebug() << "USB: [RX] a line of the reply in state" << int(m_protocolState) << "was dropped";
+        m_replyDamaged = true;
+        return;
+    default:
+        return;
+    }
 }
 
 void SerialManager::handleLine(const QString &line)
@@ -645,11 +733,34 @@ void SerialManager::handleLine(const QString &line)
         return;
     }
     if (!(m_protocolState == OtaActive && line.startsWith(QLatin1String("OK:OTA_CHUNK:"))))
-        qDebug().noquote() << "USB: [RX proto state" << int(m_protocolState) << "]" << line;
+        qDebug().noquote() << "USB: [RX proto state" << int(m_protocolState) << "]" << maskedForLog(line);
     if (line.startsWith(QLatin1String("LOG:"))) {
         appendOutput(line.mid(4) + QLatin1Char('\n'));
         return;
     }
+    // A reply that keeps coming is not a silent instrument.
+    if (line.startsWith(QLatin1String("DATA:")) && awaitingReply())
+        m_replyTimer->start(m_replyTimeout);
+    if (m_replyDamaged && line.startsWith(QLatin1String("END:"))) {
+        // The reply ends as if refused, so that nothing of it is delivered.
+        m_replyDamaged = false;
+        const QString operation = m_protocolState == Listing           ? QStringLiteral("listProtocols")
+                                  : m_protocolState == GettingProtocol ? QStringLiteral("getProtocol")
+                                  : m_protocolState == GettingCal      ? (m_chainPrefs ? QStringLiteral("fetchCalibration")
+                                                                                       : QStringLiteral("getCalibration"))
+                                  : m_protocolState == GettingPrefs    ? QStringLiteral("getPrefs")
+                                                                       : QStringLiteral("getDeviceInfo");
+        qWarning().noquote() << "USB: [RX]" << operation << "reply lost a line — reported as failed";
+        handleProtocolLine(QStringLiteral("ERR:%1: reply damaged — a line longer than %2 bytes was dropped")
+                               .arg(operation)
+                               .arg(m_framer.maxLineLength()));
+        return;
+    }
+    handleProtocolLine(line);
+}
+
+void SerialManager::handleProtocolLine(const QString &line)
+{
     switch (m_protocolState) {
     case Idle:
         return;
@@ -706,10 +817,14 @@ void SerialManager::handleTerminalLine(const QString &line)
         m_otaRestartPending = false;
         m_otaSessionPending = true;
         setProtocolState(Connecting);
+        // The OTA opening's time-out guards it like a handshake of our own: a record that
+        // does not parse must not leave the link connecting for ever.
+        m_waiting = Waiting::OtaOpen;
+        m_sessionTimer->start(m_handshakeTimeout);
         handleHandshakeReply(line);
         return;
     }
-    qDebug().noquote() << "USB: [RX terminal]" << line;
+    qDebug().noquote() << "USB: [RX terminal]" << maskedForLog(line);
     appendOutput(line + QLatin1Char('\n'));
     if (m_blankBoardDetected || !line.contains(BlankBoardMarker))
         return;
@@ -823,6 +938,11 @@ void SerialManager::dispatchReadyLine()
 
 // ---------------------------------------------------------------------------------------
 // Replies per state
+//
+// Every handler settles the link first (session line written, state, properties) and only
+// then emits the operation's answer, so the answer finds the link Idle or Ready and a
+// listener may start the next operation from its slot: the rename flow deletes the old file
+// as soon as the upload of the new one completes.
 
 void SerialManager::handleReadyState(const QString &line)
 {
@@ -1078,17 +1198,26 @@ void SerialManager::connectProtocol()
         emit errorOccurred(QStringLiteral("connectProtocol: not connected"));
         return;
     }
+    // A new handshake replaces whatever session ran; the work it was doing fails openly.
     Abandoned abandoned;
     if (m_protocolState != Idle)
         abandoned = abandonOperations();
+    setTransferring(false);
     m_sessionRequested = true;
     setStatusMessage(QStringLiteral("Connecting to device..."));
     startHandshake(Waiting::Session, m_handshakeTimeout);
-    reportAbandoned(abandoned, false);
+    reportAbandoned(abandoned, EndCause::SessionClosed);
 }
 
 void SerialManager::disconnectProtocol()
 {
+    // A delete ends its own session, and callers close the session right after asking for
+    // one: the rename flow deletes the old file and disconnects at once. Cutting it off
+    // would leave the old file on the instrument; its time-outs still bound the wait.
+    if (!m_pendingDelName.isEmpty()) {
+        qDebug().noquote() << "USB: [SESSION] disconnect left to the delete of" << m_pendingDelName;
+        return;
+    }
     const Abandoned abandoned = abandonOperations();
     if (m_protocolState != Idle)
         writeLine(DisconnectLine);
@@ -1096,7 +1225,7 @@ void SerialManager::disconnectProtocol()
     m_otaSessionPending = false;
     setTransferring(false);
     setStatusMessage(QString());
-    reportAbandoned(abandoned, false);
+    reportAbandoned(abandoned, EndCause::SessionClosed);
 }
 
 void SerialManager::beginUsbOta()
@@ -1158,15 +1287,22 @@ SerialManager::Abandoned SerialManager::abandonOperations()
 {
     Abandoned abandoned;
     abandoned.upload = !m_uploadData.isEmpty();
-    abandoned.calibrationWrite = m_calibrationWriteActive;
-    abandoned.calibrationRead = m_calFetchPending || m_protocolState == GettingCal;
-    abandoned.list = m_listPending || m_protocolState == Listing;
-    abandoned.download = !m_pendingGetName.isEmpty() || m_protocolState == GettingProtocol;
-    abandoned.remove = !m_pendingDelName.isEmpty();
-    abandoned.info = m_protocolState == GettingInfo;
-    abandoned.prefsRead = m_protocolState == GettingPrefs && !m_chainPrefs;
+    if (m_calibrationWriteActive)
+        abandoned.calibrationWrite = m_singleCoefficientWrite ? QStringLiteral("setCalibration") : QStringLiteral("applyCalibration");
+    if (m_calFetchPending || m_protocolState == GettingCal)
+        abandoned.calibrationRead = m_calFetchPending || m_chainPrefs ? QStringLiteral("fetchCalibration") : QStringLiteral("getCalibration");
     if (!m_calibrationWriteActive)
         abandoned.prefKey = m_pendingPrefKey;
+    if (m_listPending || m_protocolState == Listing)
+        abandoned.others.append(QStringLiteral("listProtocols"));
+    if (!m_pendingGetName.isEmpty() || m_protocolState == GettingProtocol)
+        abandoned.others.append(QStringLiteral("getProtocol"));
+    if (!m_pendingDelName.isEmpty())
+        abandoned.others.append(QStringLiteral("deleteProtocol"));
+    if (m_protocolState == GettingInfo)
+        abandoned.others.append(QStringLiteral("getDeviceInfo"));
+    if (m_protocolState == GettingPrefs && !m_chainPrefs)
+        abandoned.others.append(QStringLiteral("getPrefs"));
 
     m_protocolList.clear();
     m_receivedProtocol.clear();
@@ -1186,35 +1322,66 @@ SerialManager::Abandoned SerialManager::abandonOperations()
     m_calibrationQueue.clear();
     m_calibrationDateToApply.clear();
     m_calibrationWriteActive = false;
+    m_singleCoefficientWrite = false;
+    m_replyDamaged = false;
     m_sessionRequested = false;
     m_waiting = Waiting::Nothing;
     m_sessionTimer->stop();
+    m_replyTimer->stop();
     return abandoned;
 }
 
-void SerialManager::reportAbandoned(const Abandoned &abandoned, bool deviceLost)
+void SerialManager::reportAbandoned(const Abandoned &abandoned, EndCause cause)
 {
-    // Operations with an answer of their own get it, whoever ended them; the others hear
-    // of a lost device through errorOccurred.
-    if (abandoned.calibrationWrite)
+    QString suffix;
+    QString transferReason;
+    switch (cause) {
+    case EndCause::DeviceLost:
+        suffix = QStringLiteral(": device disconnected");
+        break;
+    case EndCause::PortClosed:
+        suffix = QStringLiteral(": port closed");
+        transferReason = QStringLiteral("The connection was closed during the transfer");
+        break;
+    case EndCause::SessionClosed:
+        suffix = QStringLiteral(": session closed");
+        transferReason = QStringLiteral("The session was closed during the transfer");
+        break;
+    case EndCause::Cancelled:
+        suffix = QStringLiteral(": cancelled");
+        transferReason = QStringLiteral("Transfer cancelled");
+        break;
+    case EndCause::NoReply:
+        suffix = QStringLiteral(": timeout waiting for reply");
+        transferReason = QStringLiteral("Device stopped responding — try again");
+        break;
+    }
+    // Whoever ended an operation, its caller hears the end: through the operation's own
+    // answer where it has one, otherwise through errorOccurred. An instrument that stopped
+    // answering is worth a message in every case. A lost device has already failed the
+    // upload (closePortAfterLoss).
+    const bool alwaysMessage = cause == EndCause::NoReply;
+    if (abandoned.upload && cause != EndCause::DeviceLost) {
+        emit transferFailed(transferReason);
+        emit errorOccurred(QStringLiteral("putProtocol") + suffix);
+    }
+    if (!abandoned.calibrationWrite.isEmpty()) {
         emit calibrationApplied(false);
-    if (abandoned.calibrationRead)
+        if (alwaysMessage)
+            emit errorOccurred(abandoned.calibrationWrite + suffix);
+    }
+    if (!abandoned.calibrationRead.isEmpty()) {
         emit calibrationReceived(QVariantMap());
-    if (!abandoned.prefKey.isEmpty())
+        if (alwaysMessage)
+            emit errorOccurred(abandoned.calibrationRead + suffix);
+    }
+    if (!abandoned.prefKey.isEmpty()) {
         emit setPrefResult(false, abandoned.prefKey);
-    if (!deviceLost)
-        return;
-    const QString lost = QStringLiteral(": device disconnected");
-    if (abandoned.list)
-        emit errorOccurred(QStringLiteral("listProtocols") + lost);
-    if (abandoned.download)
-        emit errorOccurred(QStringLiteral("getProtocol") + lost);
-    if (abandoned.remove)
-        emit errorOccurred(QStringLiteral("deleteProtocol") + lost);
-    if (abandoned.info)
-        emit errorOccurred(QStringLiteral("getDeviceInfo") + lost);
-    if (abandoned.prefsRead)
-        emit errorOccurred(QStringLiteral("getPrefs") + lost);
+        if (alwaysMessage)
+            emit errorOccurred(QStringLiteral("setPref") + suffix);
+    }
+    for (const QString &operation : abandoned.others)
+        emit errorOccurred(operation + suffix);
 }
 
 void SerialManager::cancelTransfer()
@@ -1226,7 +1393,7 @@ void SerialManager::cancelTransfer()
     setTransferring(false);
     setTransferProgress(0);
     setStatusMessage(QStringLiteral("Transfer cancelled"));
-    reportAbandoned(abandoned, false);
+    reportAbandoned(abandoned, EndCause::Cancelled);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1366,7 +1533,7 @@ void SerialManager::applyCalibration(const QVariantList &coefPairs, const QStrin
         const int index = pair.value(QStringLiteral("index")).toInt(&indexOk);
         const float value = pair.value(QStringLiteral("value")).toFloat(&valueOk);
         // A malformed entry would otherwise overwrite coefficient 0 with 0.
-        if (!indexOk || !valueOk || index < 0 || index > 7 || !std::isfinite(value)) {
+        if (!indexOk || !valueOk || index < 0 || index > MaxCoefficientIndex || !std::isfinite(value)) {
             qWarning() << "USB: [CAL_APPLY] refused — malformed coefficient entry" << entry;
             emit errorOccurred(QStringLiteral("applyCalibration: invalid coefficient list"));
             emit calibrationApplied(false);
@@ -1381,6 +1548,7 @@ void SerialManager::applyCalibration(const QVariantList &coefPairs, const QStrin
     m_calibrationQueue = queue;
     m_calibrationDateToApply = withoutControlCharacters(calDate);
     m_calibrationWriteActive = true;
+    m_singleCoefficientWrite = false;
     setTransferring(true);
     setTransferProgress(0);
     startHandshake(Waiting::CalWrite, m_handshakeTimeout);
@@ -1416,7 +1584,8 @@ void SerialManager::writeNextCoefficient()
 
 void SerialManager::onCoefficientSaved()
 {
-    if (!m_calibrationWriteActive)
+    // While the date is being written only its own confirmation ends the write.
+    if (!m_calibrationWriteActive || !m_pendingPrefKey.isEmpty())
         return;
     if (!m_calibrationQueue.isEmpty()) {
         writeNextCoefficient();
@@ -1455,11 +1624,15 @@ void SerialManager::onPreferenceSaved(const QString &line)
 {
     if (m_pendingPrefKey.isEmpty())
         return;
+    // One preference write is outstanding at a time, so this confirms it whatever key the
+    // reply names: trusting the reply's key would leave the write (and a calibration write
+    // waiting for its date) unfinished for ever.
+    const QString key = m_pendingPrefKey;
     const int firstColon = line.indexOf(QLatin1Char(':'));
     const int secondColon = line.indexOf(QLatin1Char(':'), firstColon + 1);
-    QString key = secondColon < 0 ? QString() : line.mid(secondColon + 1);
-    if (key.isEmpty())
-        key = m_pendingPrefKey;
+    const QString named = secondColon < 0 ? QString() : line.mid(secondColon + 1);
+    if (!named.isEmpty() && named != key)
+        qDebug().noquote() << "USB: [PREF] reply names" << named << "— taken as the confirmation of" << key;
     if (key == QLatin1String("calDate") && m_calibrationWriteActive) {
         finishCalibrationWrite(true);
         return;
@@ -1550,9 +1723,19 @@ void SerialManager::setCalibration(int index, float value)
 {
     if (!checkSessionOperation(QStringLiteral("setCalibration")))
         return;
+    // The instrument holds eight coefficients; anything else would be written somewhere.
+    if (index < 0 || index > MaxCoefficientIndex) {
+        emit errorOccurred(QStringLiteral("setCalibration: coefficient index must be 0 to %1").arg(MaxCoefficientIndex));
+        return;
+    }
+    if (!std::isfinite(value)) {
+        emit errorOccurred(QStringLiteral("setCalibration: invalid coefficient value"));
+        return;
+    }
     m_calibrationQueue.clear();
     m_calibrationDateToApply.clear();
     m_calibrationWriteActive = true;
+    m_singleCoefficientWrite = true;
     setStatusMessage(QStringLiteral("Setting calibration %1...").arg(index));
     writeLine(QStringLiteral("CMD:SET_CAL:%1:%2").arg(index).arg(double(value), 0, 'f', 6));
 }

@@ -123,6 +123,10 @@ public:
     // for the ready line except the download's.
     void setHandshakeTimeout(int ms) { m_handshakeTimeout = ms; }
     void setDownloadTimeout(int ms) { m_downloadTimeout = ms; }
+    // Once the ready line has come, how long a command may go without its reply (or a
+    // listing or download without its next line) before the session is given up.
+    void setReplyTimeout(int ms) { m_replyTimeout = ms; }
+    int replyTimeout() const { return m_replyTimeout; }
     void setInfoRetryStep(int ms) { m_infoRetryStep = ms; }
     void setReopenHoldOffTime(int ms) { m_reopenHoldOffTime = ms; }
     void setMaxLineLength(int bytes) { m_framer.setMaxLineLength(bytes); }
@@ -189,15 +193,15 @@ private:
     struct Abandoned
     {
         bool upload = false;
-        bool calibrationWrite = false;
-        bool calibrationRead = false;
-        bool list = false;
-        bool download = false;
-        bool remove = false;
-        bool info = false;
-        bool prefsRead = false;
+        QString calibrationWrite; // the operation's name when one ran
+        QString calibrationRead;  // likewise
         QString prefKey;
+        // Operations whose only failure report is errorOccurred.
+        QStringList others;
     };
+
+    // Why operations were cut short; decides the words of their failure reports.
+    enum class EndCause { DeviceLost, PortClosed, SessionClosed, Cancelled, NoReply };
 
     // Link layer.
     SerialPortLister *lister() const;
@@ -220,9 +224,14 @@ private:
     void setStatusMessage(const QString &message);
     void setCalibrationDate(const QString &date);
     void onSessionTimeout();
+    void updateReplyTimer();
+    bool awaitingReply() const;
+    void onReplyTimeout();
 
     // Receiving.
     void handleLine(const QString &line);
+    void handleDroppedLine();
+    void handleProtocolLine(const QString &line);
     void handleTerminalLine(const QString &line);
     void handleHandshakeReply(const QString &line);
     void dispatchReadyLine();
@@ -244,7 +253,7 @@ private:
     void onReadyError(const QString &reason);
     void finishCalibrationWrite(bool success);
     Abandoned abandonOperations();
-    void reportAbandoned(const Abandoned &abandoned, bool deviceLost);
+    void reportAbandoned(const Abandoned &abandoned, EndCause cause);
 
     SerialPortLister m_systemLister;
     SerialPortLister *m_lister = nullptr;
@@ -253,6 +262,7 @@ private:
     QTimer *m_infoFetchTimer;
     QTimer *m_sessionTimer;
     QTimer *m_holdOffTimer;
+    QTimer *m_replyTimer;
     SerialLineFramer m_framer;
 
     bool m_isConnected = false;
@@ -296,6 +306,10 @@ private:
     QString m_calibrationDateToApply;
     // A coefficient write (applyCalibration or setCalibration) has not ended yet.
     bool m_calibrationWriteActive = false;
+    // ...and it came from setCalibration, which its failure reports then name.
+    bool m_singleCoefficientWrite = false;
+    // A line of the reply being collected was dropped for its length: the reply is damaged.
+    bool m_replyDamaged = false;
     // connectProtocol asked for a session that stays open.
     bool m_sessionRequested = false;
 
@@ -320,6 +334,7 @@ private:
     int m_infoFetchDelay = 600;
     int m_handshakeTimeout = 3000;
     int m_downloadTimeout = 5000;
+    int m_replyTimeout = 10000;
     int m_infoRetryStep = 2000;
     int m_reopenHoldOffTime = 4000;
 };
