@@ -250,12 +250,8 @@ ProtocolLibrary::~ProtocolLibrary() = default;
 
 QString ProtocolLibrary::createProtocol(const QString &name)
 {
-    if (name.isEmpty()) {
-        // A method without a name would be dropped by the next start.
-        qWarning() << "ProtocolLibrary: Cannot create a method without a name";
-        fail(QStringLiteral("Method name cannot be empty"));
-        return QString();
-    }
+    // An empty name is allowed: "+ New Protocol" starts from an unnamed placeholder that the
+    // editor discards if the user leaves without naming it (and that loading skips).
     auto record = std::make_unique<ProtocolRecord>();
     record->id = newId();
     record->name = name;
@@ -285,11 +281,6 @@ bool ProtocolLibrary::saveProtocol(const QString &methodId, const QString &name,
     ProtocolRecord *record = find(methodId);
     if (!record) {
         notFound(methodId);
-        return false;
-    }
-    if (name.isEmpty()) {
-        qWarning() << "ProtocolLibrary: Cannot save a method without a name:" << methodId;
-        fail(QStringLiteral("Method name cannot be empty"));
         return false;
     }
     if (nameTaken(name, methodId)) {

@@ -141,7 +141,7 @@ private slots:
     void namesIgnoreCase_data();
     void namesIgnoreCase();
     void renameRules();
-    void emptyNamesAreRefused();
+    void unnamedPlaceholderIsNotKeptAcrossRestarts();
     void unknownIds_data();
     void unknownIds();
     void copyNames();
@@ -424,17 +424,20 @@ void TestProtocolLibrary::renameRules()
     QCOMPARE(errors.count(), 2);
 }
 
-void TestProtocolLibrary::emptyNamesAreRefused()
+void TestProtocolLibrary::unnamedPlaceholderIsNotKeptAcrossRestarts()
 {
-    // A stored method without a name is dropped at the next start, so none is stored.
+    // "+ New Protocol" creates an unnamed placeholder and the auto-save keeps saving it
+    // until the user types a name; loading skips records without a name.
     ProtocolLibrary library;
     QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
-    QCOMPARE(library.createProtocol(QString()), QString());
-    QCOMPARE(lastMessage(errors), QStringLiteral("Method name cannot be empty"));
-    const QString id = library.createProtocol(QStringLiteral("Kept"));
-    QVERIFY(!library.saveProtocol(id, QString(), QString(), validSteps()));
-    QCOMPARE(lastMessage(errors), QStringLiteral("Method name cannot be empty"));
-    QCOMPARE(library.protocolCount(), 1);
+    const QString placeholder = library.createProtocol(QString());
+    QVERIFY(!placeholder.isEmpty());
+    QVERIFY(library.saveProtocol(placeholder, QString(), QString(), validSteps()));
+    const QString kept = library.createProtocol(QStringLiteral("Kept"));
+    QVERIFY(library.saveProtocol(kept, QStringLiteral("Kept"), QString(), validSteps()));
+    QCOMPARE(errors.count(), 0);
+    QCOMPARE(library.protocolCount(), 2);
+    QCOMPARE(namesOf(library), (QStringList{"", "Kept"}));
     ProtocolLibrary reread;
     QCOMPARE(namesOf(reread), QStringList{"Kept"});
 }
