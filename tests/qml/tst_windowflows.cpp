@@ -41,8 +41,8 @@ private slots:
     void deviceSubTabsFollowManufacturingMode();
 
 private:
-    QObject *pinDialog() const { return m_ui->find(QStringLiteral("pinDialog"), nullptr, false); }
-    bool pinDialogOpen() const { return pinDialog() && pinDialog()->property("visible").toBool(); }
+    QObject *pinDialog() const { return m_ui->popup(QStringLiteral("pinDialog")); }
+    bool pinDialogOpen() const { return m_ui->isOpen(QStringLiteral("pinDialog")); }
 
     std::unique_ptr<IsolatedEnvironment> m_env;
     std::unique_ptr<UiHarness> m_ui;

@@ -9,6 +9,12 @@
 #include "app/logmanager.h"
 #include "app/mfgmanager.h"
 #include "devices/devicemanager.h"
+#include "storage/protocollibrary.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QTimer>
 
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -39,6 +45,7 @@ public:
         QQmlContext *context = engine->rootContext();
         context->setContextProperty(QStringLiteral("buildVersion"), QStringLiteral("v1.5.0"));
         context->setContextProperty(QStringLiteral("buildTimestamp"), QStringLiteral("2026-10-14 10:00:17"));
+        context->setContextProperty(QStringLiteral("protocolLibrary"), &library);
         context->setContextProperty(QStringLiteral("deviceManager"), &devices);
         context->setContextProperty(QStringLiteral("logManager"), &log);
         context->setContextProperty(QStringLiteral("fileDialogHelper"), &files);
@@ -84,7 +91,8 @@ public:
     {
         // A page stack in transition takes no input.
         if (QObject *stack = find(QStringLiteral("pageStack")))
-            QTest::qWaitFor([stack] { return !stack->property("busy").toBool(); }, 3000);
+            if (!QTest::qWaitFor([stack] { return !stack->property("busy").toBool(); }, 3000))
+                qWarning() << "UiHarness: the page stack stayed busy";
         QSignalSpy frames(window, &QQuickWindow::frameSwapped);
         window->update();
         frames.wait(1000);
@@ -153,6 +161,14 @@ public:
         return result;
     }
 
+    // A popup (dialog, menu) is an object, not an item: open means visible.
+    QObject *popup(const QString &name) const { return find(name, nullptr, false); }
+    bool isOpen(const QString &name) const
+    {
+        QObject *object = popup(name);
+        return object && object->property("visible").toBool();
+    }
+
     QObject *currentPage() const
     {
         QObject *stack = find(QStringLiteral("pageStack"));
@@ -164,7 +180,40 @@ public:
         return page ? page->objectName() : QString();
     }
 
+    // Answers the next framework file dialog from inside its own event loop, as a user
+    // would: types `path` into the name field and presses Return, or cancels when `path`
+    // is empty. `title` receives the dialog's title.
+    static void answerNextFileDialog(const QString &path, QString *title = nullptr)
+    {
+        auto *poll = new QTimer;
+        poll->setInterval(5);
+        auto polls = std::make_shared<int>(0);
+        QObject::connect(poll, &QTimer::timeout, poll, [=] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            auto *nameField = dialog ? dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")) : nullptr;
+            const bool ready = dialog && dialog->isVisible() && nameField && nameField->hasFocus();
+            if (!ready && ++*polls < 2000)
+                return;
+            poll->stop();
+            poll->deleteLater();
+            if (!dialog)
+                return;
+            if (title)
+                *title = dialog->windowTitle();
+            if (!ready || path.isEmpty()) {
+                dialog->reject();
+                return;
+            }
+            nameField->selectAll();
+            QTest::keyClick(nameField, Qt::Key_Delete);
+            QTest::keyClicks(nameField, path);
+            QTest::keyClick(nameField, Qt::Key_Return);
+        });
+        poll->start();
+    }
+
     LogManager log;
+    ProtocolLibrary library;
     DeviceManager devices;
     FileDialogHelper files;
     MfgManager mfg;

@@ -31,7 +31,7 @@ Button {
         font: control.font
         color: {
             if (!control.enabled)
-                return control.filled ? "#ffffff" : Theme.textFaint
+                return Theme.textFaint
             if (control.filled)
                 return Theme.textOnAccent
             if (control.variant === "secondary")
@@ -48,7 +48,7 @@ Button {
         color: {
             if (control.filled) {
                 if (!control.enabled)
-                    return control.variant === "danger" ? "#eba7a7" : "#a9c2f2"
+                    return Theme.sunken
                 if (control.down)
                     return control.variant === "danger" ? Theme.dangerHover : Theme.accentPressed
                 if (control.hovered)

@@ -6,6 +6,7 @@ Column {
     id: state
 
     property string glyph: ""
+    property bool pipette: false
     property string title: ""
     property string message: ""
 
@@ -18,7 +19,13 @@ Column {
         height: 56
         radius: 28
         color: Theme.sunken
-        visible: state.glyph.length > 0
+        visible: state.glyph.length > 0 || state.pipette
+        PipetteIcon {
+            anchors.centerIn: parent
+            width: 30
+            height: 30
+            visible: state.pipette
+        }
         Text {
             anchors.centerIn: parent
             text: state.glyph
@@ -27,7 +34,7 @@ Column {
             color: Theme.textMuted
         }
     }
-    Item { width: 1; height: Theme.space1; visible: state.glyph.length > 0 }
+    Item { width: 1; height: Theme.space1; visible: state.glyph.length > 0 || state.pipette }
     Text {
         width: parent.width
         horizontalAlignment: Text.AlignHCenter

@@ -66,10 +66,10 @@ Page {
 
         GridLayout {
             id: grid
-            width: Math.min(scroller.width - 2 * Theme.space5, 900)
+            width: Math.min(scroller.width - 2 * Theme.space5, 720)
             x: (scroller.width - width) / 2
             y: Theme.space5
-            columns: 2
+            columns: 1
             columnSpacing: Theme.space4
             rowSpacing: Theme.space4
 
@@ -77,18 +77,18 @@ Page {
             SettingsCard {
                 objectName: "aboutCard"
                 title: "ABOUT"
-                RowLayout {
-                    width: parent.width
+                Row {
                     spacing: Theme.space4
                     Image {
                         source: "../imgs/app-icon.png"
                         sourceSize.width: 56
                         sourceSize.height: 56
-                        Layout.preferredWidth: 56
-                        Layout.preferredHeight: 56
+                        width: 56
+                        height: 56
                     }
-                    ColumnLayout {
+                    Column {
                         spacing: 2
+                        anchors.verticalCenter: parent.verticalCenter
                         Text {
                             text: "Nerra Desktop"
                             font.family: Theme.fontFamily
@@ -265,7 +265,6 @@ Page {
             SettingsCard {
                 id: certCard
                 objectName: "certificationsCard"
-                Layout.columnSpan: 2
                 visible: mfgManager.mfgMode
                 title: "CERTIFICATIONS"
 
@@ -311,24 +310,9 @@ Page {
         }
     }
 
-    component SettingsCard: Card {
-        id: card
-        default property alias content: cardColumn.data
-        property string title: ""
-        // Fixed widths keep the wrapped texts from feeding back into the grid's layout.
-        Layout.preferredWidth: Layout.columnSpan > 1 ? grid.width : (grid.width - grid.columnSpacing) / 2
-        Layout.fillHeight: true
-        Layout.alignment: Qt.AlignTop
-        implicitHeight: cardColumn.implicitHeight + 2 * Theme.space5
-        // A plain column: a layout would re-enter its wrapped texts' heights.
-        Column {
-            id: cardColumn
-            x: Theme.space5
-            y: Theme.space5
-            width: parent.width - 2 * Theme.space5
-            spacing: Theme.space3
-            SectionLabel { text: card.title }
-        }
+    component SettingsCard: SectionCard {
+        // A fixed width keeps the wrapped texts from feeding back into the grid's layout.
+        Layout.preferredWidth: grid.width
     }
 
     component CardText: Text {

@@ -135,7 +135,7 @@ Rectangle {
                 anchors.verticalCenterOffset: -40
                 width: parent.width - 48
                 visible: list.count === 0
-                glyph: "⌁"
+                pipette: true
                 title: "No devices yet"
                 message: "Pipettes you pair or connect by USB appear here."
             }

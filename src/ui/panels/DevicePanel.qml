@@ -108,7 +108,7 @@ Item {
         anchors.centerIn: parent
         anchors.verticalCenterOffset: -40
         visible: !panel.hasSelection
-        glyph: "⌁"
+        pipette: true
         title: "No device selected"
         message: "Select a pipette on the left, or plug one in by USB, to see its settings, protocols and calibration."
     }

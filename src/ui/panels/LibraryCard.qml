@@ -69,14 +69,15 @@ Card {
                 Layout.fillWidth: true
                 spacing: 4
 
-                RowLayout {
+                // Name and validity: the name takes what the badge leaves and elides.
+                Item {
                     Layout.fillWidth: true
-                    spacing: Theme.space2
+                    implicitHeight: Math.max(nameText.implicitHeight, validity.implicitHeight)
                     Text {
                         id: nameText
                         objectName: "cardName"
-                        Layout.fillWidth: true
-                        Layout.maximumWidth: implicitWidth
+                        width: Math.min(implicitWidth, parent.width - validity.width - Theme.space2)
+                        anchors.verticalCenter: parent.verticalCenter
                         text: card.name.length > 0 ? card.name : "Untitled"
                         elide: Text.ElideRight
                         maximumLineCount: 1
@@ -97,11 +98,13 @@ Card {
                         ToolTip.delay: 500
                     }
                     Pill {
+                        id: validity
                         objectName: "validityBadge"
+                        x: nameText.width + Theme.space2
+                        anchors.verticalCenter: parent.verticalCenter
                         text: card.hasErrors ? "⚠ Invalid" : "✓ Valid"
                         tone: card.hasErrors ? Theme.danger : Theme.success
                     }
-                    Item { Layout.fillWidth: true }
                 }
 
                 Text {

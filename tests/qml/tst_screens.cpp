@@ -1,0 +1,143 @@
+// Renders each screen of the interface in a given state, checks that the state is what
+// is on screen, and, when NERRA_SCREENSHOT_DIR is set, writes the picture there for a
+// person to look at.
+
+#include "testmain.h"
+#include "uiharness.h"
+#include "windowgrabber.h"
+
+#include <QDir>
+#include <QSettings>
+
+class TestScreens : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Vellora"));
+        QCoreApplication::setApplicationName(QStringLiteral("Nerra"));
+    }
+    void init()
+    {
+        m_env = std::make_unique<IsolatedEnvironment>();
+        m_ui = std::make_unique<UiHarness>();
+    }
+    void cleanup()
+    {
+        m_ui.reset();
+        m_env.reset();
+    }
+
+    void emptyLibrary();
+    void libraryOfThirtyMethods();
+    void settingsPage();
+    void pinDialog();
+
+private:
+    void shoot(const QString &name)
+    {
+        m_ui->settle();
+        const QImage image = grabShownWindow(m_ui->window);
+        QCOMPARE(image.size(), QSize(1250, 800));
+        const QString dir = qEnvironmentVariable("NERRA_SCREENSHOT_DIR");
+        if (!dir.isEmpty())
+            QVERIFY(image.save(QDir(dir).filePath(name + QStringLiteral(".png"))));
+    }
+    void openLibraryTab()
+    {
+        QVERIFY(m_ui->load());
+        QVERIFY(m_ui->click(QStringLiteral("tab_Protocol Library")));
+        QTRY_VERIFY(m_ui->item(QStringLiteral("libraryList")));
+    }
+
+    std::unique_ptr<IsolatedEnvironment> m_env;
+    std::unique_ptr<UiHarness> m_ui;
+};
+
+void TestScreens::emptyLibrary()
+{
+    openLibraryTab();
+    QVERIFY(m_ui->item(QStringLiteral("libraryEmpty")));
+    shoot(QStringLiteral("library-empty"));
+}
+
+void TestScreens::libraryOfThirtyMethods()
+{
+    const QStringList names = {
+        QStringLiteral("Antibody dilution series for the ELISA standard curve, plate A (duplicate wells, 1:2 steps)"),
+        QStringLiteral("Aliquot buffer"), QStringLiteral("Bradford assay"), QStringLiteral("BCA protein assay — microplate"),
+        QStringLiteral("Buffer exchange"), QStringLiteral("Cell seeding 96-well"), QStringLiteral("Colony PCR master mix"),
+        QStringLiteral("DNA normalisation to 10 ng/µL across a full 96-well plate with water top-up first"),
+        QStringLiteral("ELISA plate wash"), QStringLiteral("Gel loading"), QStringLiteral("Glycerol stocks"),
+        QStringLiteral("Hit picking"), QStringLiteral("Library prep clean-up"), QStringLiteral("Media change"),
+        QStringLiteral("Mix 1/2"), QStringLiteral("Nucleic acid extraction"), QStringLiteral("Plasmid miniprep"),
+        QStringLiteral("qPCR plate setup"), QStringLiteral("Reagent reservoir fill"), QStringLiteral("Sample pooling"),
+        QStringLiteral("Serial dilution 1:10"), QStringLiteral("Serial dilution 1:2"), QStringLiteral("Spheroid feeding"),
+        QStringLiteral("Standard curve"), QStringLiteral("Trypsinisation"), QStringLiteral("Tube to plate"),
+        QStringLiteral("Viability stain"), QStringLiteral("Western blot loading"), QStringLiteral("Whole-blood lysis"),
+        QStringLiteral("Zymo clean-up")};
+    for (int i = 0; i < names.size(); ++i) {
+        const QString name = names.at(i);
+        const QString id = m_ui->library.createProtocol(name);
+        QString description;
+        if (i % 3 == 0 || i == 1)
+            description = QStringLiteral("Dilutes the standard 1:2 across eight wells, mixing three times "
+                                         "after every transfer. Keep the plate on ice; change tips between "
+                                         "standards and samples. Reagent lot 2026-114.");
+        else if (i % 3 == 1)
+            description = QStringLiteral("Quick wash before reading.");
+        QVariantList steps;
+        steps << QVariantMap{{QStringLiteral("type"), QStringLiteral("tipselect")}, {QStringLiteral("tip"), QStringLiteral("small")}};
+        for (int s = 0; s < i % 9; ++s)
+            steps << QVariantMap{{QStringLiteral("type"), s % 2 ? QStringLiteral("dispense") : QStringLiteral("aspirate")},
+                                 {QStringLiteral("tip"), QStringLiteral("small")}, {QStringLiteral("speed"), 5},
+                                 {QStringLiteral("volumeWhole"), 50}, {QStringLiteral("volumeFractional"), 0},
+                                 {QStringLiteral("extraVolume"), 0}};
+        QVERIFY(m_ui->library.saveProtocol(id, name, description, steps, i % 5 == 2 || i == 7));
+    }
+    openLibraryTab();
+    QTRY_VERIFY(m_ui->items(QStringLiteral("libraryCard")).size() >= 5);
+    shoot(QStringLiteral("library-30"));
+
+    // One card opened on its steps, further down the list.
+    QQuickItem *list = m_ui->item(QStringLiteral("libraryList"));
+    QList<QQuickItem *> cards = m_ui->items(QStringLiteral("libraryCard"));
+    QVERIFY(m_ui->click(m_ui->item(QStringLiteral("stepsLink"), cards.at(1))));
+    QTRY_VERIFY(m_ui->item(QStringLiteral("stepsBlock"), m_ui->items(QStringLiteral("libraryCard")).at(1)));
+    Q_UNUSED(list);
+    shoot(QStringLiteral("library-30-steps"));
+}
+
+void TestScreens::settingsPage()
+{
+    QVERIFY(m_ui->load());
+    QVERIFY(m_ui->mfg.activateWithPin(QStringLiteral("40516")));
+    QVERIFY(m_ui->click(QStringLiteral("settingsButton")));
+    QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("settingsPage"));
+    QTRY_VERIFY(m_ui->item(QStringLiteral("certificationsCard"), m_ui->currentPage()));
+    shoot(QStringLiteral("settings-mfg"));
+    m_ui->mfg.deactivate();
+    QTRY_VERIFY(!m_ui->item(QStringLiteral("certificationsCard"), m_ui->currentPage()));
+    shoot(QStringLiteral("settings"));
+}
+
+void TestScreens::pinDialog()
+{
+    QVERIFY(m_ui->load());
+    for (int i = 0; i < 3; ++i)
+        m_ui->key(Qt::Key_F12);
+    // Opened means its entry transition has finished.
+    QTRY_VERIFY(m_ui->popup(QStringLiteral("pinDialog"))->property("opened").toBool());
+    QTRY_VERIFY(m_ui->item(QStringLiteral("pinField"))->hasActiveFocus());
+    m_ui->typeText(QStringLiteral("123"));
+    shoot(QStringLiteral("pin-dialog"));
+    m_ui->typeText(QStringLiteral("45"));
+    m_ui->key(Qt::Key_Return);
+    QTRY_VERIFY(m_ui->item(QStringLiteral("pinError")));
+    shoot(QStringLiteral("pin-dialog-error"));
+}
+
+NERRA_TEST_MAIN(TestScreens)
+#include "tst_screens.moc"
