@@ -5,9 +5,12 @@
 #include "app/filedialoghelper.h"
 #include "app/logmanager.h"
 #include "devices/devicemanager.h"
+#include "devices/devicestorecleaner.h"
 #include "app/mfgmanager.h"
 #include "app/simulation.h"
 #include "devices/serial/serialmanager.h"
+#include "model/protocolbuilder.h"
+#include "storage/deviceprotocolstore.h"
 #include "storage/protocollibrary.h"
 
 #include <QApplication>
@@ -82,15 +85,22 @@ int main(int argc, char *argv[])
     LogManager logManager;
     qInstallMessageHandler(LogManager::handleMessage);
     ProtocolLibrary protocolLibrary;
+    ProtocolBuilder protocolBuilder;
     DeviceManager deviceManager;
+    DeviceProtocolStore deviceProtocolStore;
     FileDialogHelper fileDialogHelper;
     SerialManager serialManager;
     MfgManager mfgManager;
 
+    protocolBuilder.setLibrary(&protocolLibrary);
     // Manufacturing mode decides whether USB is offered at all.
     serialManager.setAvailability(mfgManager.usbAvailable());
     QObject::connect(&mfgManager, &MfgManager::usbAvailableChanged, &serialManager,
                      [&] { serialManager.setAvailability(mfgManager.usbAvailable()); });
+    // A forgotten instrument takes its cached protocols with it.
+    DeviceStoreCleaner::connect(&deviceManager, &deviceProtocolStore, [&deviceProtocolStore](const QString &hardwareId) {
+        deviceProtocolStore.clearDevice(hardwareId);
+    });
     if (QCoreApplication::arguments().contains(QStringLiteral("--simulate")))
         startSimulatedInstrument(serialManager);
 
@@ -99,11 +109,13 @@ int main(int argc, char *argv[])
         {"buildVersion", QStringLiteral(NERRA_BUILD_VERSION)},
         {"buildTimestamp", QStringLiteral(NERRA_BUILD_TIMESTAMP)},
         {"protocolLibrary", object(&protocolLibrary)},
+        {"protocolBuilder", object(&protocolBuilder)},
         {"deviceManager", object(&deviceManager)},
         {"logManager", object(&logManager)},
         {"fileDialogHelper", object(&fileDialogHelper)},
         {"serialManager", object(&serialManager)},
         {"mfgManager", object(&mfgManager)},
+        {"deviceProtocolStore", object(&deviceProtocolStore)},
     };
     for (const auto &[name, value] : contextProperties)
         engine.rootContext()->setContextProperty(QString::fromLatin1(name), value);

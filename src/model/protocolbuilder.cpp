@@ -1,0 +1,853 @@
+#include "model/protocolbuilder.h"
+
+#include "formats/csvgenerator.h"
+#include "formats/csvparser.h"
+#include "formats/splgenerator.h"
+#include "formats/splparser.h"
+#include "model/commands.h"
+#include "storage/deviceprotocolstore.h"
+#include "storage/protocollibrary.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QSaveFile>
+#include <QTimer>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace {
+
+const QString TipSelectType = QStringLiteral("tipselect");
+const QString CsvSuffix = QStringLiteral(".csv");
+constexpr int SmallTipCapacity = 200;
+constexpr int LargeTipCapacity = 1000;
+
+bool isSmall(const QString &tip)
+{
+    return tip == QLatin1String("small");
+}
+
+bool isTipSelect(const Command *command)
+{
+    return qobject_cast<const TipSelectCommand *>(command) != nullptr;
+}
+
+// The text after the SPL header line, for previews that show the steps only.
+QString stepsOnly(const QString &spl)
+{
+    const int lineEnd = spl.indexOf(QLatin1Char('\n'));
+    return (lineEnd < 0 ? QString() : spl.mid(lineEnd + 1)).trimmed();
+}
+
+} // namespace
+
+class ProtocolBuilder::Batch
+{
+public:
+    explicit Batch(ProtocolBuilder *builder) : m_builder(builder) { ++m_builder->m_batchDepth; }
+    ~Batch()
+    {
+        if (--m_builder->m_batchDepth > 0 || !m_builder->m_refreshPending)
+            return;
+        const bool dirty = m_builder->m_dirtyPending;
+        m_builder->m_refreshPending = false;
+        m_builder->m_dirtyPending = false;
+        m_builder->refresh(dirty);
+    }
+    // For loads: whatever was held back is replaced by the clean refresh that follows.
+    void discard()
+    {
+        m_builder->m_refreshPending = false;
+        m_builder->m_dirtyPending = false;
+    }
+    Batch(const Batch &) = delete;
+    Batch &operator=(const Batch &) = delete;
+
+private:
+    ProtocolBuilder *m_builder;
+};
+
+ProtocolBuilder::ProtocolBuilder(QObject *parent)
+    : QObject(parent),
+      m_validator(new Validator(this)),
+      m_splParser(new SplParser(this)),
+      m_splGenerator(new SplGenerator(this)),
+      m_csvGenerator(new CsvGenerator(this)),
+      m_autoSaveTimer(new QTimer(this))
+{
+    m_autoSaveTimer->setSingleShot(true);
+    m_autoSaveTimer->setInterval(DefaultAutoSaveInterval);
+    connect(m_autoSaveTimer, &QTimer::timeout, this, &ProtocolBuilder::autoSave);
+    refresh(false);
+}
+
+ProtocolBuilder::~ProtocolBuilder()
+{
+    // An edit still waiting for its auto-save when the program closes is written now.
+    flushPendingAutoSave();
+    // Loops announce their own destruction; the builder must not hear it half destroyed.
+    for (Command *command : qAsConst(m_commands))
+        disconnect(command, nullptr, this, nullptr);
+    qDeleteAll(m_commands);
+    m_commands.clear();
+}
+
+QVariantList ProtocolBuilder::commands() const
+{
+    QVariantList list;
+    list.reserve(m_commands.size());
+    for (Command *command : m_commands)
+        list.append(QVariant::fromValue<QObject *>(command));
+    return list;
+}
+
+QVariantList ProtocolBuilder::validationErrors() const
+{
+    if (!m_errorMapsValid) {
+        m_errorMaps.clear();
+        m_errorMaps.reserve(m_validationErrors.size());
+        for (const ValidationError &error : m_validationErrors) {
+            QVariantMap map;
+            map.insert(QStringLiteral("commandPath"), error.commandPath);
+            map.insert(QStringLiteral("message"), error.message);
+            if (error.fixVolume >= 0)
+                map.insert(QStringLiteral("fixVolume"), error.fixVolume);
+            m_errorMaps.append(map);
+        }
+        m_errorMapsValid = true;
+    }
+    return m_errorMaps;
+}
+
+void ProtocolBuilder::setLibrary(ProtocolLibrary *library)
+{
+    m_library = library;
+}
+
+ProtocolLibrary *ProtocolBuilder::library() const
+{
+    return m_library;
+}
+
+int ProtocolBuilder::autoSaveInterval() const
+{
+    return m_autoSaveTimer->interval();
+}
+
+void ProtocolBuilder::setAutoSaveInterval(int milliseconds)
+{
+    m_autoSaveTimer->setInterval(milliseconds);
+}
+
+QString ProtocolBuilder::methodNameFromFilename(const QString &filename)
+{
+    QString name = filename;
+    if (name.endsWith(CsvSuffix, Qt::CaseInsensitive))
+        name.chop(CsvSuffix.size());
+    return name.replace(QLatin1Char('_'), QLatin1Char(' '));
+}
+
+QString ProtocolBuilder::filenameFromMethodName(const QString &name)
+{
+    QString filename = name.trimmed().replace(QLatin1Char(' '), QLatin1Char('_'));
+    if (!filename.endsWith(CsvSuffix, Qt::CaseInsensitive))
+        filename += CsvSuffix;
+    return filename;
+}
+
+// --- Editing -----------------------------------------------------------------------------
+
+void ProtocolBuilder::setProtocolName(const QString &name)
+{
+    if (m_protocolName == name)
+        return;
+    m_protocolName = name;
+    emit protocolNameChanged();
+    refresh(true);
+}
+
+void ProtocolBuilder::setDescription(const QString &description)
+{
+    if (m_description == description)
+        return;
+    m_description = description;
+    emit descriptionChanged();
+    markDirty();
+}
+
+void ProtocolBuilder::addCommand(const QString &type)
+{
+    insertCommand(type, -1);
+}
+
+int ProtocolBuilder::insertCommand(const QString &type, int afterIndex)
+{
+    Command *command = Command::create(type, this);
+    if (!command)
+        return -1;
+    const int count = m_commands.size();
+    const int position = (afterIndex < 0 || afterIndex >= count) ? count : afterIndex + 1;
+
+    Batch batch(this);
+    if (type == TipSelectType) {
+        m_commands.insert(position, command);
+        adopt(command);
+        propagateTipFrom(position);
+    } else {
+        const QString tip = tipInForceBefore(position);
+        command->setTip(tip);
+        if (auto *repeat = qobject_cast<RepeatCommand *>(command)) {
+            repeat->setDispenseVolume(100.0);
+            repeat->setReplicates(2);
+        } else if (auto *dispense = qobject_cast<DispenseCommand *>(command)) {
+            // Offer to dispense what the tip holds at this point, never more than it can hold.
+            int volume = 100;
+            if (position > 0 && position - 1 < m_cumulativeVolumes.size()) {
+                const TipVolumes &before = m_cumulativeVolumes.at(position - 1);
+                const double held = isSmall(tip) ? before.smallTip.value() : before.largeTip.value();
+                if (held > 0) {
+                    const int capacity = isSmall(tip) ? SmallTipCapacity : LargeTipCapacity;
+                    volume = int(std::min<double>(held + 0.5, capacity));
+                }
+            }
+            dispense->setVolumeWhole(volume);
+        } else if (auto *volume = qobject_cast<VolumeCommand *>(command)) {
+            volume->setVolumeWhole(100);
+        }
+        m_commands.insert(position, command);
+        adopt(command);
+    }
+    emit commandsChanged();
+    refresh(true);
+    return position;
+}
+
+void ProtocolBuilder::removeCommand(int index)
+{
+    if (index < 0 || index >= m_commands.size())
+        return;
+    release(m_commands.takeAt(index));
+    emit commandsChanged();
+    refresh(true);
+}
+
+void ProtocolBuilder::moveCommand(int from, int to)
+{
+    // The leading Tip Select never moves away from the top.
+    const int count = m_commands.size();
+    if (from < 1 || to < 0 || from == to || from >= count || to >= count)
+        return;
+    m_commands.move(from, to);
+    emit commandsChanged();
+    refresh(true);
+}
+
+void ProtocolBuilder::clearCommands()
+{
+    dropAllCommands();
+    emit commandsChanged();
+    refresh(true);
+}
+
+QVariantMap ProtocolBuilder::getCvolAtIndex(int index) const
+{
+    TipVolumes volumes;
+    volumes.smallTip = {0, 0, 10};
+    volumes.largeTip = {0, 0, 10};
+    if (index >= 0 && index < m_cumulativeVolumes.size())
+        volumes = m_cumulativeVolumes.at(index);
+    return {{QStringLiteral("smallWhole"), volumes.smallTip.whole},
+            {QStringLiteral("smallFractional"), volumes.smallTip.fractional},
+            {QStringLiteral("largeWhole"), volumes.largeTip.whole},
+            {QStringLiteral("largeFractional"), volumes.largeTip.fractional}};
+}
+
+bool ProtocolBuilder::canInsertTipSelectAt(int afterIndex) const
+{
+    const int count = m_commands.size();
+    const int position = (afterIndex < 0 || afterIndex >= count) ? count : afterIndex + 1;
+    const int i = position - 1;
+    if (m_commands.isEmpty() || i < 0 || i >= m_cumulativeVolumes.size())
+        return true;
+    // A tip may only be changed once the one in force is empty.
+    const TipVolumes &after = m_cumulativeVolumes.at(i);
+    return (isSmall(tipInForceBefore(i + 1)) ? after.smallTip : after.largeTip).value() == 0.0;
+}
+
+// --- Watching commands -------------------------------------------------------------------
+
+void ProtocolBuilder::adopt(Command *command)
+{
+    command->setParent(this);
+    const auto edited = [this, command] { commandEdited(command); };
+    if (isTipSelect(command))
+        connect(command, &Command::tipChanged, this, [this, command] { tipSelectChanged(command); });
+    else
+        connect(command, &Command::tipChanged, this, edited);
+    connect(command, &Command::speedChanged, this, edited);
+    if (auto *volume = qobject_cast<VolumeCommand *>(command))
+        connect(volume, &VolumeCommand::volumeChanged, this, edited);
+    if (auto *transfer = qobject_cast<TransferCommand *>(command)) {
+        connect(transfer, &TransferCommand::extraVolumeChanged, this, edited);
+    } else if (auto *mix = qobject_cast<MixCommand *>(command)) {
+        connect(mix, &MixCommand::cyclesChanged, this, edited);
+    } else if (auto *repeat = qobject_cast<RepeatCommand *>(command)) {
+        connect(repeat, &RepeatCommand::dispenseVolumeChanged, this, edited);
+        connect(repeat, &RepeatCommand::replicatesChanged, this, edited);
+    } else if (auto *loop = qobject_cast<LoopCommand *>(command)) {
+        connect(loop, &LoopCommand::iterationsChanged, this, edited);
+        connect(loop, &LoopCommand::innerCommandsChanged, this, edited);
+    }
+}
+
+void ProtocolBuilder::release(Command *command)
+{
+    // Deferred: the interface may still hold the command while it handles the removal.
+    disconnect(command, nullptr, this, nullptr);
+    m_fragments.remove(command);
+    command->deleteLater();
+}
+
+void ProtocolBuilder::dropAllCommands()
+{
+    const QList<Command *> gone = m_commands;
+    m_commands.clear();
+    for (Command *command : gone)
+        release(command);
+    m_fragments.clear();
+}
+
+void ProtocolBuilder::commandEdited(Command *command)
+{
+    m_fragments.remove(command);
+    refresh(true);
+}
+
+void ProtocolBuilder::tipSelectChanged(Command *tipSelect)
+{
+    Batch batch(this);
+    commandEdited(tipSelect);
+    const int index = m_commands.indexOf(tipSelect);
+    if (index >= 0)
+        propagateTipFrom(index);
+}
+
+void ProtocolBuilder::propagateTipFrom(int index)
+{
+    if (index < 0 || index >= m_commands.size())
+        return;
+    const QString tip = m_commands.at(index)->tip();
+    Batch batch(this);
+    for (int i = index + 1; i < m_commands.size(); ++i) {
+        Command *command = m_commands.at(i);
+        if (isTipSelect(command))
+            break;
+        command->setTip(tip);
+        if (auto *loop = qobject_cast<LoopCommand *>(command))
+            loop->propagateTips(tip);
+    }
+}
+
+QString ProtocolBuilder::tipInForceBefore(int position) const
+{
+    for (int i = std::min(position, int(m_commands.size())) - 1; i >= 0; --i) {
+        if (isTipSelect(m_commands.at(i)))
+            return m_commands.at(i)->tip();
+    }
+    return QStringLiteral("small");
+}
+
+// --- Refresh and auto-save ---------------------------------------------------------------
+
+void ProtocolBuilder::updatePreview()
+{
+    refresh(true);
+}
+
+void ProtocolBuilder::refresh(bool dirty)
+{
+    if (m_batchDepth > 0) {
+        m_refreshPending = true;
+        m_dirtyPending = m_dirtyPending || dirty;
+        return;
+    }
+    regenerate();
+    emit splPreviewChanged();
+    emit csvPreviewChanged();
+    validate();
+    if (dirty)
+        markDirty();
+}
+
+void ProtocolBuilder::regenerate()
+{
+    // The whole texts are the header plus each command's own text, in order, exactly as
+    // the generators would print the list; only commands that changed are printed again.
+    QString spl = m_splGenerator->generate(m_protocolName, {});
+    QString csv;
+    int splSize = spl.size();
+    int csvSize = 0;
+    QList<const Fragments *> parts;
+    parts.reserve(m_commands.size());
+    for (Command *command : qAsConst(m_commands)) {
+        auto it = m_fragments.find(command);
+        if (it == m_fragments.end()) {
+            it = m_fragments.insert(command, {command->toSpl(0),
+                                              m_csvGenerator->generate({}, {}, {command})});
+        }
+        splSize += it->spl.size();
+        csvSize += it->csv.size();
+        parts.append(&*it);
+    }
+    spl.reserve(splSize);
+    csv.reserve(csvSize);
+    for (const Fragments *part : qAsConst(parts)) {
+        spl += part->spl;
+        csv += part->csv;
+    }
+    m_splPreview = spl;
+    m_csvPreview = csv;
+}
+
+void ProtocolBuilder::validate()
+{
+    m_validationErrors = m_validator->validate(m_commands);
+    m_cumulativeVolumes = m_validator->cumulativeVolumes(m_commands);
+    m_errorMapsValid = false;
+    emit validationErrorsChanged();
+    emit hasErrorsChanged();
+}
+
+void ProtocolBuilder::markDirty()
+{
+    if (!m_isLibraryProtocol)
+        return;
+    setUnsavedChanges(true);
+    m_autoSaveTimer->start();
+}
+
+void ProtocolBuilder::setUnsavedChanges(bool unsaved)
+{
+    if (m_hasUnsavedChanges == unsaved)
+        return;
+    m_hasUnsavedChanges = unsaved;
+    emit hasUnsavedChangesChanged();
+}
+
+void ProtocolBuilder::autoSave()
+{
+    if (!m_isLibraryProtocol || !m_hasUnsavedChanges || !m_library)
+        return;
+    qDebug() << "ProtocolBuilder: Auto-saving method:" << m_currentProtocolId;
+    saveToLibrary();
+}
+
+bool ProtocolBuilder::flushPendingAutoSave()
+{
+    if (!m_isLibraryProtocol || !m_hasUnsavedChanges || !m_library)
+        return true;
+    m_autoSaveTimer->stop();
+    qDebug() << "ProtocolBuilder: Saving pending edits of" << m_currentProtocolId
+             << "before leaving the method";
+    return saveToLibrary();
+}
+
+// --- Library -----------------------------------------------------------------------------
+
+void ProtocolBuilder::loadFromLibrary(const QString &methodId)
+{
+    qDebug() << "ProtocolBuilder: Loading method from library:" << methodId;
+    if (!m_library) {
+        qWarning() << "ProtocolBuilder: No library reference set";
+        emit errorOccurred(QStringLiteral("No library reference set"));
+        return;
+    }
+    // The method being left may have an edit the timer has not written yet; written
+    // first, it is also what a reload of the same method reads back.
+    flushPendingAutoSave();
+    const QVariantMap map = m_library->getProtocol(methodId);
+    if (map.isEmpty()) {
+        qWarning() << "ProtocolBuilder: Method not found:" << methodId;
+        emit errorOccurred(QStringLiteral("Method not found: ") + methodId);
+        return;
+    }
+    m_autoSaveTimer->stop();
+    {
+        Batch batch(this);
+        m_currentProtocolId = methodId;
+        m_isLibraryProtocol = true;
+        m_hasUnsavedChanges = false;
+        m_isDeviceProtocol = false;
+        m_deviceHardwareId.clear();
+        m_deviceFilename.clear();
+        m_deviceOrigFilename.clear();
+
+        const QString name = map.value(QStringLiteral("name")).toString();
+        if (name != m_protocolName) {
+            m_protocolName = name;
+            emit protocolNameChanged();
+        }
+        m_description = map.value(QStringLiteral("description")).toString();
+        emit descriptionChanged();
+
+        dropAllCommands();
+        const QVariantList stored = map.value(QStringLiteral("commands")).toList();
+        for (const QVariant &entry : stored) {
+            if (Command *command = Command::fromVariantMap(entry.toMap(), this)) {
+                m_commands.append(command);
+                adopt(command);
+            }
+        }
+        emitModeSignals();
+        emit commandsChanged();
+        batch.discard();
+    }
+    // Looking at a method is not editing it: it stays clean and is not written back.
+    refresh(false);
+    qDebug() << "ProtocolBuilder: Loaded method:" << m_protocolName << "with" << m_commands.size()
+             << "commands";
+}
+
+bool ProtocolBuilder::saveToLibrary()
+{
+    if (!m_library) {
+        qWarning() << "ProtocolBuilder: No library reference set";
+        emit errorOccurred(QStringLiteral("No library reference set"));
+        return false;
+    }
+    if (!m_isLibraryProtocol || m_currentProtocolId.isEmpty()) {
+        qWarning() << "ProtocolBuilder: Not a library method";
+        return false;
+    }
+    qDebug() << "ProtocolBuilder: Saving to library:" << m_currentProtocolId;
+    QVariantList maps;
+    maps.reserve(m_commands.size());
+    for (const Command *command : qAsConst(m_commands))
+        maps.append(command->toVariantMap());
+    if (!m_library->saveProtocol(m_currentProtocolId, m_protocolName, m_description, maps,
+                                 hasErrors())) {
+        qWarning() << "ProtocolBuilder: Failed to save to library";
+        emit errorOccurred(QStringLiteral("Failed to save method"));
+        return false;
+    }
+    m_autoSaveTimer->stop();
+    setUnsavedChanges(false);
+    qDebug() << "ProtocolBuilder: Successfully saved to library";
+    return true;
+}
+
+void ProtocolBuilder::newProtocol()
+{
+    qDebug() << "ProtocolBuilder: Creating new method";
+    flushPendingAutoSave();
+    m_autoSaveTimer->stop();
+    {
+        Batch batch(this);
+        dropAllCommands();
+        emit commandsChanged();
+        if (!m_protocolName.isEmpty()) {
+            m_protocolName.clear();
+            emit protocolNameChanged();
+        }
+        m_description.clear();
+        emit descriptionChanged();
+        m_currentProtocolId.clear();
+        m_isLibraryProtocol = false;
+        m_hasUnsavedChanges = false;
+        m_isDeviceProtocol = false;
+        m_deviceHardwareId.clear();
+        m_deviceFilename.clear();
+        m_deviceOrigFilename.clear();
+        emitModeSignals();
+        insertCommand(TipSelectType, -1);
+        batch.discard();
+    }
+    refresh(false);
+}
+
+void ProtocolBuilder::emitModeSignals()
+{
+    emit currentProtocolIdChanged();
+    emit isLibraryProtocolChanged();
+    emit hasUnsavedChangesChanged();
+    emit isDeviceProtocolChanged();
+    emit deviceHardwareIdChanged();
+    emit deviceFilenameChanged();
+    emit deviceOrigFilenameChanged();
+}
+
+// --- Files -------------------------------------------------------------------------------
+
+QString ProtocolBuilder::localPath(const QString &filePath) const
+{
+    const QString local = QUrl(filePath).toLocalFile();
+    return local.isEmpty() ? filePath : local;
+}
+
+bool ProtocolBuilder::loadFromFile(const QString &filePath)
+{
+    const QString path = localPath(filePath);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        emit errorOccurred(QStringLiteral("Failed to open file: ") + path);
+        return false;
+    }
+    const QString text = QString::fromUtf8(file.readAll());
+    QString name;
+    QString error;
+    QList<Command *> parsed;
+    if (!m_splParser->parse(text, &name, &parsed, &error)) {
+        qDeleteAll(parsed);
+        emit errorOccurred(QStringLiteral("Parse error: ") + error);
+        return false;
+    }
+    Batch batch(this);
+    dropAllCommands();
+    m_protocolName = name;
+    for (Command *command : qAsConst(parsed)) {
+        m_commands.append(command);
+        adopt(command);
+    }
+    emit protocolNameChanged();
+    emit commandsChanged();
+    // An edit like any other: a library method opened in the editor takes the file's
+    // steps and is saved with them.
+    refresh(true);
+    return true;
+}
+
+bool ProtocolBuilder::saveToFile(const QString &filePath)
+{
+    const QString path = localPath(filePath);
+    // Whole or not at all: a failed write keeps the earlier file.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        emit errorOccurred(QStringLiteral("Failed to save file: ") + path);
+        return false;
+    }
+    file.write(m_splPreview.toUtf8());
+    if (!file.commit()) {
+        emit errorOccurred(QStringLiteral("Failed to save file: ") + path);
+        return false;
+    }
+    return true;
+}
+
+bool ProtocolBuilder::compileToCsv(const QString &filePath)
+{
+    if (hasErrors()) {
+        emit errorOccurred(QStringLiteral("Cannot compile CSV: method has validation errors"));
+        return false;
+    }
+    const QString path = localPath(filePath);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        emit errorOccurred(QStringLiteral("Failed to save CSV file: ") + path);
+        return false;
+    }
+    file.write(m_csvPreview.toUtf8());
+    if (!file.commit()) {
+        emit errorOccurred(QStringLiteral("Failed to save CSV file: ") + path);
+        return false;
+    }
+    return true;
+}
+
+// --- Device methods and CSV exchange ---------------------------------------------------
+
+QString ProtocolBuilder::csvOf(const QList<Command *> &commands) const
+{
+    return m_csvGenerator->generate(QString(), QString(), commands);
+}
+
+QString ProtocolBuilder::generateCsvForTransfer() const
+{
+    return hasErrors() ? QString() : m_csvPreview;
+}
+
+QByteArray ProtocolBuilder::getCsvData() const
+{
+    return hasErrors() ? QByteArray() : m_csvPreview.toUtf8();
+}
+
+QVariantMap ProtocolBuilder::previewCsvData(const QByteArray &data) const
+{
+    QString refused;
+    const QList<Command *> parsed = CsvParser::parse(QString::fromUtf8(data), nullptr, &refused);
+    const QString spl = stepsOnly(m_splGenerator->generate(QString(), parsed));
+    // Text the reader refused is never sendable, whatever an empty list would validate to.
+    const bool errors = !refused.isEmpty() || !m_validator->validate(parsed).isEmpty();
+    QVariantMap preview{{QStringLiteral("stepCount"), int(parsed.size())},
+                        {QStringLiteral("splPreview"), spl},
+                        {QStringLiteral("hasErrors"), errors}};
+    if (!refused.isEmpty())
+        preview.insert(QStringLiteral("error"), refused);
+    qDeleteAll(parsed);
+    return preview;
+}
+
+QString ProtocolBuilder::importCsvDataToLibrary(const QByteArray &data, const QString &name)
+{
+    if (!m_library) {
+        qWarning() << "ProtocolBuilder::importCsvDataToLibrary: no library set";
+        return QString();
+    }
+    if (!m_library->isNameAvailable(name, QString())) {
+        qWarning() << "ProtocolBuilder::importCsvDataToLibrary: name already taken:" << name;
+        return QString();
+    }
+    QString refused;
+    const QList<Command *> parsed = CsvParser::parse(QString::fromUtf8(data), nullptr, &refused);
+    if (!refused.isEmpty()) {
+        qWarning() << "ProtocolBuilder::importCsvDataToLibrary: refused" << name << refused;
+        emit errorOccurred(refused);
+        return QString();
+    }
+    if (parsed.isEmpty()) {
+        qWarning() << "ProtocolBuilder::importCsvDataToLibrary: no commands parsed for" << name;
+        return QString();
+    }
+    const QString id = m_library->createProtocol(name);
+    if (id.isEmpty()) {
+        qDeleteAll(parsed);
+        return QString();
+    }
+    QVariantList maps;
+    maps.reserve(parsed.size());
+    for (const Command *command : parsed)
+        maps.append(command->toVariantMap());
+    qDeleteAll(parsed);
+    if (!m_library->saveProtocol(id, name, QString(), maps, false)) {
+        qWarning() << "ProtocolBuilder::importCsvDataToLibrary: saveProtocol failed, removing orphan"
+                   << id;
+        m_library->deleteProtocol(id);
+        return QString();
+    }
+    qDebug() << "ProtocolBuilder::importCsvDataToLibrary: imported" << name << "as" << id;
+    return id;
+}
+
+QList<Command *> ProtocolBuilder::commandsFromLibrary(const QString &libraryId, bool *found) const
+{
+    QList<Command *> commands;
+    *found = false;
+    if (!m_library || libraryId.isEmpty())
+        return commands;
+    const QVariantMap map = m_library->getProtocol(libraryId);
+    if (map.isEmpty())
+        return commands;
+    *found = true;
+    const QVariantList stored = map.value(QStringLiteral("commands")).toList();
+    for (const QVariant &entry : stored) {
+        if (Command *command = Command::fromVariantMap(entry.toMap(), nullptr))
+            commands.append(command);
+    }
+    return commands;
+}
+
+bool ProtocolBuilder::libraryCsvMatchesDevice(const QString &libraryId, const QByteArray &deviceCsv) const
+{
+    bool found = false;
+    const QList<Command *> library = commandsFromLibrary(libraryId, &found);
+    if (!found)
+        return false;
+    const QString libraryCsv = csvOf(library);
+    qDeleteAll(library);
+
+    // Both sides printed by the same writer, so the instrument's own formatting (wildcards,
+    // case, spacing, line ends) does not count as a difference.
+    QString refused;
+    const QList<Command *> device = CsvParser::parse(QString::fromUtf8(deviceCsv), nullptr, &refused);
+    const QString deviceText = csvOf(device);
+    qDeleteAll(device);
+    return refused.isEmpty() && libraryCsv == deviceText;
+}
+
+QByteArray ProtocolBuilder::csvForLibraryProtocol(const QString &libraryId) const
+{
+    bool found = false;
+    const QList<Command *> library = commandsFromLibrary(libraryId, &found);
+    const QByteArray csv = csvOf(library).toUtf8();
+    qDeleteAll(library);
+    return found ? csv : QByteArray();
+}
+
+void ProtocolBuilder::loadFromDeviceProtocol(const QString &hardwareId, const QString &filename,
+                                             const QByteArray &csvData)
+{
+    qDebug() << "ProtocolBuilder: loading device protocol" << filename << "for" << hardwareId;
+    QString refused;
+    const QList<Command *> parsed = CsvParser::parse(QString::fromUtf8(csvData), nullptr, &refused);
+    if (!refused.isEmpty()) {
+        // An empty method in its place could be saved back over the instrument's copy.
+        qWarning() << "ProtocolBuilder: device protocol" << filename << "refused:" << refused;
+        emit errorOccurred(refused);
+        return;
+    }
+    flushPendingAutoSave();
+    m_autoSaveTimer->stop();
+    {
+        Batch batch(this);
+        dropAllCommands();
+        for (Command *command : parsed) {
+            m_commands.append(command);
+            adopt(command);
+        }
+        m_protocolName = methodNameFromFilename(filename);
+        m_isDeviceProtocol = true;
+        m_deviceHardwareId = hardwareId;
+        m_deviceFilename = filename;
+        m_deviceOrigFilename = filename;
+        m_isLibraryProtocol = false;
+        m_currentProtocolId.clear();
+        m_hasUnsavedChanges = false;
+        emit protocolNameChanged();
+        emit commandsChanged();
+        emit isDeviceProtocolChanged();
+        emit deviceHardwareIdChanged();
+        emit deviceFilenameChanged();
+        emit deviceOrigFilenameChanged();
+        emit isLibraryProtocolChanged();
+        emit currentProtocolIdChanged();
+        emit hasUnsavedChangesChanged();
+        batch.discard();
+    }
+    refresh(false);
+}
+
+QVariantMap ProtocolBuilder::saveToDeviceStore(const QStringList &existingFilenames)
+{
+    const QString trimmedName = m_protocolName.trimmed();
+    const QString newFilename = filenameFromMethodName(m_protocolName);
+    const QString oldFilename = m_deviceOrigFilename;
+    const auto refuse = [&](const QString &error) {
+        return QVariantMap{{QStringLiteral("error"), error},
+                           {QStringLiteral("oldFilename"), oldFilename},
+                           {QStringLiteral("newFilename"), newFilename}};
+    };
+    // The file name becomes a path on disk and a group in the settings store.
+    if (trimmedName.isEmpty())
+        return refuse(QStringLiteral("A protocol name cannot be empty."));
+    if (!DeviceProtocolStore::isPlainName(newFilename)) {
+        qWarning() << "ProtocolBuilder: unusable device file name" << newFilename;
+        return refuse(QStringLiteral("A protocol name cannot contain \"/\", \"\\\" or \"..\"."));
+    }
+    if (newFilename != oldFilename && existingFilenames.contains(newFilename))
+        return refuse(QStringLiteral("A protocol named \"%1\" already exists on this device.")
+                          .arg(trimmedName));
+
+    const QByteArray csv = m_csvPreview.toUtf8();
+    const bool filenameChanged = m_deviceFilename != newFilename;
+    const bool origChanged = m_deviceOrigFilename != newFilename;
+    m_deviceFilename = newFilename;
+    m_deviceOrigFilename = newFilename;
+    if (filenameChanged)
+        emit deviceFilenameChanged();
+    if (origChanged)
+        emit deviceOrigFilenameChanged();
+    return {{QStringLiteral("csvData"), csv},
+            {QStringLiteral("oldFilename"), oldFilename},
+            {QStringLiteral("newFilename"), newFilename},
+            {QStringLiteral("error"), QString()}};
+}
