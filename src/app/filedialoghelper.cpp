@@ -9,7 +9,6 @@
 #include <QStandardPaths>
 #include <QUrl>
 
-#include <algorithm>
 
 namespace {
 
@@ -41,15 +40,19 @@ QString documentsFolder()
 // one folder directly under the certificate root, never a path of its own.
 QString folderNameForSerial(const QString &serial)
 {
+    // Besides separators, the characters Windows refuses in a folder name (":" would even
+    // name an alternate data stream), and trailing dots or spaces, which Windows drops.
+    static const QString Refused = QStringLiteral("/\\:*?\"<>|");
     QString name = serial;
     for (QChar &c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20)
+        if (Refused.contains(c) || c.unicode() < 0x20)
             c = QLatin1Char('_');
     }
-    const bool onlyDots = std::all_of(name.cbegin(), name.cend(),
-                                      [](QChar c) { return c == QLatin1Char('.'); });
-    if (onlyDots)
-        name.fill(QLatin1Char('_'));
+    for (int i = name.size() - 1; i >= 0; --i) {
+        if (name.at(i) != QLatin1Char('.') && name.at(i) != QLatin1Char(' '))
+            break;
+        name[i] = QLatin1Char('_');
+    }
     return name;
 }
 

@@ -189,6 +189,11 @@ void MfgManager::startSsidProcess()
     m_ssidProcess->setProgram(m_ssidProgram);
     m_ssidProcess->setArguments(NmcliArguments);
     m_ssidProcess->setStandardErrorFile(QProcess::nullDevice());
+    // nmcli translates its "yes" column: read it in the untranslated locale.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    environment.insert(QStringLiteral("LANGUAGE"), QStringLiteral("C"));
+    m_ssidProcess->setProcessEnvironment(environment);
     connect(m_ssidProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             &MfgManager::onSsidProcessFinished);
     connect(m_ssidProcess, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {

@@ -349,6 +349,10 @@ void TestFileDialogHelper::certificateFolderStaysInsideTheRoot_data()
     QTest::newRow("backslashes") << "..\\..\\x" << ".._.._x";
     QTest::newRow("absolute") << "/etc" << "_etc";
     QTest::newRow("control character") << QStringLiteral("NR\n01") << "NR_01";
+    QTest::newRow("drive and stream colon") << "C:x" << "C_x";
+    QTest::newRow("characters Windows refuses") << "a*?\"<>|b" << "a______b";
+    QTest::newRow("trailing dot and space") << "NR-1. " << "NR-1__";
+    QTest::newRow("dots and a space") << ".. " << "___";
 }
 
 void TestFileDialogHelper::certificateFolderStaysInsideTheRoot()

@@ -84,7 +84,9 @@ QString TestMfgManager::writeReader(const QString &path, const QByteArray &inter
     const QByteArray script = "#!" + interpreter + "\n"
                               "echo run >> '" + dir + "/runs'\n"
                               "if [ -f '" + dir + "/hang' ]; then exec sleep 30; fi\n"
-                              "cat '" + dir + "/listing'\n"
+                              // nmcli translates its "yes" column unless asked not to.
+                              "if [ \"$LC_ALL\" = C ]; then cat '" + dir + "/listing'; "
+                              "else sed 's/^yes:/ja:/' '" + dir + "/listing'; fi\n"
                               "exit $(cat '" + dir + "/exitcode')\n";
     return writeText(path, script, true) ? path : QString();
 }
