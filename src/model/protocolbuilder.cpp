@@ -77,6 +77,8 @@ ProtocolBuilder::ProtocolBuilder(QObject *parent)
       m_autoSaveTimer(new QTimer(this))
 {
     m_autoSaveTimer->setSingleShot(true);
+    // "One second after the last edit" means not a little before it either.
+    m_autoSaveTimer->setTimerType(Qt::PreciseTimer);
     m_autoSaveTimer->setInterval(DefaultAutoSaveInterval);
     connect(m_autoSaveTimer, &QTimer::timeout, this, &ProtocolBuilder::autoSave);
     refresh(false);
