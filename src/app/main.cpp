@@ -69,11 +69,19 @@ int main(int argc, char *argv[])
 
     // The lock's age alone never makes it stale; a lock left by a dead process is
     // recognised by its process id.
-    QLockFile lock(QDir(QDir::tempPath()).filePath(LockFileName));
+    const QString lockPath = QDir(QDir::tempPath()).filePath(LockFileName);
+    QLockFile lock(lockPath);
     lock.setStaleLockTime(0);
     if (!lock.tryLock(100)) {
-        notifyRunningInstance();
-        return 0;
+        if (lock.error() == QLockFile::LockFailedError) {
+            notifyRunningInstance();
+            return 0;
+        }
+        // The lock could not even be written (a temporary folder that is not writable or
+        // holds another user's file): better to run unguarded than to quit as if another
+        // instance were running.
+        qWarning() << "Main: cannot take the single-instance lock" << lockPath
+                   << "— starting without it";
     }
     // Only reached when no live instance holds the lock, so a socket left by a crashed
     // instance can be removed safely.
