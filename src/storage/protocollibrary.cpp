@@ -250,6 +250,11 @@ ProtocolLibrary::~ProtocolLibrary() = default;
 
 QString ProtocolLibrary::createProtocol(const QString &name)
 {
+    return addProtocol(name, true);
+}
+
+QString ProtocolLibrary::addProtocol(const QString &name, bool reportFailure)
+{
     // An empty name is allowed: "+ New Protocol" starts from an unnamed placeholder that the
     // editor discards if the user leaves without naming it (and that loading skips).
     auto record = std::make_unique<ProtocolRecord>();
@@ -259,7 +264,7 @@ QString ProtocolLibrary::createProtocol(const QString &name)
     record->hasErrors = true;
     const QString id = record->id;
     m_records.push_back(std::move(record));
-    if (!persist()) {
+    if (!persist(reportFailure)) {
         m_records.pop_back();
         return QString();
     }
@@ -512,7 +517,9 @@ QString ProtocolLibrary::importFromSplFile(const QString &filePath)
     const bool hasErrors = !Validator().validate(commands).isEmpty();
     qDeleteAll(commands);
 
-    const QString id = createProtocol(name);
+    // The interface opens a dialog per error: the import's own sentence replaces the
+    // store's.
+    const QString id = addProtocol(name, false);
     if (id.isEmpty()) {
         fail(QStringLiteral("Could not create the imported protocol."));
         return QString();
@@ -551,9 +558,11 @@ bool ProtocolLibrary::nameTaken(const QString &name, const QString &excludeId) c
 
 QString ProtocolLibrary::copyName(const QString &name) const
 {
+    // Joined rather than formatted: a name may hold "%1" itself, which a second arg()
+    // would replace.
     QString candidate = name;
     for (int n = 1; nameTaken(candidate); ++n)
-        candidate = QStringLiteral("%1 (Copy %2)").arg(name).arg(n);
+        candidate = name + QStringLiteral(" (Copy ") + QString::number(n) + QLatin1Char(')');
     return candidate;
 }
 
@@ -563,7 +572,7 @@ QString ProtocolLibrary::importName(const QString &name) const
         return name;
     QString candidate = name + QStringLiteral(" (imported)");
     for (int n = 3; nameTaken(candidate); ++n)
-        candidate = QStringLiteral("%1 (imported %2)").arg(name).arg(n);
+        candidate = name + QStringLiteral(" (imported ") + QString::number(n) + QLatin1Char(')');
     return candidate;
 }
 
@@ -751,12 +760,13 @@ bool ProtocolLibrary::loadPending()
     return true;
 }
 
-bool ProtocolLibrary::persist()
+bool ProtocolLibrary::persist(bool reportFailure)
 {
     if (writeStore())
         return true;
     qWarning() << "ProtocolLibrary: Could not write the settings store";
-    fail(QStringLiteral("Could not save the method library"));
+    if (reportFailure)
+        fail(QStringLiteral("Could not save the method library"));
     return false;
 }
 

@@ -59,6 +59,7 @@ signals:
     void errorOccurred(const QString &errorMessage);
 
 private:
+    QString addProtocol(const QString &name, bool reportFailure);
     ProtocolRecord *find(const QString &methodId) const;
     int indexOf(const QString &methodId) const;
     bool nameTaken(const QString &name, const QString &excludeId = QString()) const;
@@ -77,7 +78,7 @@ private:
     static QString journalText(const std::vector<StoredElement> &elements);
     QString storeStamp();
     QSettings &store();
-    bool persist();
+    bool persist(bool reportFailure = true);
     bool writeStore();
     bool storeFailed();
 

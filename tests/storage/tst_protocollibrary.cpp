@@ -145,6 +145,8 @@ private slots:
     void unknownIds_data();
     void unknownIds();
     void copyNames();
+    void generatedNamesKeepTheSource_data();
+    void generatedNamesKeepTheSource();
     void listingOrder();
     void findByFilename_data();
     void findByFilename();
@@ -511,6 +513,41 @@ void TestProtocolLibrary::copyNames()
             >= source.value(QStringLiteral("modified")).toDateTime());
 }
 
+void TestProtocolLibrary::generatedNamesKeepTheSource_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("name");
+    // The names given by two duplicates or two imports of a method with that name.
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("copy, percent and digit") << "copy" << "Buffer 1%2"
+                                             << QStringList{"Buffer 1%2 (Copy 1)", "Buffer 1%2 (Copy 2)"};
+    QTest::newRow("copy, first marker") << "copy" << "A%1" << QStringList{"A%1 (Copy 1)", "A%1 (Copy 2)"};
+    QTest::newRow("copy, markers of every kind")
+        << "copy" << "%L1 %99 100%" << QStringList{"%L1 %99 100% (Copy 1)", "%L1 %99 100% (Copy 2)"};
+    QTest::newRow("import, first marker") << "import" << "A%1"
+                                          << QStringList{"A%1 (imported)", "A%1 (imported 3)"};
+    QTest::newRow("import, percent and digit")
+        << "import" << "Buffer 1%2" << QStringList{"Buffer 1%2 (imported)", "Buffer 1%2 (imported 3)"};
+}
+
+void TestProtocolLibrary::generatedNamesKeepTheSource()
+{
+    QFETCH(QString, operation);
+    QFETCH(QString, name);
+    QFETCH(QStringList, expected);
+    ProtocolLibrary library;
+    const QString source = library.createProtocol(name);
+    const QString file = m_env->tempDir() + QStringLiteral("/in.spl");
+    writeFile(file, "protocol name: " + name.toUtf8() + "\n\npurge tip:small speed:5\n");
+    QStringList names;
+    for (int i = 0; i < 2; ++i) {
+        const QString id = operation == QLatin1String("copy") ? library.duplicateProtocol(source)
+                                                              : library.importFromSplFile(file);
+        names << library.getProtocol(id).value(QStringLiteral("name")).toString();
+    }
+    QCOMPARE(names, expected);
+}
+
 void TestProtocolLibrary::listingOrder()
 {
     ProtocolLibrary library;
@@ -855,6 +892,12 @@ void TestProtocolLibrary::failedSaveChangesNothing()
     QCOMPARE(errors.count(), 5);
     for (const QList<QVariant> &signal : qAsConst(errors))
         QCOMPARE(signal.at(0).toString(), QStringLiteral("Could not save the method library"));
+    // One failure, one sentence: the interface opens a dialog for each.
+    const QString file = m_env->tempDir() + QStringLiteral("/in.spl");
+    writeFile(file, "protocol name: In\n\npurge tip:small speed:5\n");
+    QCOMPARE(library.importFromSplFile(file), QString());
+    QCOMPARE(errors.count(), 6);
+    QCOMPARE(lastMessage(errors), QStringLiteral("Could not create the imported protocol."));
     QCOMPARE(changed.count(), 0);
     QCOMPARE(library.getAllProtocols(), listing);
 
