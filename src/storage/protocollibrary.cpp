@@ -183,13 +183,36 @@ bool failsValidation(const QVariantList &maps, const Validator &validator)
     return failed;
 }
 
-// One stored element, from the array or from the journal; nullptr (with the reason)
-// when it cannot be a method.
+// Id, name and description: a value of another kind still says what it said (a number,
+// or the list that unquoted commas make of a hand-edited line).
+bool readableText(const QVariant &value, QString *text)
+{
+    switch (value.userType()) {
+    case QMetaType::QStringList:
+        *text = value.toStringList().join(QStringLiteral(", "));
+        return text->size() <= MaxStoredText;
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+        *text = value.toString();
+        return true;
+    default:
+        return textOf(value, text);
+    }
+}
+
+// One stored element, from the array or from the journal; nullptr (with the reason) when
+// it cannot be a method. A method whose steps are damaged is still the user's: it is kept
+// without them, its name and description intact, and `problem` says what was lost.
 std::unique_ptr<ProtocolRecord> recordFrom(const QVariantMap &element, const Validator &validator,
                                            QString *problem)
 {
+    problem->clear();
     auto record = std::make_unique<ProtocolRecord>();
-    if (!textOf(element.value(IdKey), &record->id) || !textOf(element.value(NameKey), &record->name)) {
+    if (!readableText(element.value(IdKey), &record->id)
+        || !readableText(element.value(NameKey), &record->name)) {
         *problem = QStringLiteral("unreadable id or name");
         return nullptr;
     }
@@ -197,12 +220,15 @@ std::unique_ptr<ProtocolRecord> recordFrom(const QVariantMap &element, const Val
         *problem = QStringLiteral("no id or no name");
         return nullptr;
     }
-    if (!commandsOf(element.value(CommandsKey), &record->commands, &record->storedCommands)) {
-        *problem = QStringLiteral("unreadable steps");
-        return nullptr;
+    const bool stepsRead =
+        commandsOf(element.value(CommandsKey), &record->commands, &record->storedCommands);
+    if (!stepsRead) {
+        *problem = QStringLiteral("unreadable steps, kept without them");
+        record->commands.clear();
+        record->storedCommands = QString();
     }
     // A description of the wrong kind costs nothing worth dropping the method for.
-    if (!textOf(element.value(DescriptionKey), &record->description))
+    if (!readableText(element.value(DescriptionKey), &record->description))
         record->description.clear();
     record->created = dateOf(element.value(CreatedKey));
     record->modified = dateOf(element.value(ModifiedKey));
@@ -212,9 +238,12 @@ std::unique_ptr<ProtocolRecord> recordFrom(const QVariantMap &element, const Val
         record->modified = record->created;
     // The stored flag may come from older rules or a hand-edited store; only an empty
     // method has nothing to check.
-    record->hasErrors = record->commands.isEmpty()
-                            ? boolOf(element.value(HasErrorsKey), true)
-                            : failsValidation(record->commands, validator);
+    if (!stepsRead)
+        record->hasErrors = true;
+    else
+        record->hasErrors = record->commands.isEmpty()
+                                ? boolOf(element.value(HasErrorsKey), true)
+                                : failsValidation(record->commands, validator);
     return record;
 }
 
@@ -695,6 +724,10 @@ void ProtocolLibrary::load()
             exact = false;
             continue;
         }
+        if (!problem.isEmpty()) {
+            qWarning().noquote() << "ProtocolLibrary: Stored entry" << index << record->name
+                                 << "-" << problem;
+        }
         if (ids.contains(record->id)) {
             // Both are the user's work; only the second gets a new identity.
             qWarning() << "ProtocolLibrary: Duplicate id" << record->id << "- giving"
@@ -747,8 +780,13 @@ bool ProtocolLibrary::loadPending()
         QString problem;
         std::unique_ptr<ProtocolRecord> record =
             recordFrom(entry.toObject().toVariantMap(), validator, &problem);
-        if (!record || ids.contains(record->id))
+        if (!record || ids.contains(record->id)) {
+            qWarning().noquote() << "ProtocolLibrary: Skipping a journal entry -"
+                                 << (record ? QStringLiteral("an id seen before") : problem);
             continue;
+        }
+        if (!problem.isEmpty())
+            qWarning().noquote() << "ProtocolLibrary: Journal entry" << record->name << "-" << problem;
         ids.insert(record->id);
         m_stored.push_back(storedElement(*record));
         m_records.push_back(std::move(record));

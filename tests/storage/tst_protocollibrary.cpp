@@ -735,69 +735,99 @@ void TestProtocolLibrary::damagedStore_data()
     QTest::addColumn<QByteArray>("ini");
     // Names the library must show afterwards, sorted; every one of them survives a save.
     QTest::addColumn<QStringList>("names");
+    // Descriptions (by name) that must be read, and kept by the save.
+    QTest::addColumn<QVariantMap>("descriptions");
 
     const QByteArray steps = QJsonDocument(QJsonArray::fromVariantList(validSteps()))
                                  .toJson(QJsonDocument::Compact)
                                  .replace('\\', "\\\\")
                                  .replace('"', "\\\"");
     const QByteArray good = "1\\id=g1\n1\\name=Good\n1\\commands=\"" + steps + "\"\n";
+    // A method whose steps are lost is kept by its name, and shown as having errors
+    // whatever its stored flag said.
     QTest::newRow("wrong types")
         << QByteArray("[protocolLibrary]\n" + good
                       + "2\\id=w2\n2\\name=a, b\n2\\commands=[]\n"
                         "3\\id=w3\n3\\name=Ints\n3\\commands=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x5)\n"
+                        "3\\hasErrors=false\n"
                         "4\\id=w4\n4\\name=Map steps\n4\\commands=\"{\\\"type\\\":\\\"aspirate\\\"}\"\n"
                         "5\\id=w5\n5\\name=Odd fields\n5\\description=x, y\n"
                         "5\\created=yesterday\n5\\modified=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x5)\n"
                         "5\\hasErrors=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x5)\n"
                         "6\\id=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x5)\n6\\name=Int id\n"
-                        "size=6\n")
-        << QStringList{"Good", "Odd fields"};
+                        "7\\id=w7\n7\\name=@Variant(\\0\\0\\0\\x8\\0\\0\\0\\0)\n"
+                        "size=7\n")
+        << QStringList{"a, b", "Good", "Int id", "Ints", "Map steps", "Odd fields"}
+        << QVariantMap{{"Odd fields", "x, y"}};
     QTest::newRow("missing keys")
         << QByteArray("[protocolLibrary]\n" + good
-                      + "2\\name=No id\n3\\id=m3\n4\\id=m4\n4\\name=No steps\nsize=4\n")
-        << QStringList{"Good", "No steps"};
+                      + "2\\name=No id\n3\\id=m3\n4\\id=m4\n4\\name=No steps\n"
+                        "5\\id=\n5\\name=Empty id\n6\\id=m6\n6\\name=\"\"\nsize=6\n")
+        << QStringList{"Good", "No steps"} << QVariantMap();
     QTest::newRow("no size, gaps and stray groups")
         << QByteArray("[protocolLibrary]\n7\\id=m7\n7\\name=Seventh\n" + good
                       + "x\\id=mx\nx\\name=Stray\n01\\id=m01\n01\\name=Padded\n")
-        << QStringList{"Good", "Seventh"};
+        << QStringList{"Good", "Seventh"} << QVariantMap();
     QTest::newRow("a size of two billion")
-        << QByteArray("[protocolLibrary]\n" + good + "size=2000000000\n") << QStringList{"Good"};
+        << QByteArray("[protocolLibrary]\n" + good + "size=2000000000\n") << QStringList{"Good"}
+        << QVariantMap();
     QTest::newRow("steps that are not JSON")
-        << QByteArray("[protocolLibrary]\n" + good + "2\\id=j\n2\\name=Cut\n2\\commands=\"[{\\\"ty\"\n")
-        << QStringList{"Good"};
+        << QByteArray("[protocolLibrary]\n" + good
+                      + "2\\id=j\n2\\name=Cut\n2\\description=kept\n2\\hasErrors=false\n"
+                        "2\\commands=\"[{\\\"ty\"\n")
+        << QStringList{"Cut", "Good"} << QVariantMap{{"Cut", "kept"}};
     QTest::newRow("steps nested beyond any parser")
         << QByteArray("[protocolLibrary]\n" + good + "2\\id=d\n2\\name=Deep\n2\\commands="
                       + QByteArray(100000, '[') + "\n")
-        << QStringList{"Good"};
+        << QStringList{"Deep", "Good"} << QVariantMap();
     QTest::newRow("a huge entry")
         << QByteArray("[protocolLibrary]\n" + good + "2\\id=h\n2\\name=Huge\n2\\commands=\"["
                       + QByteArray(20 * 1024 * 1024, ' ') + "]\"\n3\\id=n\n3\\name="
                       + QByteArray(100000, 'n') + "\n")
-        << QStringList{"Good", QString(100000, QLatin1Char('n'))};
+        << QStringList{"Good", "Huge", QString(100000, QLatin1Char('n'))} << QVariantMap();
     QTest::newRow("the same id twice")
-        << QByteArray("[protocolLibrary]\n" + good + "2\\id=g1\n2\\name=Twin\n") << QStringList{"Good", "Twin"};
+        << QByteArray("[protocolLibrary]\n" + good + "2\\id=g1\n2\\name=Twin\n") << QStringList{"Good", "Twin"}
+        << QVariantMap();
     QTest::newRow("not an ini file at all")
-        << QByteArray("\x00\x01\xff\xfe{[protocolLibrary]]]\n=\n\\\\\n", 27) << QStringList();
+        << QByteArray("\x00\x01\xff\xfe{[protocolLibrary]]]\n=\n\\\\\n", 27) << QStringList()
+        << QVariantMap();
 }
 
 void TestProtocolLibrary::damagedStore()
 {
     QFETCH(QByteArray, ini);
     QFETCH(QStringList, names);
+    QFETCH(QVariantMap, descriptions);
     writeStoreFile(ini);
 
+    const auto checkDescriptions = [&](const ProtocolLibrary &library) {
+        for (const QVariant &entry : library.getAllProtocols()) {
+            const QVariantMap summary = entry.toMap();
+            const QString name = summary.value(QStringLiteral("name")).toString();
+            QCOMPARE(summary.value(QStringLiteral("description")).toString(),
+                     descriptions.value(name).toString());
+        }
+    };
     QStringList ids;
     {
         ProtocolLibrary library;
         QCOMPARE(namesOf(library), names);
-        for (const QVariant &entry : library.getAllProtocols())
-            ids << entry.toMap().value(QStringLiteral("id")).toString();
+        checkDescriptions(library);
+        for (const QVariant &entry : library.getAllProtocols()) {
+            const QVariantMap summary = entry.toMap();
+            ids << summary.value(QStringLiteral("id")).toString();
+            // Only Good's steps can be read; every other method has none left, or never had
+            // any, and none of them passes for a method without errors.
+            const bool isGood = summary.value(QStringLiteral("id")) == QLatin1String("g1");
+            QCOMPARE(summary.value(QStringLiteral("commandCount")).toInt() > 0, isGood);
+            QCOMPARE(summary.value(QStringLiteral("hasErrors")).toBool(), !isGood);
+        }
         if (names.contains(QStringLiteral("Good"))) {
             const QString good = library.getProtocol(QStringLiteral("g1")).value(QStringLiteral("name")).toString();
             QCOMPARE(good, QStringLiteral("Good"));
-            QCOMPARE(entryOf(library, QStringLiteral("g1")).value(QStringLiteral("hasErrors")).toBool(), false);
         }
         QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), ids.size());
+        QVERIFY(!ids.contains(QString()));
         // The next save keeps everything the library could read.
         QVERIFY(!library.createProtocol(QStringLiteral("After")).isEmpty());
     }
@@ -808,6 +838,7 @@ void TestProtocolLibrary::damagedStore()
         return a.compare(b, Qt::CaseInsensitive) < 0;
     });
     QCOMPARE(namesOf(reread), expected);
+    checkDescriptions(reread);
     for (const QString &id : qAsConst(ids))
         QVERIFY(reread.protocolExists(id));
 }
