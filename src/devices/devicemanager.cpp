@@ -3,6 +3,7 @@
 #include "devices/deviceinfo.h"
 
 #include <QDebug>
+#include <QPointer>
 #include <QSettings>
 
 namespace {
@@ -40,15 +41,20 @@ void DeviceManager::loadPairedDevices()
     for (int i = 0; i < size; ++i) {
         settings.setArrayIndex(i);
         const QString name = settings.value(QStringLiteral("name")).toString();
-        const QString address = settings.value(QStringLiteral("address")).toString();
-        if (name.isEmpty() || address.isEmpty())
-            continue;
+        QString address = settings.value(QStringLiteral("address")).toString();
         const QString firmwareVersion = settings.value(QStringLiteral("firmwareVersion")).toString();
         const QString serialNumber = settings.value(QStringLiteral("serialNumber")).toString();
         const int themeColor = settings.value(QStringLiteral("themeColor"), -1).toInt();
         const QString hardwareId = settings.value(QStringLiteral("hardwareId")).toString();
         const bool lastSeenViaUsb = settings.value(QStringLiteral("lastSeenViaUsb"), false).toBool();
         const bool usbOnly = settings.value(QStringLiteral("usbOnly"), false).toBool();
+        // A USB-only entry is keyed by its hardware id, which doubles as its address.
+        if (address.isEmpty() && usbOnly)
+            address = hardwareId;
+        // Only the unique id makes an entry: the user may have cleared the instrument's name,
+        // and the entry must not lose its colour and serial number for that.
+        if (address.isEmpty())
+            continue;
 
         DeviceInfo *device = usbOnly ? DeviceInfo::createUsbOnly(name, address, this)
                                      : new DeviceInfo(name, address, this);
@@ -146,10 +152,12 @@ void DeviceManager::forgetDevice(int deviceIndex)
     }
     qDebug() << "DEV: [PAIR] Forgetting device:" << device->name();
     // Listeners look the entry up by its unique id, so it must still be registered here.
+    const QPointer<DeviceInfo> guard(device);
     emit deviceForgottenByUniqueId(device->uniqueId(), device->address());
-    // A listener may have changed the list; remove this entry wherever it now is.
-    m_devices.removeOne(device);
-    delete device;
+    // A listener may have removed or deleted the entry already; only what is still listed
+    // is ours to delete, and a pointer it deleted must not stay listed.
+    if (m_devices.removeAll(device) > 0 && guard)
+        delete device;
     savePairedDevices();
     emit devicesChanged();
 }
@@ -277,7 +285,8 @@ int DeviceManager::mergeBluetoothDevice(const QString &bleUniqueId, const QStrin
 
 void DeviceManager::addDevice(DeviceInfo *device)
 {
-    if (!device)
+    // Listed twice, an entry would be deleted twice.
+    if (!device || m_devices.contains(device))
         return;
     device->setParent(this);
     m_devices.append(device);
@@ -312,8 +321,13 @@ void DeviceManager::removeDevice(int index)
 
 void DeviceManager::setDevices(const QList<QObject *> &devices)
 {
-    m_devices = devices;
-    for (QObject *device : devices)
+    // Null and repeated entries are dropped: every listed entry is deleted once.
+    m_devices.clear();
+    for (QObject *device : devices) {
+        if (!device || m_devices.contains(device))
+            continue;
         device->setParent(this);
+        m_devices.append(device);
+    }
     emit devicesChanged();
 }

@@ -36,7 +36,8 @@ public:
     DeviceInfo *deviceAt(int index) const;
     DeviceInfo *findDeviceByUniqueId(const QString &id) const;
     void removeDevice(int index);
-    // Replaces the list; entries that drop out are the caller's to delete.
+    // Replaces the list, without nulls or repeats; entries that drop out are the caller's
+    // to delete.
     void setDevices(const QList<QObject *> &devices);
     void savePairedDevices();
 

@@ -4,6 +4,7 @@
 #include "testmain.h"
 
 #include <QBluetoothAddress>
+#include <QPointer>
 #include <QSettings>
 #include <QSignalSpy>
 
@@ -79,6 +80,9 @@ private slots:
     void mergeBluetoothDevice_data();
     void mergeBluetoothDevice();
     void forgetSignalsWhileEntryIsRegistered();
+    void forgetSurvivesListenersThatDropTheEntry_data();
+    void forgetSurvivesListenersThatDropTheEntry();
+    void listHoldsEachEntryOnce();
     void addOrUpdateUsbDevice();
     void pairDevice();
     void startupWiringClearsTheProtocolCache_data();
@@ -152,12 +156,17 @@ void TestDeviceManager::loadsStoredEntries_data()
 
     const QVariantMap usbOnly{{QStringLiteral("usbOnly"), true},
                               {QStringLiteral("hardwareId"), QStringLiteral("A1B2C3D4E5F6")}};
-    QTest::newRow("skips elements without name or address")
+    // A cleared name must not cost the entry; only an element without a unique id is useless.
+    QTest::newRow("keeps nameless elements, skips those without address")
         << QList<StoredDevice>{{QString(), QStringLiteral("AA:00:00:00:00:01"), {}},
                                {QStringLiteral("Kept"), QStringLiteral("AA:00:00:00:00:02"), {}},
                                {QStringLiteral("No address"), QString(), {}}}
-        << QStringList{QStringLiteral("Kept")} << QStringList{QStringLiteral("AA:00:00:00:00:02")}
-        << QList<bool>{false} << QList<bool>{false};
+        << QStringList{QString(), QStringLiteral("Kept")}
+        << QStringList{QStringLiteral("AA:00:00:00:00:01"), QStringLiteral("AA:00:00:00:00:02")}
+        << QList<bool>{false, false} << QList<bool>{false, false};
+    QTest::newRow("usb-only element without address is keyed by its hardware id")
+        << QList<StoredDevice>{{QString(), QString(), usbOnly}} << QStringList{QString()}
+        << QStringList{QStringLiteral("A1B2C3D4E5F6")} << QList<bool>{true} << QList<bool>{true};
     QTest::newRow("usb-only entry is keyed by its hardware id")
         << QList<StoredDevice>{{QStringLiteral("Bench"), QStringLiteral("A1B2C3D4E5F6"), usbOnly}}
         << QStringList{QStringLiteral("Bench")} << QStringList{QStringLiteral("A1B2C3D4E5F6")}
@@ -319,6 +328,67 @@ void TestDeviceManager::forgetSignalsWhileEntryIsRegistered()
     QVERIFY(events.isEmpty());
 }
 
+void TestDeviceManager::forgetSurvivesListenersThatDropTheEntry_data()
+{
+    QTest::addColumn<QString>("listener");
+    QTest::newRow("removes it through the manager") << QStringLiteral("remove");
+    QTest::newRow("deletes it") << QStringLiteral("delete");
+    QTest::newRow("takes it out of the list") << QStringLiteral("take");
+}
+
+void TestDeviceManager::forgetSurvivesListenersThatDropTheEntry()
+{
+    QFETCH(QString, listener);
+    DeviceManager manager;
+    manager.addDevice(new DeviceInfo(QStringLiteral("Keep"), QStringLiteral("AA:00:00:00:00:01")));
+    QPointer<DeviceInfo> dropped = new DeviceInfo(QStringLiteral("Drop"), QStringLiteral("AA:00:00:00:00:02"));
+    manager.addDevice(dropped);
+
+    connect(&manager, &DeviceManager::deviceForgottenByUniqueId, this, [&](const QString &uniqueId) {
+        DeviceInfo *found = manager.findDeviceByUniqueId(uniqueId);
+        QVERIFY(found);
+        if (listener == QLatin1String("remove")) {
+            manager.removeDevice(manager.devices().indexOf(found));
+        } else if (listener == QLatin1String("delete")) {
+            delete found;
+        } else {
+            QList<QObject *> rest = manager.devices();
+            rest.removeOne(found);
+            manager.setDevices(rest);
+        }
+    });
+    QSignalSpy changed(&manager, &DeviceManager::devicesChanged);
+    manager.forgetDevice(1);
+    disconnect(&manager, &DeviceManager::deviceForgottenByUniqueId, this, nullptr);
+
+    QCOMPARE(manager.devices().size(), 1);
+    QCOMPARE(manager.deviceAt(0)->name(), QStringLiteral("Keep"));
+    QVERIFY(changed.count() >= 1);
+    QCOMPARE(readStore().size(), 1);
+    // An entry taken out of the list is the taker's, as setDevices promises.
+    QCOMPARE(!dropped.isNull(), listener == QLatin1String("take"));
+    delete dropped;
+}
+
+void TestDeviceManager::listHoldsEachEntryOnce()
+{
+    QPointer<DeviceInfo> first = new DeviceInfo(QStringLiteral("First"), QStringLiteral("AA:00:00:00:00:01"));
+    QPointer<DeviceInfo> second = new DeviceInfo(QStringLiteral("Second"), QStringLiteral("AA:00:00:00:00:02"));
+    {
+        DeviceManager manager;
+        manager.setDevices({first, nullptr, first, second, nullptr});
+        QCOMPARE(manager.devices(), (QList<QObject *>{first, second}));
+
+        QSignalSpy changed(&manager, &DeviceManager::devicesChanged);
+        manager.addDevice(second);
+        manager.addDevice(nullptr);
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(manager.devices().size(), 2);
+    } // each entry deleted exactly once
+    QVERIFY(first.isNull());
+    QVERIFY(second.isNull());
+}
+
 void TestDeviceManager::addOrUpdateUsbDevice()
 {
     DeviceManager manager;
@@ -346,8 +416,16 @@ void TestDeviceManager::addOrUpdateUsbDevice()
     QCOMPARE(device->themeColor(), 3);
     QCOMPARE(device->serialNumber(), QStringLiteral("SN-1"));
     QCOMPARE(device->firmwareVersion(), QStringLiteral("1.0.0"));
-    // Nameless entries are not reloaded, as a stored element without a name is skipped.
     QCOMPARE(readStore().value(0).value(QStringLiteral("name")).toString(), QString());
+
+    // The nameless entry comes back at the next start with all it knew.
+    DeviceManager reloaded;
+    QCOMPARE(reloaded.devices().size(), 1);
+    const DeviceInfo *back = reloaded.deviceAt(0);
+    QCOMPARE(back->name(), QString());
+    QCOMPARE(back->hardwareId(), QStringLiteral("A1B2C3D4E5F6"));
+    QCOMPARE(back->serialNumber(), QStringLiteral("SN-1"));
+    QCOMPARE(back->themeColor(), 3);
 }
 
 void TestDeviceManager::pairDevice()
