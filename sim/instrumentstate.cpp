@@ -40,8 +40,17 @@ QStringList InstrumentState::coefficientKeys()
 
 bool InstrumentState::isValidFileName(const QString &name)
 {
-    static const QRegularExpression allowed(QStringLiteral("^[A-Za-z0-9_\\-][A-Za-z0-9_.\\-]{0,63}$"));
-    return allowed.match(name).hasMatch() && !name.contains(QLatin1String(".."));
+    // The program names files after the user's methods, so anything goes except what could
+    // leave the files folder or break a line of the protocol.
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+    if (name.toUtf8().size() > MaxFileNameBytes)
+        return false;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.category() == QChar::Other_Control)
+            return false;
+    }
+    return true;
 }
 
 InstrumentState::InstrumentState(QObject *parent)
@@ -317,7 +326,10 @@ InstrumentState::BootOutcome InstrumentState::boot()
             m_previousFirmware = m_firmware;
         m_firmware = m_stagedFirmware;
         m_hasStagedImage = false;
-        m_imageConfirmed = false;
+        // Firmware from before USB updates has no confirm step and keeps itself.
+        m_imageConfirmed = m_firmware.otaUsb < 1;
+        if (m_imageConfirmed)
+            m_previousFirmware = m_firmware;
         outcome = BootOutcome::NewImage;
     } else if (!m_imageConfirmed) {
         m_firmware = m_previousFirmware;

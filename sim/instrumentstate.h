@@ -24,7 +24,11 @@ public:
 
     // The calibration record's keys, in coefficient index order.
     static QStringList coefficientKeys();
-    // File names that stay inside the instrument's file folder.
+    // The longest file name, in UTF-8 bytes, the instrument's file system takes.
+    static constexpr int MaxFileNameBytes = 255;
+
+    // File names that stay inside the instrument's file folder and fit on one line of the
+    // protocol: any UTF-8 text without "/", "\\" or control characters, other than "." and "..".
     static bool isValidFileName(const QString &name);
 
     explicit InstrumentState(QObject *parent = nullptr);
@@ -77,8 +81,9 @@ public:
     void confirmImage();
 
     enum class BootOutcome { Normal, NewImage, RolledBack };
-    // A restart: a staged image starts unconfirmed; an image still unconfirmed at a restart
-    // is replaced by the one before it.
+    // A restart: a staged image starts unconfirmed (unless it predates USB updates and so
+    // cannot be confirmed); an image still unconfirmed at a restart is replaced by the one
+    // before it.
     BootOutcome boot();
 
     // The identity record sent with "NERRA:READY:".

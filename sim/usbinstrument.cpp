@@ -71,8 +71,10 @@ QString UsbInstrument::portName() const
 
 bool UsbInstrument::plugIn()
 {
-    if (isPresent())
+    if (isPresent()) {
+        m_pluggedIn = true;
         return true;
+    }
     m_restartTimer->stop();
     PseudoTerminal *terminal = m_reserved ? m_reserved.data() : new PseudoTerminal(this);
     m_reserved = nullptr;
@@ -83,6 +85,7 @@ bool UsbInstrument::plugIn()
     }
     m_greetingPending = true;
     m_silencedNow = false;
+    m_pluggedIn = true;
     attachTerminal(terminal);
     emit portNameChanged(portName());
     return true;
@@ -90,6 +93,8 @@ bool UsbInstrument::plugIn()
 
 void UsbInstrument::unplug()
 {
+    m_pluggedIn = false;
+    ++m_powerCycle;
     m_restartTimer->stop();
     delete m_reserved;
     m_reserved = nullptr;
@@ -136,6 +141,8 @@ void UsbInstrument::dropTerminal()
 
 void UsbInstrument::restart()
 {
+    if (!m_pluggedIn)
+        return;
     m_silencedNow = false;
     // Reserving the next terminal before closing this one guarantees a different path,
     // as a re-enumerated USB device gets.
@@ -169,14 +176,19 @@ void UsbInstrument::whenRead(std::function<void()> action)
     waited.start();
     auto *poll = new QTimer(this);
     poll->setInterval(5);
-    auto check = [this, poll, waited, action = std::move(action)] {
+    const quint64 cycle = m_powerCycle;
+    auto check = [this, poll, waited, cycle, action = std::move(action)] {
         // Unknown (the program locked the port for itself): give it the whole grace.
         const int unread = m_terminal ? m_terminal->unreadByProgram() : 0;
-        if (unread != 0 && waited.elapsed() < m_shutdownGrace)
+        const bool unplugged = m_powerCycle != cycle;
+        if (!unplugged && unread != 0 && waited.elapsed() < m_shutdownGrace)
             return;
         poll->stop();
         poll->deleteLater();
-        action();
+        // Pulling the cable cut the power: a restart or a vanishing port it was waiting
+        // for must not bring the port back.
+        if (!unplugged)
+            action();
     };
     connect(poll, &QTimer::timeout, this, check);
     poll->start();
@@ -228,6 +240,7 @@ void UsbInstrument::clearFaults()
     m_silentAfterPrefix.clear();
     m_errorReplies.clear();
     m_mergedReadyPrefix.clear();
+    m_readyRecordText = QString();
     m_vanishCommand.clear();
     m_vanishAfterLines = -1;
     m_corruptChunk = 0;
@@ -341,7 +354,9 @@ void UsbInstrument::onReceived(const QByteArray &bytes)
         QByteArray line = m_rxBuffer.left(end);
         m_rxBuffer.remove(0, end + 1);
         line.replace('\r', QByteArray());
-        handleLine(QString::fromUtf8(line));
+        // With its length: Qt 5 would otherwise cut the line at a NUL byte, and a name with
+        // a NUL in it must be seen whole to be refused.
+        handleLine(QString::fromUtf8(line.constData(), line.size()));
         if (!m_terminal)
             return; // the port went away while handling the line
     }
@@ -508,7 +523,8 @@ void UsbInstrument::handleCommand(const QString &command, const QString &argumen
 
 void UsbInstrument::sendReady()
 {
-    send(m_mergedReadyPrefix + ReadyMarker + QString::fromUtf8(m_state->readyRecord()));
+    const QString record = m_readyRecordText.isNull() ? QString::fromUtf8(m_state->readyRecord()) : m_readyRecordText;
+    send(m_mergedReadyPrefix + ReadyMarker + record);
 }
 
 void UsbInstrument::sendBody(const QString &command, const QStringList &payloads)

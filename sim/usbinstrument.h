@@ -43,7 +43,8 @@ public:
     QString errorString() const { return m_error; }
 
     // Restarts the instrument: the port disappears, the firmware slots take effect, and
-    // after the restart delay the port comes back under a new path.
+    // after the restart delay the port comes back under a new path. An unplugged
+    // instrument has no power to restart with: nothing happens until it is plugged in.
     void restart();
 
     bool inSession() const { return m_inSession; }
@@ -83,6 +84,9 @@ public:
     void setErrorReply(const QString &prefix, const QString &reason, int times = -1);
     // Console text that runs into the ready line, on the same line.
     void setMergedReadyPrefix(const QString &consoleText) { m_mergedReadyPrefix = consoleText; }
+    // Sends json in place of the identity record after "NERRA:READY:" (malformed JSON, a
+    // key missing or of the wrong type); a null text sends the real record again.
+    void setReadyRecordText(const QString &json) { m_readyRecordText = json; }
     // The port vanishes after that many body lines of command ("PUT_PROTOCOL",
     // "GET_PROTOCOL", "LIST_PROTOCOLS", "PUT_CERT", "GET_CERT", "PUT_CERT_FILE",
     // "GET_CERT_FILE"), whichever way the body travels.
@@ -192,6 +196,9 @@ private:
     int m_restartDelay = 1500;
     int m_shutdownGrace = 1000;
     int m_attachPollInterval = 20;
+    bool m_pluggedIn = false;
+    // Counts unplugs, so that work waiting for the program to read ends with the power.
+    quint64 m_powerCycle = 0;
 
     bool m_blankBoard = false;
     bool m_silent = false;
@@ -200,6 +207,7 @@ private:
     int m_silentAfterRemaining = 0;
     QHash<QString, ErrorReply> m_errorReplies;
     QString m_mergedReadyPrefix;
+    QString m_readyRecordText;
     QString m_vanishCommand;
     int m_vanishAfterLines = -1;
     int m_corruptChunk = 0;

@@ -71,7 +71,8 @@ private slots:
     void silentAfterCommand();
     void errorReplies_data();
     void errorReplies();
-    void mergedReadyLine();
+    void readyLineFaults_data();
+    void readyLineFaults();
     void vanishMidBody_data();
     void vanishMidBody();
     void slowInstrument();
@@ -81,6 +82,8 @@ private slots:
     void firmwareTransferFaults();
     void firmwareWithoutUsbUpdate();
     void rebootComesBackUnderNewPath();
+    void unpluggedStaysGone_data();
+    void unpluggedStaysGone();
     void portListerShowsPresentInstruments();
     void stateKeptInFolder();
     void standaloneProgram();
@@ -268,6 +271,25 @@ void TestUsbInstrument::commands_data()
         {{QStringLiteral("CMD:PUT_PROTOCOL:../escape.csv")}, {QStringLiteral("ERR:invalid file name")}},
         {{QStringLiteral("CMD:PUT_PROTOCOL:/etc/passwd")}, {QStringLiteral("ERR:invalid file name")}},
     };
+    // The device views only replace spaces, so any other character of a method name comes
+    // through; only what leaves the folder or breaks a line is refused.
+    QTest::newRow("file names the program makes") << Dialogue{
+        {{QStringLiteral("CMD:PUT_PROTOCOL:Mix_(2).csv"), QStringLiteral("a"), QStringLiteral("END:PUT_PROTOCOL")},
+         {QStringLiteral("OK:PUT_PROTOCOL"), QStringLiteral("LOG:stored Mix_(2).csv (1 bytes)"),
+          QStringLiteral("OK:PUT_PROTOCOL:saved")}},
+        {{QStringLiteral("CMD:PUT_PROTOCOL:Lösung_5%..csv"), QStringLiteral("b"), QStringLiteral("END:PUT_PROTOCOL")},
+         {QStringLiteral("OK:PUT_PROTOCOL"), QStringLiteral("LOG:stored Lösung_5%..csv (1 bytes)"),
+          QStringLiteral("OK:PUT_PROTOCOL:saved")}},
+        {{QStringLiteral("CMD:LIST_PROTOCOLS")},
+         {QStringLiteral("DATA:LIST_PROTOCOLS:Lösung_5%..csv"), QStringLiteral("DATA:LIST_PROTOCOLS:Mix_(2).csv"),
+          QStringLiteral("END:LIST_PROTOCOLS")}},
+        {{QStringLiteral("CMD:GET_PROTOCOL:Lösung_5%..csv")},
+         {QStringLiteral("DATA:GET_PROTOCOL:b"), QStringLiteral("END:GET_PROTOCOL")}},
+        {{QStringLiteral("CMD:PUT_PROTOCOL:"), QStringLiteral("CMD:PUT_PROTOCOL:.."), QStringLiteral("CMD:PUT_PROTOCOL:a\\b.csv"),
+          QStringLiteral("CMD:PUT_PROTOCOL:a\tb.csv"), QStringLiteral("CMD:PUT_PROTOCOL:a") + QChar(0) + QStringLiteral("b.csv"),
+          QStringLiteral("CMD:PUT_PROTOCOL:") + QString(252, QLatin1Char('x')) + QStringLiteral(".csv")},
+         QVector<QString>(6, QStringLiteral("ERR:invalid file name")).toList()},
+    };
     QTest::newRow("calibration") << Dialogue{
         {{QStringLiteral("CMD:GET_CAL")},
          {QStringLiteral("DATA:GET_CAL:{\"lt100\":1,\"lt1000\":1,\"lt500\":1,\"st1\":1,\"st10\":1,\"st2\":1,"
@@ -430,18 +452,45 @@ void TestUsbInstrument::errorReplies()
     QCOMPARE(m_state->fileNames(), files);
 }
 
-void TestUsbInstrument::mergedReadyLine()
+void TestUsbInstrument::readyLineFaults_data()
 {
+    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<QString>("record");
+    QTest::addColumn<bool>("cleared");
+    QTest::addColumn<QString>("expected");
+
+    const QString real = QStringLiteral("{\"color\":2,\"fw\":\"1.4.2\",\"hasCert\":false,\"id\":\"A1B2C3D4E5F6\","
+                                        "\"name\":\"Bench\",\"otaUsb\":1,\"sn\":\"NS-0042\",\"ssid\":\"\"}");
+    const QString noColour = QStringLiteral("{\"id\":\"A1B2C3D4E5F6\",\"name\":\"Bench\",\"fw\":\"1.4.2\"}");
+    const QString zeroOta = QStringLiteral("{\"id\":\"A1B2C3D4E5F6\",\"color\":\"x\",\"otaUsb\":0}");
+    QTest::newRow("console text runs into it") << QStringLiteral("I (523) wifi: connected") << QString() << false
+                                               << QStringLiteral("I (523) wifi: connectedNERRA:READY:") + real;
+    QTest::newRow("malformed record") << QString() << QStringLiteral("{\"id\":\"A1B2") << false
+                                      << QStringLiteral("NERRA:READY:{\"id\":\"A1B2");
+    QTest::newRow("colour missing") << QString() << noColour << false << QStringLiteral("NERRA:READY:") + noColour;
+    QTest::newRow("colour not a number, otaUsb 0")
+        << QString() << zeroOta << false << QStringLiteral("NERRA:READY:") + zeroOta;
+    QTest::newRow("empty record") << QString() << QStringLiteral("") << false << QStringLiteral("NERRA:READY:");
+    QTest::newRow("faults cleared") << QStringLiteral("I (1) boot") << zeroOta << true
+                                    << QStringLiteral("NERRA:READY:") + real;
+}
+
+void TestUsbInstrument::readyLineFaults()
+{
+    QFETCH(QString, prefix);
+    QFETCH(QString, record);
+    QFETCH(bool, cleared);
+    QFETCH(QString, expected);
+
     QVERIFY(connectClient());
-    m_usb->setMergedReadyPrefix(QStringLiteral("I (523) wifi: connected"));
+    m_usb->setMergedReadyPrefix(prefix);
+    m_usb->setReadyRecordText(record);
+    if (cleared)
+        m_usb->clearFaults();
     m_client->sendHandshake();
-    const QString line = m_client->takeLine();
-    QVERIFY2(line.startsWith(QLatin1String("I (523) wifi: connectedNERRA:READY:{")), qPrintable(line));
-    QCOMPARE(QJsonDocument::fromJson(line.mid(line.indexOf(QLatin1String("{"))).toUtf8())
-                 .object()
-                 .value(QStringLiteral("id"))
-                 .toString(),
-             QStringLiteral("A1B2C3D4E5F6"));
+    QCOMPARE(m_client->takeLine(), expected);
+    // The session is open whatever the record said.
+    QVERIFY(m_usb->inSession());
 }
 
 void TestUsbInstrument::vanishMidBody_data()
@@ -525,8 +574,9 @@ void TestUsbInstrument::firmwareUpdateConfirmed()
           {QStringLiteral("LOG:firmware 1.5.0 confirmed"), QStringLiteral("OK:OTA:confirmed")}}});
 
     // Confirmed, it survives the next restart.
+    const QString confirmedPort = m_usb->portName();
     m_usb->restart();
-    QCOMPARE(followRestart(m_usb->portName()).value(QStringLiteral("fw")).toString(), QStringLiteral("1.5.0"));
+    QCOMPARE(followRestart(confirmedPort).value(QStringLiteral("fw")).toString(), QStringLiteral("1.5.0"));
 }
 
 void TestUsbInstrument::firmwareRolledBackWithoutConfirm()
@@ -629,9 +679,17 @@ void TestUsbInstrument::firmwareWithoutUsbUpdate()
            QStringLiteral("CMD:OTA_APPLY")},
           {QStringLiteral("OK:OTA_CHUNK:200"), QStringLiteral("LOG:image verified"), QStringLiteral("OK:OTA:verified"),
            QStringLiteral("OK:OTA:rebooting")}}});
-    const QJsonObject after = followRestart(m_usb->portName());
+    const QString port = m_usb->portName();
+    const QJsonObject after = followRestart(port);
     QCOMPARE(after.value(QStringLiteral("fw")).toString(), QStringLiteral("1.1.0"));
     QVERIFY(!after.contains(QStringLiteral("otaUsb")));
+
+    // It has no confirm step, so it counts as confirmed and stays at the next restart.
+    QVERIFY(m_state->imageConfirmed());
+    const QString newPort = m_usb->portName();
+    m_usb->restart();
+    QCOMPARE(followRestart(newPort).value(QStringLiteral("fw")).toString(), QStringLiteral("1.1.0"));
+    QCOMPARE(m_state->previousFirmwareVersion(), QStringLiteral("1.1.0"));
 }
 
 void TestUsbInstrument::rebootComesBackUnderNewPath()
@@ -648,6 +706,59 @@ void TestUsbInstrument::rebootComesBackUnderNewPath()
     QCOMPARE(ports.at(0).first().toString(), QString());
     QCOMPARE(ports.at(1).first().toString(), m_usb->portName());
     QVERIFY(m_usb->portName() != port);
+}
+
+void TestUsbInstrument::unpluggedStaysGone_data()
+{
+    QTest::addColumn<QStringList>("send");
+
+    const QByteArray image = firmwareImage(QStringLiteral("1.7.0"), 100);
+    QTest::newRow("pulled after OK:REBOOT") << QStringList{QStringLiteral("CMD:REBOOT")};
+    QTest::newRow("pulled after OK:OTA:rebooting")
+        << QStringList{QStringLiteral("CMD:OTA_BEGIN:%1:%2").arg(image.size()).arg(sha256(image)),
+                       QStringLiteral("CMD:OTA_CHUNK:") + QString::fromLatin1(image.toBase64()),
+                       QStringLiteral("CMD:OTA_END"), QStringLiteral("CMD:OTA_APPLY")};
+    QTest::newRow("restart() while unplugged") << QStringList();
+}
+
+void TestUsbInstrument::unpluggedStaysGone()
+{
+    QFETCH(QStringList, send);
+    QVERIFY(connectClient());
+    QVERIFY(!openSession().isEmpty());
+    QSignalSpy restarted(m_usb.get(), &UsbInstrument::restarted);
+    QSignalSpy ports(m_usb.get(), &UsbInstrument::portNameChanged);
+    QObject context;
+    if (send.isEmpty()) {
+        m_usb->unplug();
+        m_usb->restart();
+    } else {
+        // Pulled as soon as the last answer has gone out, while the restart waits for the
+        // program to read it.
+        const QString last = send.constLast();
+        connect(
+            m_usb.get(), &UsbInstrument::lineReceived, &context,
+            [this, last](const QString &line) {
+                if (line == last)
+                    m_usb->unplug();
+            },
+            Qt::QueuedConnection);
+        for (const QString &line : send)
+            m_client->writeLine(line);
+    }
+    QVERIFY(m_client->waitForHangUp());
+    QVERIFY(!restarted.wait(300));
+    QCOMPARE(restarted.count(), 0);
+    QVERIFY(!m_usb->isPresent());
+    QCOMPARE(ports.count(), 1);
+    QCOMPARE(ports.first().first().toString(), QString());
+
+    // Plugged in again, it is there until pulled, and stays put.
+    m_client->close();
+    QVERIFY(m_usb->plugIn());
+    QVERIFY(connectClient());
+    QVERIFY(!restarted.wait(100));
+    QCOMPARE(ports.count(), 2);
 }
 
 void TestUsbInstrument::portListerShowsPresentInstruments()
@@ -682,6 +793,7 @@ void TestUsbInstrument::stateKeptInFolder()
         QVERIFY(state.setStorageFolder(folder));
         state.setHardwareId(QStringLiteral("0F0E0D0C0B0A"));
         QVERIFY(state.putFile(QStringLiteral("kept.csv"), "a\nb\n"));
+        QVERIFY(state.putFile(QStringLiteral("Lösung (2).csv"), "c\n"));
         QVERIFY(!state.putFile(QStringLiteral("../outside.csv"), "x"));
         QVERIFY(state.setCoefficient(4, 1.0125));
         QVERIFY(state.setPreference(QStringLiteral("password"), QStringLiteral("s3cret")));
@@ -692,7 +804,8 @@ void TestUsbInstrument::stateKeptInFolder()
     InstrumentState state;
     QVERIFY(state.setStorageFolder(folder));
     QCOMPARE(state.hardwareId(), QStringLiteral("0F0E0D0C0B0A"));
-    QCOMPARE(state.fileNames(), QStringList{QStringLiteral("kept.csv")});
+    QCOMPARE(state.fileNames(), (QStringList{QStringLiteral("Lösung (2).csv"), QStringLiteral("kept.csv")}));
+    QCOMPARE(state.file(QStringLiteral("Lösung (2).csv")), QByteArray("c\n"));
     QCOMPARE(state.file(QStringLiteral("kept.csv")), QByteArray("a\nb\n"));
     QCOMPARE(state.coefficients().at(4), 1.0125);
     QCOMPARE(state.preferences().value(QStringLiteral("password")).toString(), QStringLiteral("s3cret"));
