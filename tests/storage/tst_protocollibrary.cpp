@@ -134,6 +134,7 @@ private slots:
     void newMethod();
     void operationsSignalAndPersist();
     void survivesRestart();
+    void oldLayoutIsRead();
     void savesAfterRestartLeaveNoTrace();
     void aStoreWrittenByAnotherIsReplacedWhole();
     void hasErrorsRecomputedOnLoad_data();
@@ -264,6 +265,53 @@ void TestProtocolLibrary::survivesRestart()
     settings.beginReadArray(QStringLiteral("protocolLibrary"));
     settings.setArrayIndex(2);
     QCOMPARE(settings.value(QStringLiteral("id")).toString(), empty);
+}
+
+void TestProtocolLibrary::oldLayoutIsRead()
+{
+    // Stores from before the steps were kept as text: a list of maps (loops carrying
+    // theirs), and date-times as the settings store's own values.
+    const QDateTime created(QDate(2024, 5, 6), QTime(7, 8, 9, 10));
+    const QDateTime modified = created.addDays(3);
+    const QList<QVariantList> steps{validSteps(), invalidSteps()};
+    {
+        QSettings settings(Organization, Application);
+        settings.beginWriteArray(QStringLiteral("protocolLibrary"));
+        for (int i = 0; i < steps.size(); ++i) {
+            settings.setArrayIndex(i);
+            settings.setValue(QStringLiteral("id"), QStringLiteral("old%1").arg(i));
+            settings.setValue(QStringLiteral("name"), QStringLiteral("Old %1").arg(i));
+            settings.setValue(QStringLiteral("description"), QStringLiteral("about %1").arg(i));
+            settings.setValue(QStringLiteral("created"), created);
+            settings.setValue(QStringLiteral("modified"), modified);
+            settings.setValue(QStringLiteral("commands"), steps.at(i));
+            settings.setValue(QStringLiteral("hasErrors"), i == 0);
+        }
+        settings.endArray();
+    }
+    const auto check = [&](const ProtocolLibrary &library) {
+        QCOMPARE(library.protocolCount(), steps.size());
+        for (int i = 0; i < steps.size(); ++i) {
+            const QString id = QStringLiteral("old%1").arg(i);
+            const QVariantMap method = library.getProtocol(id);
+            QCOMPARE(method.value(QStringLiteral("description")).toString(), QStringLiteral("about %1").arg(i));
+            QCOMPARE(method.value(QStringLiteral("created")).toDateTime(), created);
+            const QVariantList read = method.value(QStringLiteral("commands")).toList();
+            QCOMPARE(read.size(), steps.at(i).size());
+            QCOMPARE(stepsText(read), stepsText(steps.at(i)));
+            QCOMPARE(entryOf(library, id).value(QStringLiteral("hasErrors")).toBool(), i == 1);
+        }
+    };
+    {
+        ProtocolLibrary library;
+        check(library);
+        QVERIFY(!library.createProtocol(QStringLiteral("New")).isEmpty());
+        QVERIFY(library.deleteProtocol(library.findProtocolIdByFilename(QStringLiteral("New"))));
+    }
+    ProtocolLibrary reread;
+    check(reread);
+    QSettings settings(Organization, Application);
+    QCOMPARE(settings.value(QStringLiteral("protocolLibrary/1/commands")).userType(), int(QMetaType::QString));
 }
 
 void TestProtocolLibrary::savesAfterRestartLeaveNoTrace()
