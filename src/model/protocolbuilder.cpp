@@ -833,7 +833,7 @@ QVariantMap ProtocolBuilder::saveToDeviceStore(const QStringList &existingFilena
         return refuse(QStringLiteral("A protocol name cannot be empty."));
     if (!DeviceProtocolStore::isPlainName(newFilename)) {
         qWarning() << "ProtocolBuilder: unusable device file name" << newFilename;
-        return refuse(QStringLiteral("A protocol name cannot contain \"/\", \"\\\" or \"..\"."));
+        return refuse(QStringLiteral("A protocol name cannot contain \"/\", \"\\\" or control characters."));
     }
     if (newFilename != oldFilename && existingFilenames.contains(newFilename))
         return refuse(QStringLiteral("A protocol named \"%1\" already exists on this device.")

@@ -51,9 +51,14 @@ DeviceProtocolStore::DeviceProtocolStore(QObject *parent) : QObject(parent) {}
 
 bool DeviceProtocolStore::isPlainName(const QString &name)
 {
-    return !name.isEmpty() && name != QLatin1String(".") && !name.contains(QLatin1String(".."))
-           && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
-           && !name.contains(QChar(0));
+    // Without a separator even ".." inside a name ("v1..2.csv") stays in its folder; only
+    // the two names that mean folders themselves, separators and control characters
+    // (which would also break a settings key or a wire line) are refused.
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+    return std::none_of(name.cbegin(), name.cend(), [](QChar c) {
+        return c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20;
+    });
 }
 
 bool DeviceProtocolStore::acceptNames(const char *operation, const QString &hardwareId,

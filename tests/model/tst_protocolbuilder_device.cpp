@@ -185,11 +185,12 @@ void TestProtocolBuilderDevice::saveToDeviceStore_data()
         << "" << " Wash " << QStringList{"Wash.csv"} << "Wash.csv"
         << "A protocol named \"Wash\" already exists on this device.";
     QTest::newRow("slash") << "A.csv" << "1/2 plate" << none << "1/2_plate.csv"
-                           << "A protocol name cannot contain \"/\", \"\\\" or \"..\".";
+                           << "A protocol name cannot contain \"/\", \"\\\" or control characters.";
     QTest::newRow("backslash") << "A.csv" << "a\\b" << none << "a\\b.csv"
-                               << "A protocol name cannot contain \"/\", \"\\\" or \"..\".";
-    QTest::newRow("dots") << "A.csv" << ".." << none << "...csv"
-                          << "A protocol name cannot contain \"/\", \"\\\" or \"..\".";
+                               << "A protocol name cannot contain \"/\", \"\\\" or control characters.";
+    QTest::newRow("tab") << "A.csv" << "a\tb" << none << "a\tb.csv"
+                         << "A protocol name cannot contain \"/\", \"\\\" or control characters.";
+    QTest::newRow("a final dot is a plain name") << "A.csv" << "Buffer v2." << none << "Buffer_v2..csv" << "";
     QTest::newRow("nothing") << "A.csv" << "   " << none << ".csv" << "A protocol name cannot be empty.";
 }
 
