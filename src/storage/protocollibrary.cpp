@@ -817,44 +817,69 @@ QSettings &ProtocolLibrary::store()
 
 bool ProtocolLibrary::writeStore()
 {
-    QSettings &settings = store();
-    // A format error only says the file read before had damage; the write itself is
-    // judged by access errors.
-    const auto written = [&settings] {
-        settings.sync();
-        return settings.status() != QSettings::AccessError;
-    };
     std::vector<StoredElement> next;
     next.reserve(m_records.size());
     for (const auto &record : m_records)
         next.push_back(storedElement(*record));
 
-    if (m_journaledSaves) {
-        settings.setValue(JournalKey, journalText(next));
-        if (!written())
-            return storeFailed();
-    }
-
     // Differences only when nobody else has written the store since: another writer's
     // changes would otherwise mix with this library's.
     const bool differencesOnly = m_storedExact && storeStamp() == m_storeStamp;
-    writeArray(settings, next, differencesOnly ? &m_stored : nullptr);
-    // In a store written key by key, a save that fails half-way leaves the journal as the
-    // only whole copy; the next start completes the save from it.
-    if (m_journaledSaves && !written())
-        return storeFailed();
-    // Also clears a journal left by an interrupted save once it has been completed.
-    settings.remove(JournalKey);
-    if (!written()) {
-        // Unwritten changes stay pending in the process for the next sync, whoever makes
-        // it; they must describe what the library still holds after rolling back.
-        writeArray(settings, m_stored, nullptr);
+    if (!writeElements(next, differencesOnly)) {
+        rollBackStore();
         return storeFailed();
     }
     m_stored = std::move(next);
     m_storedExact = true;
     m_storeStamp = storeStamp();
     return true;
+}
+
+// Journaled, the whole library goes under one value first and away last, so that a
+// store written key by key and cut short in between holds a copy to complete it from.
+bool ProtocolLibrary::writeElements(const std::vector<StoredElement> &elements,
+                                    bool differencesOnly)
+{
+    QSettings &settings = store();
+    if (m_journaledSaves) {
+        settings.setValue(JournalKey, journalText(elements));
+        if (!syncStore(settings))
+            return false;
+    }
+    writeArray(settings, elements, differencesOnly ? &m_stored : nullptr);
+    if (m_journaledSaves && !syncStore(settings))
+        return false;
+    // Also clears a journal left by an interrupted save once it has been completed.
+    settings.remove(JournalKey);
+    return syncStore(settings);
+}
+
+// A save reported as failed must not take effect later. A journal of it that reached the
+// store would be completed at the next start; what did not reach it stays pending in the
+// process, shared by every settings object of the file, and goes out with the next write
+// of that file by anyone, or when the settings object is destroyed.
+void ProtocolLibrary::rollBackStore()
+{
+    QSettings &failed = store();
+    // Whatever of this is written, and whenever, describes the library before the save.
+    if (m_journaledSaves)
+        failed.setValue(JournalKey, journalText(m_stored));
+    else
+        failed.remove(JournalKey);
+    writeArray(failed, m_stored, nullptr);
+    // A settings object keeps reporting its first error for good; a new one tells whether
+    // the store takes the earlier library back.
+    m_settings.reset();
+    if (!writeElements(m_stored, false))
+        qWarning() << "ProtocolLibrary: Could not put the store back as it was before the failed save";
+}
+
+bool ProtocolLibrary::syncStore(QSettings &settings)
+{
+    settings.sync();
+    // A format error only says the file read before had damage; the write itself is
+    // judged by access errors.
+    return settings.status() != QSettings::AccessError;
 }
 
 QString ProtocolLibrary::journalText(const std::vector<StoredElement> &elements)
@@ -892,7 +917,8 @@ bool ProtocolLibrary::storeFailed()
 {
     m_storedExact = false;
     // A settings object keeps reporting its first error for good; the next save starts
-    // with a new one, so that a store that can be written again is seen to be.
+    // with a new one, so that a store that can be written again is seen to be. Anything
+    // it still holds unwritten is the library before the failed save.
     m_settings.reset();
     return false;
 }

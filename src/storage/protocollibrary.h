@@ -58,6 +58,11 @@ signals:
     void protocolCountChanged();
     void errorOccurred(const QString &errorMessage);
 
+protected:
+    // Writes what the settings object holds to the store; false when the store did not
+    // take it. Virtual so that tests can make one write fail part-way through a save.
+    virtual bool syncStore(QSettings &settings);
+
 private:
     QString addProtocol(const QString &name, bool reportFailure);
     ProtocolRecord *find(const QString &methodId) const;
@@ -80,6 +85,8 @@ private:
     QSettings &store();
     bool persist(bool reportFailure = true);
     bool writeStore();
+    bool writeElements(const std::vector<StoredElement> &elements, bool differencesOnly);
+    void rollBackStore();
     bool storeFailed();
 
     std::vector<std::unique_ptr<ProtocolRecord>> m_records;

@@ -121,6 +121,31 @@ QString lastMessage(const QSignalSpy &spy)
     return spy.isEmpty() ? QString() : spy.constLast().at(0).toString();
 }
 
+// Makes one write of the store fail, as a full disk or a file locked by another program
+// would, by standing a folder in the file's place for just that write.
+class FlakyStoreLibrary : public ProtocolLibrary
+{
+public:
+    // Counted from when it is set; 0 fails none.
+    int failingWrite = 0;
+
+protected:
+    bool syncStore(QSettings &settings) override
+    {
+        const bool fail = failingWrite > 0 && ++m_writes == failingWrite;
+        const QString path = settings.fileName();
+        if (fail && !(QFile::rename(path, path + QStringLiteral(".aside")) && QDir().mkdir(path)))
+            qFatal("cannot stand a folder in place of the store");
+        const bool written = ProtocolLibrary::syncStore(settings);
+        if (fail && !(QDir().rmdir(path) && QFile::rename(path + QStringLiteral(".aside"), path)))
+            qFatal("cannot put the store back");
+        return written;
+    }
+
+private:
+    int m_writes = 0;
+};
+
 } // namespace
 
 class TestProtocolLibrary : public QObject
@@ -160,7 +185,10 @@ private slots:
     void damagedStore_data();
     void damagedStore();
     void truncatedStore();
+    void failedSaveChangesNothing_data();
     void failedSaveChangesNothing();
+    void saveFailingPartWayLeavesTheStore_data();
+    void saveFailingPartWayLeavesTheStore();
     void journaledSaves();
     void interruptedJournaledSaveIsCompleted();
 
@@ -944,8 +972,16 @@ void TestProtocolLibrary::truncatedStore()
     }
 }
 
+void TestProtocolLibrary::failedSaveChangesNothing_data()
+{
+    QTest::addColumn<bool>("journaled");
+    QTest::newRow("settings file replaced whole") << false;
+    QTest::newRow("journaled saves") << true;
+}
+
 void TestProtocolLibrary::failedSaveChangesNothing()
 {
+    QFETCH(bool, journaled);
     QString keep;
     QString other;
     {
@@ -954,6 +990,7 @@ void TestProtocolLibrary::failedSaveChangesNothing()
         other = library.createProtocol(QStringLiteral("Other"));
     }
     ProtocolLibrary library;
+    library.setJournaledSaves(journaled);
     QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
     QSignalSpy changed(&library, &ProtocolLibrary::protocolsChanged);
     const QVariantList listing = library.getAllProtocols();
@@ -995,6 +1032,54 @@ void TestProtocolLibrary::failedSaveChangesNothing()
     QVERIFY(library.renameProtocol(keep, QStringLiteral("Renamed")));
     ProtocolLibrary reread;
     QCOMPARE(namesOf(reread), (QStringList{"Other", "Renamed"}));
+}
+
+void TestProtocolLibrary::saveFailingPartWayLeavesTheStore_data()
+{
+    QTest::addColumn<bool>("journaled");
+    // Which write of the save fails: the journal, the array, then the journal's removal.
+    QTest::addColumn<int>("failingWrite");
+    QTest::newRow("settings file replaced whole") << false << 1;
+    QTest::newRow("journaled, the journal") << true << 1;
+    QTest::newRow("journaled, the array") << true << 2;
+    QTest::newRow("journaled, the journal's removal") << true << 3;
+}
+
+void TestProtocolLibrary::saveFailingPartWayLeavesTheStore()
+{
+    QFETCH(bool, journaled);
+    QFETCH(int, failingWrite);
+    QString keep;
+    {
+        ProtocolLibrary library;
+        keep = library.createProtocol(QStringLiteral("Keep"));
+        QVERIFY(library.saveProtocol(keep, QStringLiteral("Keep"), QStringLiteral("d"), validSteps()));
+        library.createProtocol(QStringLiteral("Other"));
+    }
+    const QByteArray before = readFile(storePath());
+    QVariantList listing;
+    {
+        FlakyStoreLibrary library;
+        library.setJournaledSaves(journaled);
+        listing = library.getAllProtocols();
+        QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
+        library.failingWrite = failingWrite;
+        QVERIFY(!library.saveProtocol(keep, QStringLiteral("Rejected"), QString(), invalidSteps()));
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(lastMessage(errors), QStringLiteral("Could not save the method library"));
+        QCOMPARE(library.getAllProtocols(), listing);
+        // The store can be written again at once, and holds what it held before.
+        QCOMPARE(readFile(storePath()), before);
+    }
+    // Nor does anything left in the process reach it later, or the next start revive it.
+    {
+        QSettings settings(Organization, Application);
+        settings.setValue(QStringLiteral("pairedDevices/size"), 0);
+    }
+    ProtocolLibrary reread;
+    QCOMPARE(reread.getAllProtocols(), listing);
+    QCOMPARE(stepsText(reread.getProtocol(keep).value(QStringLiteral("commands")).toList()),
+             stepsText(validSteps()));
 }
 
 void TestProtocolLibrary::journaledSaves()
