@@ -7,6 +7,9 @@
 #include "app/logmanager.h"
 #include "app/mfgmanager.h"
 #include "devices/devicemanager.h"
+#include "model/protocolbuilder.h"
+#include "storage/deviceprotocolstore.h"
+#include "storage/protocollibrary.h"
 
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -31,6 +34,9 @@ private slots:
         m_mfg.reset();
         m_files.reset();
         m_devices.reset();
+        m_store.reset();
+        m_builder.reset();
+        m_library.reset();
         m_log.reset();
         m_env.reset();
     }
@@ -45,6 +51,9 @@ private:
     std::unique_ptr<IsolatedEnvironment> m_env;
     // The controllers the window reaches, made fresh for every engine.
     std::unique_ptr<LogManager> m_log;
+    std::unique_ptr<ProtocolLibrary> m_library;
+    std::unique_ptr<ProtocolBuilder> m_builder;
+    std::unique_ptr<DeviceProtocolStore> m_store;
     std::unique_ptr<DeviceManager> m_devices;
     std::unique_ptr<FileDialogHelper> m_files;
     std::unique_ptr<MfgManager> m_mfg;
@@ -53,6 +62,10 @@ private:
 std::unique_ptr<QQmlApplicationEngine> TestMainWindow::load()
 {
     m_log = std::make_unique<LogManager>();
+    m_library = std::make_unique<ProtocolLibrary>();
+    m_builder = std::make_unique<ProtocolBuilder>();
+    m_builder->setLibrary(m_library.get());
+    m_store = std::make_unique<DeviceProtocolStore>();
     m_devices = std::make_unique<DeviceManager>();
     m_files = std::make_unique<FileDialogHelper>();
     m_mfg = std::make_unique<MfgManager>();
@@ -61,6 +74,9 @@ std::unique_ptr<QQmlApplicationEngine> TestMainWindow::load()
     context->setContextProperty(QStringLiteral("buildVersion"), QStringLiteral("v9.9.9"));
     context->setContextProperty(QStringLiteral("buildTimestamp"), QStringLiteral("2026-01-01 00:00:00"));
     context->setContextProperty(QStringLiteral("logManager"), m_log.get());
+    context->setContextProperty(QStringLiteral("protocolLibrary"), m_library.get());
+    context->setContextProperty(QStringLiteral("protocolBuilder"), m_builder.get());
+    context->setContextProperty(QStringLiteral("deviceProtocolStore"), m_store.get());
     context->setContextProperty(QStringLiteral("deviceManager"), m_devices.get());
     context->setContextProperty(QStringLiteral("fileDialogHelper"), m_files.get());
     context->setContextProperty(QStringLiteral("mfgManager"), m_mfg.get());

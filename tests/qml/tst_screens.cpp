@@ -9,6 +9,41 @@
 #include <QDir>
 #include <QSettings>
 
+
+namespace {
+
+QVariantMap step(const QString &type, double volume = 0, int speed = 5, const QString &tip = QStringLiteral("small"))
+{
+    QVariantMap map{{QStringLiteral("type"), type}, {QStringLiteral("tip"), tip}, {QStringLiteral("speed"), speed}};
+    if (volume > 0) {
+        map.insert(QStringLiteral("volumeWhole"), int(volume));
+        map.insert(QStringLiteral("volumeFractional"), int((volume - int(volume)) * 10 + 0.5));
+        map.insert(QStringLiteral("extraVolume"), 0);
+    }
+    return map;
+}
+
+// Twelve steps with a loop; steps 9 and 10 are in error.
+QVariantList twelveSteps()
+{
+    QVariantMap mix = step(QStringLiteral("mix"), 20);
+    mix.insert(QStringLiteral("cycles"), 3);
+    QVariantMap aspirateExtra = step(QStringLiteral("aspirate"), 100);
+    aspirateExtra.insert(QStringLiteral("extraVolume"), 10);
+    QVariantMap innerMix = step(QStringLiteral("mix"), 10);
+    innerMix.insert(QStringLiteral("cycles"), 2);
+    QVariantMap loop = step(QStringLiteral("loop"));
+    loop.insert(QStringLiteral("iterations"), 3);
+    loop.insert(QStringLiteral("innerCommands"),
+                QVariantList{step(QStringLiteral("aspirate"), 20), step(QStringLiteral("dispense"), 20), innerMix});
+    return {step(QStringLiteral("tipselect")), step(QStringLiteral("aspirate"), 150, 4), step(QStringLiteral("dispense"), 50),
+            mix, step(QStringLiteral("dispense"), 100), aspirateExtra, loop, step(QStringLiteral("airgap"), 10),
+            step(QStringLiteral("aspirate"), 100), step(QStringLiteral("dispense"), 220, 9),
+            step(QStringLiteral("tipselect"), 0, 5, QStringLiteral("large")), step(QStringLiteral("purge"), 0, 5, QStringLiteral("large"))};
+}
+
+} // namespace
+
 class TestScreens : public QObject
 {
     Q_OBJECT
@@ -32,6 +67,10 @@ private slots:
 
     void emptyLibrary();
     void libraryOfThirtyMethods();
+    void devicePanel();
+    void editorWithErrors();
+    void tipSimulatorMidAspirate();
+    void nameAlreadyInUse();
     void settingsPage();
     void pinDialog();
 
@@ -108,6 +147,85 @@ void TestScreens::libraryOfThirtyMethods()
     QTRY_VERIFY(m_ui->item(QStringLiteral("stepsBlock"), m_ui->items(QStringLiteral("libraryCard")).at(1)));
     Q_UNUSED(list);
     shoot(QStringLiteral("library-30-steps"));
+}
+
+void TestScreens::devicePanel()
+{
+    m_ui->devices.addOrUpdateUsbDevice(QStringLiteral("Bench Pipette 3"), QStringLiteral("NR-240117"),
+                                       QStringLiteral("v1.0.18-1f5e273"), 4, QStringLiteral("14a7af1d0470"));
+    m_ui->devices.addOrUpdateUsbDevice(QString(), QStringLiteral("NR-240118"), QStringLiteral("v1.0.17"), 1,
+                                       QStringLiteral("14a7af1d0471"));
+    QVERIFY(m_ui->load());
+    QVERIFY(m_ui->mfg.activateWithPin(QStringLiteral("40516")));
+    QTRY_COMPARE(m_ui->items(QStringLiteral("deviceCard")).size(), 2);
+    QVERIFY(m_ui->click(m_ui->items(QStringLiteral("deviceCard")).at(0)));
+    QTRY_VERIFY(m_ui->item(QStringLiteral("deviceSubTabs")));
+    QCOMPARE(m_ui->item(QStringLiteral("deviceTitle"))->property("text").toString(), QStringLiteral("Bench Pipette 3"));
+    shoot(QStringLiteral("device-panel"));
+}
+
+void TestScreens::editorWithErrors()
+{
+    const QString id = m_ui->library.createProtocol(QStringLiteral("Serial dilution with wash loop"));
+    QVERIFY(m_ui->library.saveProtocol(id, QStringLiteral("Serial dilution with wash loop"),
+                                       QStringLiteral("Standard 1:3 across the plate, three wash cycles, then purge."),
+                                       twelveSteps(), true));
+    openLibraryTab();
+    QTRY_COMPARE(m_ui->items(QStringLiteral("libraryCard")).size(), 1);
+    QVERIFY(m_ui->click(m_ui->item(QStringLiteral("editButton"))));
+    QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("editorPage"));
+    QCOMPARE(m_ui->builder.commands().size(), 12);
+    QTRY_VERIFY(m_ui->item(QStringLiteral("step_0")));
+    shoot(QStringLiteral("editor-12-steps-top"));
+
+    // Both steps in error on screen, the first of them selected.
+    QObject *page = m_ui->currentPage();
+    QQuickItem *list = m_ui->item(QStringLiteral("stepList"), page);
+    QMetaObject::invokeMethod(list, "positionViewAtIndex", Q_ARG(int, 9), Q_ARG(int, 1 /* ListView.End */));
+    m_ui->settle();
+    QTRY_VERIFY(m_ui->item(QStringLiteral("step_9"), page));
+    page->setProperty("selectedStepIndex", 8);
+    QTRY_VERIFY(m_ui->items(QStringLiteral("stepError"), m_ui->item(QStringLiteral("step_8"), page)).size() == 1);
+    QVERIFY(m_ui->item(QStringLiteral("fixButton"), m_ui->item(QStringLiteral("step_8"), page)));
+    shoot(QStringLiteral("editor-12-steps"));
+}
+
+void TestScreens::tipSimulatorMidAspirate()
+{
+    const QString id = m_ui->library.createProtocol(QStringLiteral("Slow aspirate"));
+    QVariantList steps = twelveSteps();
+    QVariantMap slow = steps.at(5).toMap();
+    slow.insert(QStringLiteral("speed"), 1);
+    steps[5] = slow;
+    QVERIFY(m_ui->library.saveProtocol(id, QStringLiteral("Slow aspirate"), QString(), steps, true));
+    openLibraryTab();
+    QTRY_COMPARE(m_ui->items(QStringLiteral("libraryCard")).size(), 1);
+    QVERIFY(m_ui->click(m_ui->item(QStringLiteral("editButton"))));
+    QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("editorPage"));
+    QObject *page = m_ui->currentPage();
+    QTRY_VERIFY(m_ui->item(QStringLiteral("step_5"), page));
+    QVERIFY(m_ui->click(m_ui->item(QStringLiteral("stepTitle"), m_ui->item(QStringLiteral("step_5"), page))));
+    QObject *simulator = m_ui->find(QStringLiteral("tipSimulator"), page);
+    QVERIFY(simulator);
+    // The aspirate runs from 0 to 110 µL over 5.2 s; catch it on the way.
+    QTRY_VERIFY(simulator->property("level").toDouble() > 45);
+    QVERIFY(simulator->property("level").toDouble() < 110);
+    shoot(QStringLiteral("tip-simulator-aspirate"));
+}
+
+void TestScreens::nameAlreadyInUse()
+{
+    m_ui->library.createProtocol(QStringLiteral("Plate wash"));
+    openLibraryTab();
+    QVERIFY(m_ui->click(QStringLiteral("newProtocolButton")));
+    QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("editorPage"));
+    QTRY_VERIFY(m_ui->item(QStringLiteral("nameField")));
+    QQuickItem *field = m_ui->item(QStringLiteral("nameField"));
+    QTRY_VERIFY(field->hasActiveFocus());
+    m_ui->typeText(QStringLiteral("plate wash"));
+    QTRY_VERIFY(m_ui->item(QStringLiteral("nameError")));
+    QVERIFY(!m_ui->item(QStringLiteral("nameCommit"))->isEnabled());
+    shoot(QStringLiteral("name-in-use"));
 }
 
 void TestScreens::settingsPage()

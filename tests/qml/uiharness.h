@@ -9,6 +9,8 @@
 #include "app/logmanager.h"
 #include "app/mfgmanager.h"
 #include "devices/devicemanager.h"
+#include "model/protocolbuilder.h"
+#include "storage/deviceprotocolstore.h"
 #include "storage/protocollibrary.h"
 
 #include <QApplication>
@@ -36,6 +38,7 @@ public:
     {
         // No Wi-Fi reader in tests: manufacturing mode comes only from the PIN.
         mfg.setSsidProgram(QStringLiteral("/nonexistent/nerra-no-ssid-reader"));
+        builder.setLibrary(&library);
     }
 
     // Publishes the controllers and loads the main window; false when it did not load.
@@ -46,10 +49,12 @@ public:
         context->setContextProperty(QStringLiteral("buildVersion"), QStringLiteral("v1.5.0"));
         context->setContextProperty(QStringLiteral("buildTimestamp"), QStringLiteral("2026-10-14 10:00:17"));
         context->setContextProperty(QStringLiteral("protocolLibrary"), &library);
+        context->setContextProperty(QStringLiteral("protocolBuilder"), &builder);
         context->setContextProperty(QStringLiteral("deviceManager"), &devices);
         context->setContextProperty(QStringLiteral("logManager"), &log);
         context->setContextProperty(QStringLiteral("fileDialogHelper"), &files);
         context->setContextProperty(QStringLiteral("mfgManager"), &mfg);
+        context->setContextProperty(QStringLiteral("deviceProtocolStore"), &store);
         engine->load(QUrl(QStringLiteral("qrc:/ui/Main.qml")));
         if (engine->rootObjects().isEmpty())
             return false;
@@ -214,9 +219,11 @@ public:
 
     LogManager log;
     ProtocolLibrary library;
+    ProtocolBuilder builder;
     DeviceManager devices;
     FileDialogHelper files;
     MfgManager mfg;
+    DeviceProtocolStore store;
     std::unique_ptr<QQmlApplicationEngine> engine;
     QQuickWindow *window = nullptr;
 

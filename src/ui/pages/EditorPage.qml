@@ -279,46 +279,56 @@ Page {
             }
             Rectangle { Layout.preferredWidth: 1; Layout.preferredHeight: 32; color: Theme.border }
 
-            ColumnLayout {
+            // Name and description; the name elides beside its pencil.
+            Item {
                 Layout.fillWidth: true
+                Layout.fillHeight: true
                 Layout.leftMargin: Theme.space1
-                spacing: 2
-                RowLayout {
-                    Layout.fillWidth: true
-                    spacing: Theme.space1
+
+                Column {
+                    anchors.verticalCenter: parent.verticalCenter
+                    width: parent.width
+                    spacing: 2
+                    Item {
+                        width: parent.width
+                        height: 28
+                        Text {
+                            id: titleText
+                            objectName: "editorTitle"
+                            width: Math.min(implicitWidth, parent.width - (editMeta.visible ? editMeta.width + 4 : 0))
+                            anchors.verticalCenter: parent.verticalCenter
+                            text: page.setupDone ? page.builder.protocolName : "Untitled"
+                            elide: Text.ElideRight
+                            font.family: Theme.fontFamily
+                            font.pixelSize: Theme.fontTitle
+                            font.weight: Font.DemiBold
+                            color: page.setupDone ? Theme.text : Theme.textFaint
+                            ToolTip.visible: titleMouse.containsMouse && truncated
+                            ToolTip.text: text
+                            MouseArea { id: titleMouse; anchors.fill: parent; hoverEnabled: true }
+                        }
+                        IconButton {
+                            id: editMeta
+                            objectName: "editMetaButton"
+                            x: titleText.width + 4
+                            anchors.verticalCenter: parent.verticalCenter
+                            visible: !page.viewOnly && !page.formShown
+                            glyph: "✎"
+                            glyphSize: 15
+                            size: 26
+                            tip: "Edit name & description"
+                            onClicked: page.openMetaForm()
+                        }
+                    }
                     Text {
-                        id: titleText
-                        objectName: "editorTitle"
-                        Layout.maximumWidth: parent.width - 40
-                        text: page.setupDone ? page.builder.protocolName : "Untitled"
+                        width: parent.width
+                        text: page.builder.description.length > 0 ? page.builder.description : "Add a description…"
                         elide: Text.ElideRight
+                        maximumLineCount: 1
                         font.family: Theme.fontFamily
-                        font.pixelSize: Theme.fontTitle
-                        font.weight: Font.DemiBold
-                        color: page.setupDone ? Theme.text : Theme.textFaint
-                        ToolTip.visible: titleMouse.containsMouse && truncated
-                        ToolTip.text: text
-                        MouseArea { id: titleMouse; anchors.fill: parent; hoverEnabled: true }
+                        font.pixelSize: Theme.fontSmall
+                        color: page.builder.description.length > 0 ? Theme.textMuted : Theme.textFaint
                     }
-                    IconButton {
-                        objectName: "editMetaButton"
-                        visible: !page.viewOnly && !page.formShown
-                        glyph: "✎"
-                        glyphSize: 15
-                        size: 26
-                        tip: "Edit name & description"
-                        onClicked: page.openMetaForm()
-                    }
-                    Item { Layout.fillWidth: true }
-                }
-                Text {
-                    Layout.fillWidth: true
-                    text: page.builder.description.length > 0 ? page.builder.description : "Add a description…"
-                    elide: Text.ElideRight
-                    maximumLineCount: 1
-                    font.family: Theme.fontFamily
-                    font.pixelSize: Theme.fontSmall
-                    color: page.builder.description.length > 0 ? Theme.textMuted : Theme.textFaint
                 }
             }
 
@@ -525,7 +535,7 @@ Page {
                     footer: Item {
                         width: list.width - list.rightMargin
                         height: methodErrors.visible ? methodErrors.implicitHeight + Theme.space3 : 0
-                        ColumnLayout {
+                        Column {
                             id: methodErrors
                             objectName: "methodErrors"
                             y: Theme.space3
@@ -535,8 +545,8 @@ Page {
                             Repeater {
                                 model: page.errorIndex.method
                                 delegate: Rectangle {
-                                    Layout.fillWidth: true
-                                    implicitHeight: methodText.implicitHeight + 16
+                                    width: methodErrors.width
+                                    height: methodText.implicitHeight + 16
                                     radius: Theme.radiusSmall
                                     color: Theme.dangerSoft
                                     border.width: 1
@@ -544,10 +554,9 @@ Page {
                                     Text {
                                         id: methodText
                                         objectName: "methodError"
-                                        anchors.fill: parent
-                                        anchors.margins: 8
-                                        anchors.leftMargin: 12
-                                        verticalAlignment: Text.AlignVCenter
+                                        x: 12
+                                        width: parent.width - 24
+                                        anchors.verticalCenter: parent.verticalCenter
                                         text: "⚠  " + modelData.message
                                         wrapMode: Text.Wrap
                                         font.family: Theme.fontFamily

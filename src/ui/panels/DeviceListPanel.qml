@@ -75,6 +75,7 @@ Rectangle {
 
             delegate: AbstractButton {
                 id: card
+                objectName: "deviceCard"
                 readonly property var device: modelData
                 readonly property string shownName: Display.displayDeviceName(
                                                         Display.formatDeviceName(device.name, device.serialNumber),

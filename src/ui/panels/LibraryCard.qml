@@ -29,138 +29,141 @@ Card {
     signal deleteClicked()
 
     objectName: "libraryCard"
-    implicitHeight: column.implicitHeight
+    implicitHeight: header.height + 2 * Theme.space4 + (expanded ? stepsBlock.height + Theme.space3 : 0)
     border.color: nameArea.containsMouse || iconArea.containsMouse ? Theme.borderStrong : Theme.border
 
-    ColumnLayout {
-        id: column
-        width: parent.width
-        spacing: 0
+    // Plain positioning: the description wraps, and wrapped text inside layouts re-enters
+    // its own height.
+    Item {
+        id: header
+        x: Theme.space4
+        y: Theme.space4
+        width: parent.width - 2 * Theme.space4
+        height: Math.max(icon.height, info.height, actions.height)
 
-        RowLayout {
-            Layout.fillWidth: true
-            Layout.margins: Theme.space4
-            spacing: Theme.space4
-
-            Rectangle {
-                id: icon
-                Layout.preferredWidth: 44
-                Layout.preferredHeight: 44
-                Layout.alignment: Qt.AlignTop
-                radius: 10
-                color: iconArea.containsMouse ? "#dce8fd" : Theme.accentSoft
-                Text {
-                    anchors.centerIn: parent
-                    text: "⚗"
-                    font.family: Theme.fontFamily
-                    font.pixelSize: 22
-                    color: Theme.accent
-                }
-                MouseArea {
-                    id: iconArea
-                    anchors.fill: parent
-                    hoverEnabled: true
-                    cursorShape: Qt.PointingHandCursor
-                    onClicked: card.viewClicked()
-                }
+        Rectangle {
+            id: icon
+            width: 44
+            height: 44
+            radius: 10
+            color: iconArea.containsMouse ? "#dce8fd" : Theme.accentSoft
+            Text {
+                anchors.centerIn: parent
+                text: "⚗"
+                font.family: Theme.fontFamily
+                font.pixelSize: 22
+                color: Theme.accent
             }
+            MouseArea {
+                id: iconArea
+                anchors.fill: parent
+                hoverEnabled: true
+                cursorShape: Qt.PointingHandCursor
+                onClicked: card.viewClicked()
+            }
+        }
 
-            ColumnLayout {
-                Layout.fillWidth: true
-                spacing: 4
+        Column {
+            id: info
+            x: icon.width + Theme.space4
+            width: parent.width - x - actions.width - Theme.space4
+            spacing: 4
 
-                // Name and validity: the name takes what the badge leaves and elides.
-                Item {
-                    Layout.fillWidth: true
-                    implicitHeight: Math.max(nameText.implicitHeight, validity.implicitHeight)
-                    Text {
-                        id: nameText
-                        objectName: "cardName"
-                        width: Math.min(implicitWidth, parent.width - validity.width - Theme.space2)
-                        anchors.verticalCenter: parent.verticalCenter
-                        text: card.name.length > 0 ? card.name : "Untitled"
-                        elide: Text.ElideRight
-                        maximumLineCount: 1
-                        font.family: Theme.fontFamily
-                        font.pixelSize: Theme.fontLarge
-                        font.weight: Font.DemiBold
-                        font.underline: nameArea.containsMouse
-                        color: card.name.length > 0 ? Theme.text : Theme.textFaint
-                        MouseArea {
-                            id: nameArea
-                            anchors.fill: parent
-                            hoverEnabled: true
-                            cursorShape: Qt.PointingHandCursor
-                            onClicked: card.viewClicked()
-                        }
-                        ToolTip.visible: nameArea.containsMouse && nameText.truncated
-                        ToolTip.text: card.name
-                        ToolTip.delay: 500
-                    }
-                    Pill {
-                        id: validity
-                        objectName: "validityBadge"
-                        x: nameText.width + Theme.space2
-                        anchors.verticalCenter: parent.verticalCenter
-                        text: card.hasErrors ? "⚠ Invalid" : "✓ Valid"
-                        tone: card.hasErrors ? Theme.danger : Theme.success
-                    }
-                }
-
+            // Name and validity: the name takes what the badge leaves and elides.
+            Item {
+                width: parent.width
+                height: Math.max(nameText.implicitHeight, validity.implicitHeight)
                 Text {
-                    Layout.fillWidth: true
-                    visible: card.description.length > 0
-                    text: card.description
-                    wrapMode: Text.Wrap
-                    maximumLineCount: 2
+                    id: nameText
+                    objectName: "cardName"
+                    width: Math.min(implicitWidth, parent.width - validity.width - Theme.space2)
+                    anchors.verticalCenter: parent.verticalCenter
+                    text: card.name.length > 0 ? card.name : "Untitled"
                     elide: Text.ElideRight
+                    maximumLineCount: 1
                     font.family: Theme.fontFamily
-                    font.pixelSize: Theme.fontBody
-                    color: Theme.textSecondary
-                    lineHeight: 1.15
-                }
-
-                RowLayout {
-                    spacing: Theme.space2
-                    Layout.topMargin: 2
-                    AbstractButton {
-                        id: stepsLink
-                        objectName: "stepsLink"
+                    font.pixelSize: Theme.fontLarge
+                    font.weight: Font.DemiBold
+                    font.underline: nameArea.containsMouse
+                    color: card.name.length > 0 ? Theme.text : Theme.textFaint
+                    MouseArea {
+                        id: nameArea
+                        anchors.fill: parent
                         hoverEnabled: true
-                        implicitWidth: stepsLabel.implicitWidth
-                        implicitHeight: stepsLabel.implicitHeight + 4
-                        onClicked: card.stepsClicked()
-                        contentItem: Text {
-                            id: stepsLabel
-                            text: (card.expanded ? "⌄ " : "› ") + Names.stepCountText(card.commandCount)
-                            font.family: Theme.fontFamily
-                            font.pixelSize: Theme.fontSmall
-                            font.weight: Font.DemiBold
-                            font.underline: stepsLink.hovered
-                            color: Theme.accent
-                            verticalAlignment: Text.AlignVCenter
-                        }
-                        background: Item {}
+                        cursorShape: Qt.PointingHandCursor
+                        onClicked: card.viewClicked()
                     }
-                    Text {
-                        text: "·"
-                        color: Theme.textFaint
-                        font.pixelSize: Theme.fontSmall
-                    }
-                    Text {
-                        text: "Modified: " + Names.formatModified(card.modified)
-                        font.family: Theme.fontFamily
-                        font.pixelSize: Theme.fontSmall
-                        color: Theme.textMuted
-                    }
+                    ToolTip.visible: nameArea.containsMouse && nameText.truncated
+                    ToolTip.text: card.name
+                    ToolTip.delay: 500
+                }
+                Pill {
+                    id: validity
+                    objectName: "validityBadge"
+                    x: nameText.width + Theme.space2
+                    anchors.verticalCenter: parent.verticalCenter
+                    text: card.hasErrors ? "⚠ Invalid" : "✓ Valid"
+                    tone: card.hasErrors ? Theme.danger : Theme.success
                 }
             }
 
+            Text {
+                width: parent.width
+                visible: card.description.length > 0
+                text: card.description
+                wrapMode: Text.Wrap
+                maximumLineCount: 2
+                elide: Text.ElideRight
+                font.family: Theme.fontFamily
+                font.pixelSize: Theme.fontBody
+                color: Theme.textSecondary
+                lineHeight: 1.15
+            }
+
+            Row {
+                spacing: Theme.space2
+                topPadding: 2
+                AbstractButton {
+                    id: stepsLink
+                    objectName: "stepsLink"
+                    hoverEnabled: true
+                    implicitWidth: stepsLabel.implicitWidth
+                    implicitHeight: stepsLabel.implicitHeight + 4
+                    onClicked: card.stepsClicked()
+                    contentItem: Text {
+                        id: stepsLabel
+                        text: (card.expanded ? "⌄ " : "› ") + Names.stepCountText(card.commandCount)
+                        font.family: Theme.fontFamily
+                        font.pixelSize: Theme.fontSmall
+                        font.weight: Font.DemiBold
+                        font.underline: stepsLink.hovered
+                        color: Theme.accent
+                        verticalAlignment: Text.AlignVCenter
+                    }
+                    background: Item {}
+                }
+                Text {
+                    text: "·"
+                    color: Theme.textFaint
+                    font.pixelSize: Theme.fontSmall
+                }
+                Text {
+                    text: "Modified: " + Names.formatModified(card.modified)
+                    font.family: Theme.fontFamily
+                    font.pixelSize: Theme.fontSmall
+                    color: Theme.textMuted
+                }
+            }
+        }
+
+        Row {
+            id: actions
+            anchors.right: parent.right
+            spacing: Theme.space2
             AppButton {
                 id: transferButton
                 objectName: "transferButton"
-                Layout.alignment: Qt.AlignTop
-                Layout.preferredWidth: 96
+                width: 96
                 compact: true
                 variant: "primary"
                 text: card.transferState === "sent" ? "✓ Sent"
@@ -181,7 +184,6 @@ Card {
             }
             AppButton {
                 objectName: "editButton"
-                Layout.alignment: Qt.AlignTop
                 compact: true
                 text: "Edit"
                 onClicked: card.editClicked()
@@ -189,7 +191,6 @@ Card {
             IconButton {
                 id: moreButton
                 objectName: "moreButton"
-                Layout.alignment: Qt.AlignTop
                 glyph: "⋮"
                 glyphSize: 18
                 tip: "More actions"
@@ -211,40 +212,40 @@ Card {
                 }
             }
         }
+    }
 
-        Rectangle {
-            objectName: "stepsBlock"
-            Layout.fillWidth: true
-            Layout.leftMargin: Theme.space4 + 44 + Theme.space4
-            Layout.rightMargin: Theme.space4
-            Layout.bottomMargin: Theme.space4
-            Layout.preferredHeight: Math.min(stepsContent.implicitHeight + 20, 240)
-            visible: card.expanded
-            radius: Theme.radiusSmall
-            color: Theme.surfaceAlt
-            border.width: 1
-            border.color: Theme.divider
+    Rectangle {
+        id: stepsBlock
+        objectName: "stepsBlock"
+        x: header.x + icon.width + Theme.space4
+        y: header.y + header.height + Theme.space3
+        width: parent.width - x - Theme.space4
+        height: Math.min(stepsContent.implicitHeight + 20, 240)
+        visible: card.expanded
+        radius: Theme.radiusSmall
+        color: Theme.surfaceAlt
+        border.width: 1
+        border.color: Theme.divider
 
-            Flickable {
-                anchors.fill: parent
-                anchors.margins: 10
-                contentHeight: stepsContent.implicitHeight
-                contentWidth: width
-                clip: true
-                boundsBehavior: Flickable.StopAtBounds
-                ScrollBar.vertical: ScrollBar {}
-                Text {
-                    id: stepsContent
-                    objectName: "stepsText"
-                    width: parent.width
-                    text: card.stepsText.length > 0 ? card.stepsText : "No steps yet."
-                    textFormat: Text.PlainText
-                    wrapMode: Text.WrapAnywhere
-                    font.family: Theme.monoFamily
-                    font.pixelSize: Theme.fontSmall
-                    color: card.stepsText.length > 0 ? Theme.textSecondary : Theme.textFaint
-                    lineHeight: 1.2
-                }
+        Flickable {
+            anchors.fill: parent
+            anchors.margins: 10
+            contentHeight: stepsContent.implicitHeight
+            contentWidth: width
+            clip: true
+            boundsBehavior: Flickable.StopAtBounds
+            ScrollBar.vertical: ScrollBar {}
+            Text {
+                id: stepsContent
+                objectName: "stepsText"
+                width: parent.width
+                text: card.stepsText.length > 0 ? card.stepsText : "No steps yet."
+                textFormat: Text.PlainText
+                wrapMode: Text.WrapAnywhere
+                font.family: Theme.monoFamily
+                font.pixelSize: Theme.fontSmall
+                color: card.stepsText.length > 0 ? Theme.textSecondary : Theme.textFaint
+                lineHeight: 1.2
             }
         }
     }

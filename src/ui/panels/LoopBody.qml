@@ -1,11 +1,10 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
-import QtQuick.Layouts 1.15
 import "../components"
 import "../js/Editor.js" as Editor
 
 // The steps inside a loop, each with its own form, order buttons and errors.
-ColumnLayout {
+Column {
     id: body
 
     property var loop: null
@@ -43,91 +42,112 @@ ColumnLayout {
             readonly property string key: body.loopIndex + "." + index
             readonly property var errors: body.errorIndex.steps[key] || []
             objectName: "inner_" + key
-            Layout.fillWidth: true
-            implicitHeight: rowContent.implicitHeight + 16
+            width: body.width
+            height: rowContent.height + 16
             radius: Theme.radiusSmall
             color: Theme.surfaceAlt
             border.width: 1
             border.color: errors.length > 0 ? "#f2b8b8" : Theme.divider
 
-            ColumnLayout {
+            Column {
                 id: rowContent
                 x: 10
                 y: 8
                 width: parent.width - 20
                 spacing: 6
 
-                RowLayout {
-                    Layout.fillWidth: true
-                    spacing: Theme.space2
-                    Text {
-                        text: (body.loopIndex + 1) + "." + (index + 1)
-                        font.family: Theme.fontFamily
-                        font.pixelSize: Theme.fontCaption
-                        font.weight: Font.DemiBold
-                        color: Theme.textMuted
-                        Layout.preferredWidth: 30
+                Item {
+                    width: parent.width
+                    height: Math.max(28, fields.height)
+
+                    Row {
+                        id: label
+                        spacing: Theme.space2
+                        height: 28
+                        Text {
+                            width: 30
+                            anchors.verticalCenter: parent.verticalCenter
+                            text: (body.loopIndex + 1) + "." + (index + 1)
+                            font.family: Theme.fontFamily
+                            font.pixelSize: Theme.fontCaption
+                            font.weight: Font.DemiBold
+                            color: Theme.textMuted
+                        }
+                        Text {
+                            anchors.verticalCenter: parent.verticalCenter
+                            text: Theme.stepGlyph(row.command ? row.command.type : "")
+                            font.pixelSize: 13
+                            font.weight: Font.Bold
+                            color: Theme.stepColor(row.command ? row.command.type : "")
+                        }
+                        Text {
+                            width: 72
+                            anchors.verticalCenter: parent.verticalCenter
+                            text: Editor.stepLabel(row.command ? row.command.type : "")
+                            font.family: Theme.fontFamily
+                            font.pixelSize: Theme.fontBody
+                            font.weight: Font.DemiBold
+                            color: Theme.text
+                        }
                     }
-                    Text {
-                        text: Theme.stepGlyph(row.command ? row.command.type : "")
-                        font.pixelSize: 13
-                        font.weight: Font.Bold
-                        color: Theme.stepColor(row.command ? row.command.type : "")
-                    }
-                    Text {
-                        text: Editor.stepLabel(row.command ? row.command.type : "")
-                        font.family: Theme.fontFamily
-                        font.pixelSize: Theme.fontBody
-                        font.weight: Font.DemiBold
-                        color: Theme.text
-                        Layout.preferredWidth: 72
-                    }
+
                     StepFields {
-                        Layout.fillWidth: true
+                        id: fields
+                        x: label.width + Theme.space2
+                        width: parent.width - x - (body.editable ? orderButtons.width + Theme.space2 : 0)
                         compact: true
                         command: row.command
                         editable: body.editable
                     }
-                    IconButton {
+
+                    Row {
+                        id: orderButtons
+                        anchors.right: parent.right
+                        height: 28
+                        spacing: 0
                         visible: body.editable
-                        enabled: index > 0
-                        glyph: "↑"
-                        glyphSize: 12
-                        size: 22
-                        tip: "Move up"
-                        onClicked: {
-                            body.interacted()
-                            body.loop.moveInnerCommand(index, index - 1)
+                        IconButton {
+                            anchors.verticalCenter: parent.verticalCenter
+                            enabled: index > 0
+                            glyph: "↑"
+                            glyphSize: 12
+                            size: 22
+                            tip: "Move up"
+                            onClicked: {
+                                body.interacted()
+                                body.loop.moveInnerCommand(index, index - 1)
+                            }
                         }
-                    }
-                    IconButton {
-                        visible: body.editable
-                        enabled: index < body.steps.length - 1
-                        glyph: "↓"
-                        glyphSize: 12
-                        size: 22
-                        tip: "Move down"
-                        onClicked: {
-                            body.interacted()
-                            body.loop.moveInnerCommand(index, index + 1)
+                        IconButton {
+                            anchors.verticalCenter: parent.verticalCenter
+                            enabled: index < body.steps.length - 1
+                            glyph: "↓"
+                            glyphSize: 12
+                            size: 22
+                            tip: "Move down"
+                            onClicked: {
+                                body.interacted()
+                                body.loop.moveInnerCommand(index, index + 1)
+                            }
                         }
-                    }
-                    IconButton {
-                        objectName: "removeInner"
-                        visible: body.editable
-                        glyph: "✕"
-                        glyphSize: 11
-                        size: 22
-                        tip: "Remove step from loop"
-                        hoverTone: Theme.danger
-                        onClicked: {
-                            body.interacted()
-                            body.loop.removeInnerCommand(index)
+                        IconButton {
+                            objectName: "removeInner"
+                            anchors.verticalCenter: parent.verticalCenter
+                            glyph: "✕"
+                            glyphSize: 11
+                            size: 22
+                            tip: "Remove step from loop"
+                            hoverTone: Theme.danger
+                            onClicked: {
+                                body.interacted()
+                                body.loop.removeInnerCommand(index)
+                            }
                         }
                     }
                 }
+
                 StepErrors {
-                    Layout.fillWidth: true
+                    width: parent.width
                     visible: row.errors.length > 0
                     errors: row.errors
                     command: row.command

@@ -56,7 +56,9 @@ Rectangle {
         color: Theme.stepColor(card.type)
     }
 
-    ColumnLayout {
+    // A plain column: the form flows and the messages wrap, and both would re-enter a
+    // layout's height.
+    Column {
         id: content
         x: 16
         y: 12
@@ -64,7 +66,7 @@ Rectangle {
         spacing: 10
 
         RowLayout {
-            Layout.fillWidth: true
+            width: parent.width
             spacing: Theme.space2
 
             // Drag handle
@@ -153,15 +155,15 @@ Rectangle {
         }
 
         StepFields {
-            Layout.fillWidth: true
-            Layout.leftMargin: 24
+            x: 24
+            width: parent.width - 24
             command: card.command
             editable: card.editable
         }
 
         LoopBody {
-            Layout.fillWidth: true
-            Layout.leftMargin: 24
+            x: 24
+            width: parent.width - 24
             visible: card.type === "loop"
             loop: card.type === "loop" ? card.command : null
             loopIndex: card.stepIndex
@@ -172,8 +174,8 @@ Rectangle {
         }
 
         StepErrors {
-            Layout.fillWidth: true
-            Layout.leftMargin: 24
+            x: 24
+            width: parent.width - 24
             visible: card.errors.length > 0
             errors: card.errors
             command: card.command

@@ -1,11 +1,11 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
-import QtQuick.Layouts 1.15
 import "../components"
 import "../js/Editor.js" as Editor
 
 // The validator's messages for one step, each with a "fix" when it suggests a volume.
-ColumnLayout {
+// Plain positioning throughout: wrapped text inside layouts re-enters its own height.
+Column {
     id: list
 
     property var errors: []
@@ -19,6 +19,7 @@ ColumnLayout {
     Repeater {
         model: list.errors
         delegate: Rectangle {
+            id: errorRow
             objectName: "stepError"
             readonly property var fix: list.command
                                        ? Editor.fixFor({ type: list.command.type,
@@ -26,38 +27,39 @@ ColumnLayout {
                                                          replicates: list.command.replicates },
                                                        modelData.fixVolume)
                                        : null
-            Layout.fillWidth: true
-            implicitHeight: Math.max(28, row.implicitHeight + 10)
+            readonly property bool showFix: fix !== null && list.editable
+            width: list.width
+            height: Math.max(28, message.implicitHeight + 12)
             radius: Theme.radiusSmall
             color: Theme.dangerSoft
 
-            RowLayout {
-                id: row
-                anchors.fill: parent
-                anchors.leftMargin: 10
-                anchors.rightMargin: 6
-                spacing: Theme.space2
-                Text {
-                    objectName: "errorMessage"
-                    Layout.fillWidth: true
-                    text: "⚠  " + modelData.message
-                    wrapMode: Text.Wrap
-                    font.family: Theme.fontFamily
-                    font.pixelSize: Theme.fontSmall
-                    color: "#a32020"
-                }
-                AppButton {
-                    objectName: "fixButton"
-                    visible: parent.parent.fix !== null && list.editable
-                    compact: true
-                    implicitHeight: 22
-                    variant: "dangerGhost"
-                    text: parent.parent.fix
-                          ? "Fix: " + (parent.parent.fix.property === "dispenseVolume" ? "dispense " : "")
-                            + Editor.formatVolume(parent.parent.fix.value) + " µL"
-                          : ""
-                    onClicked: list.fixRequested(list.command, modelData.fixVolume)
-                }
+            Text {
+                id: message
+                objectName: "errorMessage"
+                x: 10
+                width: parent.width - x - (errorRow.showFix ? fixButton.width + 14 : 10)
+                anchors.verticalCenter: parent.verticalCenter
+                text: "⚠  " + modelData.message
+                wrapMode: Text.Wrap
+                font.family: Theme.fontFamily
+                font.pixelSize: Theme.fontSmall
+                color: "#a32020"
+            }
+            AppButton {
+                id: fixButton
+                objectName: "fixButton"
+                anchors.right: parent.right
+                anchors.rightMargin: 4
+                anchors.verticalCenter: parent.verticalCenter
+                visible: errorRow.showFix
+                compact: true
+                implicitHeight: 22
+                variant: "dangerGhost"
+                text: errorRow.fix
+                      ? "Fix: " + (errorRow.fix.property === "dispenseVolume" ? "dispense " : "")
+                        + Editor.formatVolume(errorRow.fix.value) + " µL"
+                      : ""
+                onClicked: list.fixRequested(list.command, modelData.fixVolume)
             }
         }
     }

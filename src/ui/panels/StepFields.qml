@@ -39,7 +39,7 @@ Flow {
                 readonly property bool current: fields.command && (modelData.tip === "small"
                                                                    ? fields.command.tip === "small"
                                                                    : fields.command.tip !== "small")
-                width: fields.compact ? 128 : 150
+                width: Math.max(fields.compact ? 128 : 150, tipLabel.implicitWidth + 24)
                 height: 28
                 enabled: fields.editable
                 hoverEnabled: true
@@ -61,6 +61,7 @@ Flow {
                     }
                 }
                 contentItem: Text {
+                    id: tipLabel
                     text: modelData.label + "  ·  " + modelData.range
                     font.family: Theme.fontFamily
                     font.pixelSize: Theme.fontSmall
@@ -75,6 +76,7 @@ Flow {
 
     LabeledField {
         visible: fields.hasVolume
+        slot: fields.compact ? 0 : 150
         label: "Volume"
         NumberField {
             objectName: "volumeField"
@@ -89,6 +91,7 @@ Flow {
 
     LabeledField {
         visible: fields.hasExtra
+        slot: fields.compact ? 0 : 124
         label: "Extra"
         NumberField {
             objectName: "extraField"
@@ -103,6 +106,7 @@ Flow {
 
     LabeledField {
         visible: fields.type === "mix"
+        slot: fields.compact ? 0 : 124
         label: "Cycles"
         NumberField {
             objectName: "cyclesField"
@@ -115,6 +119,7 @@ Flow {
 
     LabeledField {
         visible: fields.type === "repeat"
+        slot: fields.compact ? 0 : 150
         label: "Dispense"
         NumberField {
             objectName: "dispenseField"
@@ -128,6 +133,7 @@ Flow {
     }
     LabeledField {
         visible: fields.type === "repeat"
+        slot: fields.compact ? 0 : 124
         label: "×"
         NumberField {
             objectName: "replicatesField"
@@ -188,10 +194,14 @@ Flow {
         }
     }
 
+    // A label and its control; `slot` widens it so that the fields of different kinds
+    // line up in columns.
     component LabeledField: Row {
         property string label: ""
+        property int slot: 0
         spacing: 6
         height: 28
+        width: Math.max(slot, implicitWidth)
         Text {
             anchors.verticalCenter: parent.verticalCenter
             text: parent.label

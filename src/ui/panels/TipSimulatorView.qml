@@ -119,8 +119,11 @@ Card {
                     ctx.fill()
                 }
 
+                // The empty tip reads as clear plastic.
+                band(0, geometry.height, "#f6f8fb")
+
                 // Graduations at every quarter of the capacity
-                ctx.font = "11px \"" + Theme.fontFamily + "\""
+                ctx.font = "11px sans-serif"
                 ctx.textAlign = "left"
                 ctx.textBaseline = "middle"
                 for (var q = 1; q <= 4; ++q) {
@@ -181,7 +184,7 @@ Card {
             spacing: 6
             Text {
                 objectName: "simulatorVolume"
-                text: Editor.formatVolume(Math.max(0, view.level)) + " µL"
+                text: view.hasTip ? Editor.formatVolume(Math.max(0, view.level)) + " µL" : "—"
                 font.family: Theme.fontFamily
                 font.pixelSize: Theme.fontTitle
                 font.weight: Font.DemiBold
@@ -189,7 +192,8 @@ Card {
             }
             Text {
                 Layout.fillWidth: true
-                text: "of " + Math.round(view.maxVolume) + " µL · " + (view.maxVolume <= 200 ? "small tip" : "large tip")
+                text: view.hasTip ? "of " + Math.round(view.maxVolume) + " µL · " + (view.maxVolume <= 200 ? "small tip" : "large tip")
+                                  : "no step selected"
                 elide: Text.ElideRight
                 font.family: Theme.fontFamily
                 font.pixelSize: Theme.fontSmall
