@@ -41,8 +41,9 @@ public:
         builder.setLibrary(&library);
     }
 
-    // Publishes the controllers and loads the main window; false when it did not load.
-    bool load()
+    // Publishes the controllers and loads the main window (the compiled-in one unless
+    // another is named); false when it did not load.
+    bool load(const QUrl &mainQml = QUrl(QStringLiteral("qrc:/ui/Main.qml")))
     {
         engine = std::make_unique<QQmlApplicationEngine>();
         QQmlContext *context = engine->rootContext();
@@ -55,7 +56,7 @@ public:
         context->setContextProperty(QStringLiteral("fileDialogHelper"), &files);
         context->setContextProperty(QStringLiteral("mfgManager"), &mfg);
         context->setContextProperty(QStringLiteral("deviceProtocolStore"), &store);
-        engine->load(QUrl(QStringLiteral("qrc:/ui/Main.qml")));
+        engine->load(mainQml);
         if (engine->rootObjects().isEmpty())
             return false;
         window = qobject_cast<QQuickWindow *>(engine->rootObjects().constFirst());

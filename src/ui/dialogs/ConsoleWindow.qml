@@ -181,9 +181,12 @@ Window {
             spacing: 12
 
             Repeater {
+                // Read only while shown: the previews change with every edit.
+                readonly property bool shown: consoleWindow.visible && consoleWindow.viewIndex === 1
+                                              && consoleWindow.builder !== null
                 model: [
-                    { title: "SPL", text: consoleWindow.builder ? consoleWindow.builder.splPreview : "" },
-                    { title: "DEVICE CSV", text: consoleWindow.builder ? consoleWindow.builder.csvPreview : "" }
+                    { title: "SPL", text: shown ? consoleWindow.builder.splPreview : "" },
+                    { title: "DEVICE CSV", text: shown ? consoleWindow.builder.csvPreview : "" }
                 ]
                 delegate: ColumnLayout {
                     Layout.fillWidth: true
