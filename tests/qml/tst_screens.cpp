@@ -178,9 +178,16 @@ void TestScreens::editorWithErrors()
     QTRY_VERIFY(m_ui->item(QStringLiteral("step_0")));
     shoot(QStringLiteral("editor-12-steps-top"));
 
-    // Both steps in error on screen, the first of them selected.
+    // The loop with its body.
     QObject *page = m_ui->currentPage();
     QQuickItem *list = m_ui->item(QStringLiteral("stepList"), page);
+    QMetaObject::invokeMethod(list, "positionViewAtIndex", Q_ARG(int, 5), Q_ARG(int, 0 /* ListView.Beginning */));
+    m_ui->settle();
+    QTRY_VERIFY(m_ui->item(QStringLiteral("inner_6.2"), page));
+    page->setProperty("selectedStepIndex", 6);
+    shoot(QStringLiteral("editor-loop"));
+
+    // Both steps in error on screen, the first of them selected.
     QMetaObject::invokeMethod(list, "positionViewAtIndex", Q_ARG(int, 9), Q_ARG(int, 1 /* ListView.End */));
     m_ui->settle();
     QTRY_VERIFY(m_ui->item(QStringLiteral("step_9"), page));

@@ -39,6 +39,7 @@ private slots:
     void gearOpensAndClosesSettings();
     void settingsPageShowsVersionAndStoresNotifications();
     void deviceSubTabsFollowManufacturingMode();
+    void transferToastShowsEitherOutcome();
 
 private:
     QObject *pinDialog() const { return m_ui->popup(QStringLiteral("pinDialog")); }
@@ -217,6 +218,35 @@ void TestWindowFlows::deviceSubTabsFollowManufacturingMode()
     QTRY_COMPARE(panel->property("deviceTabIndex").toInt(), 4);
     panel->setProperty("connectionType", QStringLiteral("ble"));
     QTRY_COMPARE(panel->property("deviceTabIndex").toInt(), 0);
+}
+
+void TestWindowFlows::transferToastShowsEitherOutcome()
+{
+    QVERIFY(m_ui->click(QStringLiteral("tab_Protocol Library")));
+    QQuickItem *panel = m_ui->item(QStringLiteral("libraryPanel"));
+    QVERIFY(panel);
+    QQuickItem *toast = nullptr;
+    for (QQuickItem *candidate : panel->childItems()) {
+        if (candidate->objectName() == QLatin1String("transferToast"))
+            toast = candidate;
+    }
+    QVERIFY(toast);
+    QVERIFY(!toast->isVisible());
+    toast->setProperty("failureHoldMs", 400);
+    toast->setProperty("successHoldMs", 400);
+
+    QMetaObject::invokeMethod(&m_ui->serial, "transferFailed", Q_ARG(QString, QStringLiteral("Device busy")));
+    QTRY_VERIFY(toast->isVisible());
+    QCOMPARE(toast->property("message").toString(), QStringLiteral("✗ Device busy"));
+    QVERIFY(!toast->property("success").toBool());
+    QTRY_COMPARE(toast->opacity(), 0.97);
+    QTRY_VERIFY(!toast->isVisible());
+
+    QMetaObject::invokeMethod(&m_ui->serial, "transferComplete");
+    QTRY_VERIFY(toast->isVisible());
+    QCOMPARE(toast->property("message").toString(), QStringLiteral("✓ Transfer complete"));
+    QVERIFY(toast->property("success").toBool());
+    QTRY_VERIFY(!toast->isVisible());
 }
 
 NERRA_TEST_MAIN(TestWindowFlows)

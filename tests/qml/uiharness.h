@@ -9,6 +9,7 @@
 #include "app/logmanager.h"
 #include "app/mfgmanager.h"
 #include "devices/devicemanager.h"
+#include "devices/serial/serialmanager.h"
 #include "model/protocolbuilder.h"
 #include "storage/deviceprotocolstore.h"
 #include "storage/protocollibrary.h"
@@ -54,6 +55,7 @@ public:
         context->setContextProperty(QStringLiteral("deviceManager"), &devices);
         context->setContextProperty(QStringLiteral("logManager"), &log);
         context->setContextProperty(QStringLiteral("fileDialogHelper"), &files);
+        context->setContextProperty(QStringLiteral("serialManager"), &serial);
         context->setContextProperty(QStringLiteral("mfgManager"), &mfg);
         context->setContextProperty(QStringLiteral("deviceProtocolStore"), &store);
         engine->load(mainQml);
@@ -223,6 +225,8 @@ public:
     ProtocolBuilder builder;
     DeviceManager devices;
     FileDialogHelper files;
+    // Never told that USB is offered, so it leaves the ports alone.
+    SerialManager serial;
     MfgManager mfg;
     DeviceProtocolStore store;
     std::unique_ptr<QQmlApplicationEngine> engine;

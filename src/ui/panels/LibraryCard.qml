@@ -122,10 +122,11 @@ Card {
 
             Row {
                 spacing: Theme.space2
-                topPadding: 2
+                height: 22
                 AbstractButton {
                     id: stepsLink
                     objectName: "stepsLink"
+                    anchors.verticalCenter: parent.verticalCenter
                     hoverEnabled: true
                     implicitWidth: stepsLabel.implicitWidth
                     implicitHeight: stepsLabel.implicitHeight + 4
@@ -143,11 +144,13 @@ Card {
                     background: Item {}
                 }
                 Text {
+                    anchors.verticalCenter: parent.verticalCenter
                     text: "·"
                     color: Theme.textFaint
                     font.pixelSize: Theme.fontSmall
                 }
                 Text {
+                    anchors.verticalCenter: parent.verticalCenter
                     text: "Modified: " + Names.formatModified(card.modified)
                     font.family: Theme.fontFamily
                     font.pixelSize: Theme.fontSmall

@@ -56,14 +56,15 @@ Column {
                 width: parent.width - 20
                 spacing: 6
 
+                // The step's name and its order controls, then its form underneath.
                 Item {
                     width: parent.width
-                    height: Math.max(28, fields.height)
+                    height: 24
 
                     Row {
                         id: label
                         spacing: Theme.space2
-                        height: 28
+                        height: parent.height
                         Text {
                             width: 30
                             anchors.verticalCenter: parent.verticalCenter
@@ -81,7 +82,6 @@ Column {
                             color: Theme.stepColor(row.command ? row.command.type : "")
                         }
                         Text {
-                            width: 72
                             anchors.verticalCenter: parent.verticalCenter
                             text: Editor.stepLabel(row.command ? row.command.type : "")
                             font.family: Theme.fontFamily
@@ -89,21 +89,19 @@ Column {
                             font.weight: Font.DemiBold
                             color: Theme.text
                         }
-                    }
-
-                    StepFields {
-                        id: fields
-                        x: label.width + Theme.space2
-                        width: parent.width - x - (body.editable ? orderButtons.width + Theme.space2 : 0)
-                        compact: true
-                        command: row.command
-                        editable: body.editable
+                        Pill {
+                            anchors.verticalCenter: parent.verticalCenter
+                            visible: row.command !== null && row.command.type !== "tipselect"
+                            text: row.command && row.command.tip === "small" ? "Small tip" : "Large tip"
+                            tone: Theme.textMuted
+                            implicitHeight: 18
+                        }
                     }
 
                     Row {
                         id: orderButtons
                         anchors.right: parent.right
-                        height: 28
+                        height: parent.height
                         spacing: 0
                         visible: body.editable
                         IconButton {
@@ -146,8 +144,17 @@ Column {
                     }
                 }
 
+                StepFields {
+                    x: 38
+                    width: parent.width - x
+                    compact: true
+                    command: row.command
+                    editable: body.editable
+                }
+
                 StepErrors {
-                    width: parent.width
+                    x: 38
+                    width: parent.width - x
                     visible: row.errors.length > 0
                     errors: row.errors
                     command: row.command

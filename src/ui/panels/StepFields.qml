@@ -76,7 +76,7 @@ Flow {
 
     LabeledField {
         visible: fields.hasVolume
-        slot: fields.compact ? 0 : 150
+        slot: fields.compact ? 140 : 150
         label: "Volume"
         NumberField {
             objectName: "volumeField"
@@ -91,7 +91,7 @@ Flow {
 
     LabeledField {
         visible: fields.hasExtra
-        slot: fields.compact ? 0 : 124
+        slot: fields.compact ? 118 : 124
         label: "Extra"
         NumberField {
             objectName: "extraField"
@@ -106,7 +106,7 @@ Flow {
 
     LabeledField {
         visible: fields.type === "mix"
-        slot: fields.compact ? 0 : 124
+        slot: fields.compact ? 118 : 124
         label: "Cycles"
         NumberField {
             objectName: "cyclesField"
@@ -119,7 +119,7 @@ Flow {
 
     LabeledField {
         visible: fields.type === "repeat"
-        slot: fields.compact ? 0 : 150
+        slot: fields.compact ? 140 : 150
         label: "Dispense"
         NumberField {
             objectName: "dispenseField"
@@ -133,7 +133,7 @@ Flow {
     }
     LabeledField {
         visible: fields.type === "repeat"
-        slot: fields.compact ? 0 : 124
+        slot: fields.compact ? 118 : 124
         label: "×"
         NumberField {
             objectName: "replicatesField"
