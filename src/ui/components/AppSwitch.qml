@@ -7,6 +7,7 @@ Switch {
     font.family: Theme.fontFamily
     font.pixelSize: Theme.fontBody
     spacing: 10
+    leftPadding: 0
     indicator: Rectangle {
         x: control.leftPadding
         y: parent.height / 2 - height / 2

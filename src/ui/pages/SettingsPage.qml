@@ -59,7 +59,7 @@ Page {
         id: scroller
         anchors.fill: parent
         contentWidth: width
-        contentHeight: grid.implicitHeight + 2 * Theme.space5
+        contentHeight: grid.implicitHeight + 2 * Theme.space4
         clip: true
         boundsBehavior: Flickable.StopAtBounds
         ScrollBar.vertical: ScrollBar {}
@@ -68,10 +68,10 @@ Page {
             id: grid
             width: Math.min(scroller.width - 2 * Theme.space5, 720)
             x: (scroller.width - width) / 2
-            y: Theme.space5
+            y: Theme.space4
             columns: 1
             columnSpacing: Theme.space4
-            rowSpacing: Theme.space4
+            rowSpacing: Theme.space3
 
             // ---- About
             SettingsCard {
@@ -240,7 +240,7 @@ Page {
                         text: "Volume"
                         color: notificationSettings.muted ? Theme.textFaint : Theme.textSecondary
                     }
-                    Slider {
+                    AppSlider {
                         id: volumeSlider
                         objectName: "volumeSlider"
                         Layout.fillWidth: true
@@ -311,6 +311,7 @@ Page {
     }
 
     component SettingsCard: SectionCard {
+        padding: 20
         // A fixed width keeps the wrapped texts from feeding back into the grid's layout.
         Layout.preferredWidth: grid.width
     }
