@@ -340,6 +340,17 @@ void TestEditorFlows::removeAndClearAll()
     QCOMPARE(selected(), 0);
     // With one step left there is nothing to clear.
     QTRY_VERIFY(!m_ui->item(QStringLiteral("clearAllSteps"), page())->isEnabled());
+
+    // Without any step the list says where to start.
+    QVERIFY(!m_ui->item(QStringLiteral("noSteps"), page()));
+    QTRY_VERIFY(!m_ui->isOpen(QStringLiteral("clearStepsDialog")));
+    QVERIFY(m_ui->click(inStep(0, QStringLiteral("removeStep"))));
+    QTRY_VERIFY(m_ui->builder.commands().isEmpty());
+    QTRY_VERIFY(m_ui->item(QStringLiteral("noSteps"), page()));
+    QCOMPARE(selected(), -1);
+    QVERIFY(addStep(QStringLiteral("tipselect")));
+    QTRY_COMPARE(types(m_ui->builder.commands()), QStringList{QStringLiteral("tipselect")});
+    QTRY_VERIFY(!m_ui->item(QStringLiteral("noSteps"), page()));
 }
 
 void TestEditorFlows::exportThenImportRoundTrip()

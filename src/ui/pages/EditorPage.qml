@@ -595,6 +595,17 @@ Page {
                 }
             }
 
+            EmptyState {
+                objectName: "noSteps"
+                anchors.centerIn: parent
+                anchors.verticalCenterOffset: -40
+                visible: !page.formShown && page.commands.length === 0
+                glyph: "+"
+                title: "No steps yet"
+                message: page.viewOnly ? "This protocol has no steps."
+                                       : "Start with a Tip Select from the Add Step column."
+            }
+
             NameForm {
                 id: nameForm
                 anchors.horizontalCenter: parent.horizontalCenter
