@@ -1,5 +1,6 @@
 #include "app/filedialoghelper.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -206,6 +207,27 @@ QString FileDialogHelper::toLocalPath(const QString &url)
 QString FileDialogHelper::userDownloadsDir()
 {
     return createdFolder(QDir::homePath() + QStringLiteral("/Downloads"));
+}
+
+QString FileDialogHelper::certificationsRootOverride() const
+{
+    return QSettings(QStringLiteral("Vellora"), QStringLiteral("NerraDesktop")).value(RootDirKey).toString();
+}
+
+bool FileDialogHelper::setCertificationsRootOverride(const QString &folder)
+{
+    QSettings settings(QStringLiteral("Vellora"), QStringLiteral("NerraDesktop"));
+    const QString local = toLocalPath(folder);
+    if (local.isEmpty())
+        settings.remove(RootDirKey);
+    else
+        settings.setValue(RootDirKey, QDir::cleanPath(local));
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        qWarning() << "FileDialogHelper: could not store the certificate folder" << local;
+        return false;
+    }
+    return true;
 }
 
 QString FileDialogHelper::certificationsRoot()

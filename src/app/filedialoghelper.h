@@ -28,6 +28,10 @@ public:
     Q_INVOKABLE QString certificationsRootQml() const;
     Q_INVOKABLE QString certificationsDirForSerialQml(const QString &sn) const;
     Q_INVOKABLE QString detectGoogleDriveCertificationsRootQml() const;
+    // The folder a technician chose for certificates ("" = found automatically). Setting
+    // "" clears it; false when the settings store could not be written.
+    Q_INVOKABLE QString certificationsRootOverride() const;
+    Q_INVOKABLE bool setCertificationsRootOverride(const QString &folder);
 
     Q_INVOKABLE QByteArray readFile(const QString &url) const;
     Q_INVOKABLE bool writeFile(const QString &url, const QByteArray &data) const;

@@ -137,6 +137,7 @@ private slots:
     void certificationsRootOrderOfPreference_data();
     void certificationsRootOrderOfPreference();
     void driveLettersAreNotRelativeFolders();
+    void certificationsRootOverrideIsSetAndCleared();
     void certificateFolderStaysInsideTheRoot_data();
     void certificateFolderStaysInsideTheRoot();
     void certificateFolderOutsideManufacturingIsDownloads();
@@ -315,6 +316,25 @@ void TestFileDialogHelper::certificationsRootOrderOfPreference()
     // The documents folder is made only when it is the answer.
     QCOMPARE(QFileInfo::exists(documentsRoot()), expected == QLatin1String("documents"));
     QCOMPARE(helper.detectGoogleDriveCertificationsRootQml(), sharedDrive ? shared : QString());
+}
+
+void TestFileDialogHelper::certificationsRootOverrideIsSetAndCleared()
+{
+    FileDialogHelper helper;
+    const QString chosen = m_env->root() + QStringLiteral("/chosen folder");
+    QVERIFY(QDir().mkpath(chosen));
+
+    QVERIFY(helper.setCertificationsRootOverride(QUrl::fromLocalFile(chosen).toString()));
+    QCOMPARE(helper.certificationsRootOverride(), chosen);
+    QCOMPARE(QSettings(QStringLiteral("Vellora"), QStringLiteral("NerraDesktop"))
+                 .value(QStringLiteral("Certifications/rootDir")).toString(), chosen);
+    QCOMPARE(helper.certificationsRootQml(), chosen);
+
+    QVERIFY(helper.setCertificationsRootOverride(QString()));
+    QCOMPARE(helper.certificationsRootOverride(), QString());
+    QVERIFY(!QSettings(QStringLiteral("Vellora"), QStringLiteral("NerraDesktop"))
+                 .contains(QStringLiteral("Certifications/rootDir")));
+    QCOMPARE(helper.certificationsRootQml(), documentsRoot());
 }
 
 void TestFileDialogHelper::driveLettersAreNotRelativeFolders()

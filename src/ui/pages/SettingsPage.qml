@@ -270,12 +270,20 @@ Page {
 
                 property string folder: ""
                 property string source: ""
+                property bool overridden: false
+                property bool hasOverride: false
                 function refresh() {
                     folder = fileDialogHelper.certificationsRootQml()
+                    // A chosen folder that has since vanished no longer counts: the automatic one is used.
+                    var chosen = fileDialogHelper.certificationsRootOverride()
+                    hasOverride = chosen.length > 0
+                    overridden = hasOverride && chosen === folder
                     var drive = fileDialogHelper.detectGoogleDriveCertificationsRootQml()
-                    source = drive.length > 0 && drive === folder ? "Shared drive folder, found automatically"
-                                                                  : "Folder on this computer"
+                    source = overridden ? "Folder you chose"
+                           : drive.length > 0 && drive === folder ? "Shared drive folder, found automatically"
+                           : "Folder on this computer"
                 }
+
                 onVisibleChanged: if (visible) refresh()
                 Component.onCompleted: if (visible) refresh()
 
@@ -301,11 +309,32 @@ Page {
                         }
                     }
                     AppButton {
+                        objectName: "browseCertificationsButton"
+                        text: "Browse…"
+                        onClicked: {
+                            var chosen = fileDialogHelper.chooseDirectory("Folder for certificate PDFs", certCard.folder)
+                            if (chosen.length > 0 && fileDialogHelper.setCertificationsRootOverride(chosen))
+                                certCard.refresh()
+                        }
+                    }
+                    AppButton {
+                        objectName: "resetCertificationsButton"
+                        text: "Reset"
+                        enabled: certCard.hasOverride
+                        onClicked: {
+                            if (fileDialogHelper.setCertificationsRootOverride(""))
+                                certCard.refresh()
+                        }
+                    }
+                }
+                RowLayout {
+                    width: parent.width
+                    CardText { text: certCard.source; color: Theme.textMuted }
+                    AppButton {
                         text: "Open Folder"
                         onClicked: Qt.openUrlExternally("file:///" + certCard.folder.replace(/^\/+/, ""))
                     }
                 }
-                CardText { text: certCard.source; color: Theme.textMuted }
             }
         }
     }
