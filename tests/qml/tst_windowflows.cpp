@@ -3,6 +3,11 @@
 
 #include "testmain.h"
 #include "uiharness.h"
+#include "windowgrabber.h"
+
+#include "instrumentstate.h"
+#include "simulatedportlister.h"
+#include "usbinstrument.h"
 
 #include <QSettings>
 #include <QSignalSpy>
@@ -35,6 +40,7 @@ private slots:
     void threeF12PressesOpenThePinDialog();
     void pinDialogActivatesManufacturingMode();
     void f12TogglesTheConsoleInManufacturingMode();
+    void consoleUsbPaneIsTheInstrumentsTerminal();
     void mfgBadgeLeavesManufacturingMode();
     void gearOpensAndClosesSettings();
     void settingsPageShowsVersionAndStoresNotifications();
@@ -142,6 +148,52 @@ void TestWindowFlows::f12TogglesTheConsoleInManufacturingMode()
     QTest::keyClick(consoleWindow, Qt::Key_F12);
     QTRY_VERIFY(!console->property("visible").toBool());
     QCOMPARE(m_ui->root()->property("f12Count").toInt(), 0);
+}
+
+void TestWindowFlows::consoleUsbPaneIsTheInstrumentsTerminal()
+{
+    InstrumentState state;
+    UsbInstrument instrument(&state);
+    SimulatedPortLister lister;
+    lister.setIncludeSystemPorts(false);
+    QVERIFY(instrument.plugIn());
+    lister.addInstrument(&instrument);
+    m_ui->serial.setPollInterval(50);
+    m_ui->serial.setPortLister(&lister);
+    m_ui->serial.setAvailability(true);
+    QTRY_VERIFY(m_ui->serial.property("isConnected").toBool());
+    // The first identity handshake is over once the instrument's id is known.
+    QTRY_VERIFY_WITH_TIMEOUT(!m_ui->serial.property("usbDeviceId").toString().isEmpty(), 10000);
+    QTRY_VERIFY(!instrument.inSession());
+    instrument.printConsole(QStringLiteral("hello from the bench\n"));
+
+    QVERIFY(m_ui->mfg.activateWithPin(QStringLiteral("40516")));
+    auto *console = qobject_cast<QQuickWindow *>(m_ui->find(QStringLiteral("consoleWindow"), nullptr, false));
+    QVERIFY(console);
+    m_ui->key(Qt::Key_F12);
+    QTRY_VERIFY(console->isVisible());
+    console->setProperty("viewIndex", 1);
+    QQuickItem *output = m_ui->item(QStringLiteral("consoleUsbOutput"), console->contentItem());
+    QVERIFY(output);
+    QTRY_VERIFY2(output->property("text").toString().contains(QStringLiteral("hello from the bench")),
+                 qPrintable(m_ui->serial.property("output").toString() + QStringLiteral(" | ")
+                            + output->property("text").toString()));
+
+    // Typed keys go to the instrument one by one; Return ends the line with CR.
+    QQuickItem *input = m_ui->item(QStringLiteral("consoleUsbInput"), console->contentItem());
+    QVERIFY(input);
+    QTRY_VERIFY(input->isEnabled());
+    input->forceActiveFocus();
+    instrument.clearReceived();
+    QTest::keyClick(console, 'l');
+    QTest::keyClick(console, 's');
+    QTest::keyClick(console, Qt::Key_Return);
+    QTRY_COMPARE(instrument.receivedBytes(), QByteArray("ls\r"));
+
+    const QString dir = qEnvironmentVariable("NERRA_SCREENSHOT_DIR");
+    if (!dir.isEmpty())
+        QVERIFY(saveWindowPng(console, dir + QStringLiteral("/console-usb.png")));
+    m_ui->serial.setPortLister(nullptr);
 }
 
 void TestWindowFlows::mfgBadgeLeavesManufacturingMode()

@@ -5,8 +5,9 @@ import QtQuick.Window 2.15
 import "../components"
 
 // The engineers' console (manufacturing mode): every diagnostic line of the program with
-// a filter, and while the editor is open, the method's SPL and CSV as the builder makes
-// them. It exists for the whole run and is only shown or hidden.
+// a filter, the USB instrument's own terminal (typed keys go straight to it), and while
+// the editor is open, the method's SPL and CSV as the builder makes them. It exists for
+// the whole run and is only shown or hidden.
 Window {
     id: consoleWindow
 
@@ -17,6 +18,7 @@ Window {
 
     readonly property var log: typeof logManager !== "undefined" ? logManager : null
     readonly property var builder: typeof protocolBuilder !== "undefined" ? protocolBuilder : null
+    readonly property var usb: typeof serialManager !== "undefined" ? serialManager : null
     readonly property var lines: {
         if (!visible || !log)
             return []
@@ -58,7 +60,7 @@ Window {
     color: "#151a21"
     visible: false
 
-    onEditorOpenChanged: if (!editorOpen && viewIndex === 1) viewIndex = 0
+    onEditorOpenChanged: if (!editorOpen && viewIndex === 2) viewIndex = 0
 
     ColumnLayout {
         anchors.fill: parent
@@ -76,7 +78,7 @@ Window {
                 spacing: 10
 
                 TabButtonBar {
-                    tabs: [{ label: "Log" }, { label: "Method", visible: consoleWindow.editorOpen }]
+                    tabs: [{ label: "Log" }, { label: "USB" }, { label: "Method", visible: consoleWindow.editorOpen }]
                     currentIndex: consoleWindow.viewIndex
                     onTabClicked: consoleWindow.viewIndex = index
                     tabHeight: 52
@@ -113,7 +115,22 @@ Window {
                     onToggled: consoleWindow.autoScroll = checked
                     palette.windowText: "#e6edf5"
                 }
+                Text {
+                    visible: consoleWindow.viewIndex === 1
+                    text: !consoleWindow.usb ? "No USB link"
+                          : consoleWindow.usb.isConnected ? "Connected · " + consoleWindow.usb.portName
+                          : "No instrument on USB"
+                    color: "#8b96a6"
+                    font.family: Theme.fontFamily
+                    font.pixelSize: Theme.fontSmall
+                }
                 Item { Layout.fillWidth: true }
+                AppButton {
+                    visible: consoleWindow.viewIndex === 1
+                    compact: true
+                    text: "Clear"
+                    onClicked: if (consoleWindow.usb) consoleWindow.usb.clearOutput()
+                }
                 Text {
                     visible: consoleWindow.viewIndex === 0
                     text: consoleWindow.lines.length + (consoleWindow.filterText.trim().length > 0 ? " matching" : " lines")
@@ -173,16 +190,67 @@ Window {
             }
         }
 
-        RowLayout {
+        ColumnLayout {
             Layout.fillWidth: true
             Layout.fillHeight: true
             Layout.margins: 12
             visible: consoleWindow.viewIndex === 1
+            spacing: 8
+
+            ScrollView {
+                id: usbScroll
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                clip: true
+                TextArea {
+                    id: usbOutput
+                    objectName: "consoleUsbOutput"
+                    readOnly: true
+                    selectByMouse: true
+                    // Read only while shown: the terminal grows with every byte.
+                    text: consoleWindow.visible && consoleWindow.viewIndex === 1 && consoleWindow.usb
+                          ? consoleWindow.usb.output : ""
+                    onTextChanged: cursorPosition = length
+                    color: "#e6edf5"
+                    font.family: Theme.monoFamily
+                    font.pixelSize: Theme.fontSmall
+                    wrapMode: TextEdit.WrapAnywhere
+                    textFormat: TextEdit.PlainText
+                    background: Rectangle { color: "#1d232c"; radius: 6 }
+                }
+            }
+            AppTextField {
+                objectName: "consoleUsbInput"
+                Layout.fillWidth: true
+                placeholderText: "Type here: every key goes to the instrument as it is typed"
+                enabled: consoleWindow.usb !== null && consoleWindow.usb.isConnected
+                // Keys go out one by one, as in a terminal; the field only shows the current line.
+                Keys.onPressed: {
+                    if (!consoleWindow.usb)
+                        return
+                    if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter) {
+                        consoleWindow.usb.sendChar("\r")
+                        text = ""
+                        event.accepted = true
+                    } else if (event.key === Qt.Key_Backspace) {
+                        consoleWindow.usb.sendChar("\b")
+                    } else if (event.text.length > 0) {
+                        consoleWindow.usb.sendChar(event.text)
+                    }
+                }
+            }
+        }
+
+        RowLayout {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            Layout.margins: 12
+            visible: consoleWindow.viewIndex === 2
             spacing: 12
 
             Repeater {
                 // Read only while shown: the previews change with every edit.
-                readonly property bool shown: consoleWindow.visible && consoleWindow.viewIndex === 1
+                readonly property bool shown: consoleWindow.visible && consoleWindow.viewIndex === 2
                                               && consoleWindow.builder !== null
                 model: [
                     { title: "SPL", text: shown ? consoleWindow.builder.splPreview : "" },
