@@ -8,9 +8,7 @@
 #include "../tests/qml/uiharness.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <cstdio>
@@ -103,8 +101,7 @@ int main(int argc, char *argv[])
         builderTimes.push_back(clock.nsecsElapsed() / 1e6);
     }
 
-    const QString mainQml = QFileInfo(QStringLiteral(__FILE__)).dir().filePath(QStringLiteral("../src/ui/Main.qml"));
-    if (!ui.load(QUrl::fromLocalFile(QDir::cleanPath(mainQml)))) {
+    if (!ui.load()) {
         std::fprintf(stderr, "the interface did not load\n");
         return 1;
     }
