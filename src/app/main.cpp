@@ -8,6 +8,7 @@
 #include "devices/devicestorecleaner.h"
 #include "app/mfgmanager.h"
 #include "app/simulation.h"
+#include "app/startupwiring.h"
 #include "devices/serial/serialmanager.h"
 #include "model/protocolbuilder.h"
 #include "storage/deviceprotocolstore.h"
@@ -101,10 +102,7 @@ int main(int argc, char *argv[])
     MfgManager mfgManager;
 
     protocolBuilder.setLibrary(&protocolLibrary);
-    // Manufacturing mode decides whether USB is offered at all.
-    serialManager.setAvailability(mfgManager.usbAvailable());
-    QObject::connect(&mfgManager, &MfgManager::usbAvailableChanged, &serialManager,
-                     [&] { serialManager.setAvailability(mfgManager.usbAvailable()); });
+    StartupWiring::feedUsbAvailability(mfgManager, serialManager);
     // A forgotten instrument takes its cached protocols with it.
     DeviceStoreCleaner::connect(&deviceManager, &deviceProtocolStore, [&deviceProtocolStore](const QString &hardwareId) {
         deviceProtocolStore.clearDevice(hardwareId);
