@@ -5,6 +5,10 @@
 #include "testmain.h"
 #include "uiharness.h"
 
+#include "instrumentstate.h"
+#include "simulatedportlister.h"
+#include "usbinstrument.h"
+
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
@@ -60,6 +64,7 @@ private slots:
     void duplicateFromTheMenu();
     void stepsLinkShowsTheStepsWithoutTouchingTheMethod();
     void transferStaysDisabledWithoutALink();
+    void transferOverUsbRecordsTheSentCopy();
 
 private:
     void openLibraryTab()
@@ -241,6 +246,52 @@ void TestLibraryFlows::transferStaysDisabledWithoutALink()
     QVERIFY(transfer);
     QCOMPARE(transfer->property("text").toString(), QStringLiteral("Transfer"));
     QVERIFY(!transfer->isEnabled());
+}
+
+void TestLibraryFlows::transferOverUsbRecordsTheSentCopy()
+{
+    const QString path = m_env->tempDir() + QStringLiteral("/Wash.spl");
+    QVERIFY(writeFile(path, WashSpl));
+    QVERIFY(!m_ui->library.importFromSplFile(path).isEmpty());
+
+    InstrumentState state;
+    UsbInstrument instrument(&state);
+    SimulatedPortLister lister;
+    lister.setIncludeSystemPorts(false);
+    QVERIFY(instrument.plugIn());
+    lister.addInstrument(&instrument);
+    m_ui->serial.setPollInterval(50);
+    m_ui->serial.setPortLister(&lister);
+    m_ui->serial.setAvailability(true);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_ui->serial.property("usbDeviceId").toString().isEmpty(), 10000);
+    QTRY_VERIFY(!instrument.inSession());
+    const QString hardwareId = m_ui->serial.property("usbDeviceId").toString();
+
+    openLibraryTab();
+    QTRY_COMPARE(cards().size(), 1);
+    QQuickItem *transfer = m_ui->item(QStringLiteral("transferButton"), cards().at(0));
+    QVERIFY(transfer);
+    QTRY_VERIFY(transfer->isEnabled());
+    QSignalSpy done(&m_ui->serial, SIGNAL(transferComplete()));
+    QVERIFY(m_ui->click(transfer));
+    QVERIFY(done.wait(10000));
+
+    // The instrument holds the method, and the store keeps what was sent as its clean copy.
+    const QByteArray sent = state.file(QStringLiteral("Wash.csv"));
+    QVERIFY(sent.startsWith("TIPSELECT,S"));
+    QTRY_COMPARE(m_ui->store.csvData(hardwareId, QStringLiteral("Wash.csv")).trimmed(), sent.trimmed());
+    QVERIFY(!m_ui->store.isDirty(hardwareId, QStringLiteral("Wash.csv")));
+    QTRY_COMPARE(cards().at(0)->property("transferState").toString(), QStringLiteral("sent"));
+
+    // Work the link does for someone else is not this card's: no second transfer starts and
+    // its completion marks nothing.
+    QTRY_VERIFY(transfer->isEnabled());
+    m_ui->serial.putProtocol(QStringLiteral("Other.csv"), QByteArray("TIPSELECT,S,,,,,,,,\n"));
+    QTRY_VERIFY(!transfer->isEnabled());
+    QVERIFY(done.wait(10000));
+    QVERIFY(m_ui->store.csvData(hardwareId, QStringLiteral("Other.csv")).isEmpty());
+    QTRY_VERIFY(transfer->isEnabled());
+    m_ui->serial.setPortLister(nullptr);
 }
 
 NERRA_TEST_MAIN(TestLibraryFlows)

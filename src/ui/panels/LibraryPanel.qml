@@ -27,15 +27,19 @@ Item {
     readonly property var usbLink: typeof serialManager !== "undefined" ? serialManager : null
     readonly property bool bleConnected: bleLink !== null && bleLink.isConnected === true
     readonly property bool usbConnected: usbLink !== null && usbLink.isConnected === true
+    // A link may be busy with work started elsewhere (the device tab's transfer, a
+    // calibration write): a card must not start a second transfer, nor take that work's
+    // completion for its own.
+    readonly property bool linkBusy: (bleLink !== null && bleLink.isTransferring === true)
+                                     || (usbLink !== null && usbLink.isTransferring === true)
 
     function isExpanded(protocolId) {
         return expandedStates[protocolId] === true
     }
 
-    // The steps as SPL text. Read from the library rather than by loading the method into
-    // the builder: loading marks it edited, and the auto-save would then stamp a new
-    // modification date on a method the user only looked at. The cache is keyed by the
-    // modification time so that an edited method never shows its old steps.
+    // The steps as SPL text, read from the library: showing them must not replace the
+    // method open in the builder. The cache is keyed by the modification time so that an
+    // edited method never shows its old steps.
     function stepsText(protocolId, modified) {
         var key = String(modified)
         var cached = splCache[protocolId]
@@ -54,7 +58,7 @@ Item {
     }
 
     function transfer(protocolId) {
-        if (!bleConnected && !usbConnected)
+        if ((!bleConnected && !usbConnected) || linkBusy || pendingTransferId.length > 0)
             return
         pendingTransferId = protocolId
         protocolBuilder.loadFromLibrary(protocolId)
@@ -79,6 +83,20 @@ Item {
         sentTimer.restart()
     }
 
+    function clearPendingTransfer() {
+        pendingTransferFile = ""
+        pendingTransferCsv = null
+        pendingTransferId = ""
+    }
+
+    // A link that stops transferring without a word (a lost connection) must not leave a
+    // card "Sending…" for ever. Checked once the link's own signals of that moment are
+    // through, since completion is announced after the link is idle again.
+    function dropStaleTransfer() {
+        if (pendingTransferId.length > 0 && !linkBusy)
+            clearPendingTransfer()
+    }
+
     function exportProtocol(protocolId, name) {
         var path = fileDialogHelper.saveFile("Export SPL File", Names.exportFileName(name),
                                              "SPL files (*.spl);;All files (*)", "spl")
@@ -101,13 +119,16 @@ Item {
     Connections {
         target: panel.bleLink
         ignoreUnknownSignals: true
-        function onTransferComplete() { panel.markSent() }
-        function onTransferFailed(reason) { panel.pendingTransferId = "" }
+        function onTransferComplete() { if (panel.pendingTransferId.length > 0) panel.markSent() }
+        function onTransferFailed(reason) { panel.clearPendingTransfer() }
+        function onIsTransferringChanged() { Qt.callLater(panel.dropStaleTransfer) }
     }
     Connections {
         target: panel.usbLink
         ignoreUnknownSignals: true
         function onTransferComplete() {
+            if (panel.pendingTransferId.length === 0)
+                return
             if (panel.pendingTransferFile.length > 0 && panel.pendingTransferCsv
                     && panel.usbLink.usbDeviceId.length > 0)
                 deviceProtocolStore.storeFromDevice(panel.usbLink.usbDeviceId, panel.pendingTransferFile,
@@ -116,11 +137,8 @@ Item {
             panel.pendingTransferCsv = null
             panel.markSent()
         }
-        function onTransferFailed(reason) {
-            panel.pendingTransferFile = ""
-            panel.pendingTransferCsv = null
-            panel.pendingTransferId = ""
-        }
+        function onTransferFailed(reason) { panel.clearPendingTransfer() }
+        function onIsTransferringChanged() { Qt.callLater(panel.dropStaleTransfer) }
     }
 
     ListView {
@@ -164,7 +182,8 @@ Item {
             stepsText: expanded ? panel.stepsText(modelData.id, modelData.modified) : ""
             transferState: panel.lastTransferredId === modelData.id ? "sent"
                                                                     : (panel.pendingTransferId === modelData.id ? "sending" : "")
-            canTransfer: panel.pendingTransferId.length === 0 && (panel.bleConnected || panel.usbConnected)
+            canTransfer: panel.pendingTransferId.length === 0 && !panel.linkBusy
+                         && (panel.bleConnected || panel.usbConnected)
             onViewClicked: panel.viewRequested(protocolId)
             onEditClicked: panel.editRequested(protocolId)
             onTransferClicked: panel.transfer(protocolId)
