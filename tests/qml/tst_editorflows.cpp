@@ -63,6 +63,7 @@ private slots:
     void removeAndClearAll();
     void exportThenImportRoundTrip();
     void viewModeIsReadOnlyUntilEdit();
+    void viewingAnUnnamedMethodOffersNoForm();
     void loopAnimationEndsOnTheBuildersVolume();
     void returnFromADeviceProtocolLandsOnItsTab();
 
@@ -398,6 +399,26 @@ void TestEditorFlows::viewModeIsReadOnlyUntilEdit()
     QTRY_VERIFY(!page()->property("viewOnly").toBool());
     QVERIFY(m_ui->item(QStringLiteral("add_aspirate"), page())->isEnabled());
     QVERIFY(inStep(1, QStringLiteral("volumeField"))->isEnabled());
+}
+
+void TestEditorFlows::viewingAnUnnamedMethodOffersNoForm()
+{
+    // An unnamed placeholder left behind by a closed program, opened to look at.
+    storeMethod(QString(), {step(QStringLiteral("aspirate"), 100)});
+    openLibraryTab();
+    QTRY_COMPARE(m_ui->items(QStringLiteral("libraryCard")).size(), 1);
+    QVERIFY(m_ui->click(m_ui->item(QStringLiteral("cardName"))));
+    QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("editorPage"));
+    QVERIFY(page()->property("viewOnly").toBool());
+    QVERIFY(!m_ui->item(QStringLiteral("nameCommit"), page()));
+    QMetaObject::invokeMethod(page(), "commitMeta", Q_ARG(QVariant, QStringLiteral("Sneaky")),
+                              Q_ARG(QVariant, QString()));
+    QCOMPARE(m_ui->builder.protocolName(), QString());
+    QCOMPARE(m_ui->builder.commands().size(), 1);
+
+    // Edit mode asks for the name first.
+    QVERIFY(m_ui->click(QStringLiteral("leaveViewMode"), page()));
+    QTRY_VERIFY(m_ui->item(QStringLiteral("nameCommit"), page()));
 }
 
 void TestEditorFlows::loopAnimationEndsOnTheBuildersVolume()

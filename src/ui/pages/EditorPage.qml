@@ -23,7 +23,9 @@ Page {
     readonly property var builder: protocolBuilder
     readonly property var commands: builder.commands
     readonly property bool setupDone: builder.protocolName.trim().length > 0
-    readonly property bool formShown: !setupDone || editingMeta
+    // A method opened to view stays read-only even without a name: no form that could
+    // change it.
+    readonly property bool formShown: (!setupDone && !viewOnly) || editingMeta
     readonly property bool canEdit: setupDone && !formShown && !viewOnly
     readonly property var errorIndex: Editor.indexErrors(builder.validationErrors)
     readonly property bool tipSelectAllowed: commands.length === 0
@@ -93,6 +95,8 @@ Page {
     }
 
     function commitMeta(name, description) {
+        if (viewOnly)
+            return
         builder.setProtocolName(name)
         builder.setDescription(description)
         editingMeta = false
