@@ -113,8 +113,11 @@ ApplicationWindow {
             protocolBuilder.newProtocol()
         } else if (protocolBuilder.isLibraryProtocol && protocolBuilder.hasUnsavedChanges) {
             // The last edit is written now, not a second later: the library page may load
-            // another method into the builder before the auto-save fires.
-            protocolBuilder.saveToLibrary()
+            // another method into the builder before the auto-save fires. When it cannot
+            // be written (a full disk), the user stays with the edits; the builder's error
+            // says why.
+            if (!protocolBuilder.saveToLibrary())
+                return
         }
         isNewProtocol = false
         pageStack.replace(libraryPageComponent, {
@@ -320,6 +323,20 @@ ApplicationWindow {
     // ---- Application-wide dialogs and windows ------------------------------------------
 
     PinDialog { id: pinDialog }
+
+    // The builder's failures (saving, reading and writing files) are sentences for the user.
+    MessageDialog {
+        id: builderErrorDialog
+        objectName: "builderErrorDialog"
+        title: "Nerra Desktop"
+    }
+    Connections {
+        target: protocolBuilder
+        function onErrorOccurred(message) {
+            builderErrorDialog.message = message
+            builderErrorDialog.open()
+        }
+    }
 
     BluetoothOffDialog {
         id: bluetoothOffDialog

@@ -6,6 +6,8 @@
 #include "testmain.h"
 #include "uiharness.h"
 
+#include <QDir>
+
 #include <QFile>
 #include <QSignalSpy>
 
@@ -64,6 +66,7 @@ private slots:
     void exportThenImportRoundTrip();
     void viewModeIsReadOnlyUntilEdit();
     void viewingAnUnnamedMethodOffersNoForm();
+    void leavingStaysWhenTheEditCannotBeSaved();
     void loopAnimationEndsOnTheBuildersVolume();
     void returnFromADeviceProtocolLandsOnItsTab();
 
@@ -419,6 +422,31 @@ void TestEditorFlows::viewingAnUnnamedMethodOffersNoForm()
     // Edit mode asks for the name first.
     QVERIFY(m_ui->click(QStringLiteral("leaveViewMode"), page()));
     QTRY_VERIFY(m_ui->item(QStringLiteral("nameCommit"), page()));
+}
+
+void TestEditorFlows::leavingStaysWhenTheEditCannotBeSaved()
+{
+    openEditorOn(QStringLiteral("Keep me"), {step(QStringLiteral("tipselect")), step(QStringLiteral("aspirate"), 100),
+                                              step(QStringLiteral("dispense"), 100)});
+    // The store's file becomes a folder: every later save of the library fails, as on a
+    // full or read-only disk.
+    const QString store = m_env->configDir() + QStringLiteral("/Vellora/NerraDesktop.conf");
+    QVERIFY(QFile::remove(store));
+    QVERIFY(QDir().mkpath(store));
+
+    m_ui->builder.setAutoSaveInterval(60000);
+    m_ui->builder.commands().at(1).value<QObject *>()->setProperty("volumeWhole", 150);
+    QTRY_VERIFY(m_ui->builder.hasUnsavedChanges());
+    QVERIFY(m_ui->click(QStringLiteral("backToLibrary"), page()));
+
+    // Still in the editor with the edit, and told why.
+    QObject *dialog = m_ui->find(QStringLiteral("builderErrorDialog"), nullptr, false);
+    QVERIFY(dialog);
+    QTRY_VERIFY(dialog->property("opened").toBool());
+    QCOMPARE(dialog->property("message").toString(), QStringLiteral("Failed to save method"));
+    QCOMPARE(m_ui->currentPageName(), QStringLiteral("editorPage"));
+    QCOMPARE(m_ui->builder.commands().at(1).value<QObject *>()->property("volumeWhole").toInt(), 150);
+    QVERIFY(m_ui->builder.hasUnsavedChanges());
 }
 
 void TestEditorFlows::loopAnimationEndsOnTheBuildersVolume()
