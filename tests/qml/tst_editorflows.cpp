@@ -5,6 +5,7 @@
 
 #include "testmain.h"
 #include "uiharness.h"
+#include "windowgrabber.h"
 
 #include <QDir>
 
@@ -447,6 +448,9 @@ void TestEditorFlows::leavingStaysWhenTheEditCannotBeSaved()
     QCOMPARE(m_ui->currentPageName(), QStringLiteral("editorPage"));
     QCOMPARE(m_ui->builder.commands().at(1).value<QObject *>()->property("volumeWhole").toInt(), 150);
     QVERIFY(m_ui->builder.hasUnsavedChanges());
+    const QString shots = qEnvironmentVariable("NERRA_SCREENSHOT_DIR");
+    if (!shots.isEmpty())
+        QVERIFY(saveWindowPng(m_ui->window, shots + QStringLiteral("/save-failed.png")));
 }
 
 void TestEditorFlows::loopAnimationEndsOnTheBuildersVolume()
