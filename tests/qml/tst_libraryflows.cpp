@@ -5,9 +5,7 @@
 #include "testmain.h"
 #include "uiharness.h"
 
-#include "instrumentstate.h"
-#include "simulatedportlister.h"
-#include "usbinstrument.h"
+#include "attachedinstrument.h"
 
 #include <QDir>
 #include <QFile>
@@ -254,17 +252,9 @@ void TestLibraryFlows::transferOverUsbRecordsTheSentCopy()
     QVERIFY(writeFile(path, WashSpl));
     QVERIFY(!m_ui->library.importFromSplFile(path).isEmpty());
 
-    InstrumentState state;
-    UsbInstrument instrument(&state);
-    SimulatedPortLister lister;
-    lister.setIncludeSystemPorts(false);
-    QVERIFY(instrument.plugIn());
-    lister.addInstrument(&instrument);
-    m_ui->serial.setPollInterval(50);
-    m_ui->serial.setPortLister(&lister);
-    m_ui->serial.setAvailability(true);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_ui->serial.property("usbDeviceId").toString().isEmpty(), 10000);
-    QTRY_VERIFY(!instrument.inSession());
+    AttachedInstrument attached(m_ui->serial);
+    QVERIFY(attached.connect());
+    const InstrumentState &state = attached.state;
     const QString hardwareId = m_ui->serial.property("usbDeviceId").toString();
 
     openLibraryTab();
@@ -291,7 +281,6 @@ void TestLibraryFlows::transferOverUsbRecordsTheSentCopy()
     QVERIFY(done.wait(10000));
     QVERIFY(m_ui->store.csvData(hardwareId, QStringLiteral("Other.csv")).isEmpty());
     QTRY_VERIFY(transfer->isEnabled());
-    m_ui->serial.setPortLister(nullptr);
 }
 
 NERRA_TEST_MAIN(TestLibraryFlows)

@@ -5,9 +5,7 @@
 #include "uiharness.h"
 #include "windowgrabber.h"
 
-#include "instrumentstate.h"
-#include "simulatedportlister.h"
-#include "usbinstrument.h"
+#include "attachedinstrument.h"
 
 #include <QSettings>
 #include <QSignalSpy>
@@ -152,19 +150,9 @@ void TestWindowFlows::f12TogglesTheConsoleInManufacturingMode()
 
 void TestWindowFlows::consoleUsbPaneIsTheInstrumentsTerminal()
 {
-    InstrumentState state;
-    UsbInstrument instrument(&state);
-    SimulatedPortLister lister;
-    lister.setIncludeSystemPorts(false);
-    QVERIFY(instrument.plugIn());
-    lister.addInstrument(&instrument);
-    m_ui->serial.setPollInterval(50);
-    m_ui->serial.setPortLister(&lister);
-    m_ui->serial.setAvailability(true);
-    QTRY_VERIFY(m_ui->serial.property("isConnected").toBool());
-    // The first identity handshake is over once the instrument's id is known.
-    QTRY_VERIFY_WITH_TIMEOUT(!m_ui->serial.property("usbDeviceId").toString().isEmpty(), 10000);
-    QTRY_VERIFY(!instrument.inSession());
+    AttachedInstrument attached(m_ui->serial);
+    QVERIFY(attached.connect());
+    UsbInstrument &instrument = attached.usb;
     instrument.printConsole(QStringLiteral("hello from the bench\n"));
 
     QVERIFY(m_ui->mfg.activateWithPin(QStringLiteral("40516")));
@@ -193,7 +181,6 @@ void TestWindowFlows::consoleUsbPaneIsTheInstrumentsTerminal()
     const QString dir = qEnvironmentVariable("NERRA_SCREENSHOT_DIR");
     if (!dir.isEmpty())
         QVERIFY(saveWindowPng(console, dir + QStringLiteral("/console-usb.png")));
-    m_ui->serial.setPortLister(nullptr);
 }
 
 void TestWindowFlows::mfgBadgeLeavesManufacturingMode()
