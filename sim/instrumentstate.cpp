@@ -1,5 +1,7 @@
 #include "instrumentstate.h"
 
+#include "storage/wholefile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -7,7 +9,6 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 namespace {
 
@@ -23,11 +24,7 @@ QString randomHardwareId()
 
 bool writeWhole(const QString &path, const QByteArray &bytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(bytes);
-    return file.commit();
+    return WholeFile::write(path, bytes) == WholeFile::Written;
 }
 
 } // namespace

@@ -1,16 +1,27 @@
 #include "app/logmanager.h"
 
+#include "storage/wholefile.h"
+
 #include <QAtomicPointer>
 #include <QDateTime>
 #include <QDebug>
-#include <QFile>
-#include <QTextStream>
+#include <QReadWriteLock>
 
 #include <cstdio>
 
 namespace {
 
 QAtomicPointer<LogManager> s_instance;
+
+// Held for reading while a message is handed to the manager and for writing while the
+// manager goes away, so that a thread still logging never reaches a destroyed buffer.
+// Recursive: a receiver connected directly may log again from inside the handler.
+// Never destroyed, because threads may log during the process's own teardown.
+QReadWriteLock &lifetimeLock()
+{
+    static auto *lock = new QReadWriteLock(QReadWriteLock::Recursive);
+    return *lock;
+}
 
 const char *levelWord(QtMsgType type)
 {
@@ -59,6 +70,7 @@ LogManager::LogManager(QObject *parent)
 
 LogManager::~LogManager()
 {
+    QWriteLocker locker(&lifetimeLock());
     s_instance.testAndSetOrdered(this, nullptr);
 }
 
@@ -66,6 +78,7 @@ void LogManager::handleMessage(QtMsgType type, const QMessageLogContext &context
                                const QString &message)
 {
     writeConsoleLine(type, context, message);
+    QReadLocker locker(&lifetimeLock());
     if (LogManager *manager = s_instance.loadAcquire())
         manager->append(type, message);
 }
@@ -147,20 +160,20 @@ void LogManager::exportToFile(const QString &filePath)
     // buffer's lock would deadlock on that same lock.
     const QStringList lines = logMessages();
 
-    QFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+    QByteArray text;
+    for (const QString &line : lines) {
+        text += line.toUtf8();
+        text += '\n';
+    }
+    QString reason;
+    switch (WholeFile::write(filePath, text, WholeFile::Text, &reason)) {
+    case WholeFile::Written:
+        break;
+    case WholeFile::OpenFailed:
         qWarning() << "Failed to open file for writing:" << filePath;
         return;
-    }
-    {
-        QTextStream out(&file);
-        out.setCodec("UTF-8");
-        for (const QString &line : lines)
-            out << line << '\n';
-    }
-    file.close();
-    if (file.error() != QFileDevice::NoError) {
-        qWarning() << "Failed to write log file:" << filePath << file.errorString();
+    case WholeFile::WriteFailed:
+        qWarning() << "Failed to write log file:" << filePath << reason;
         return;
     }
     qDebug() << "Exported" << lines.size() << "log messages to" << filePath;

@@ -1,11 +1,12 @@
 #include "storage/deviceprotocolstore.h"
 
+#include "storage/wholefile.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -109,8 +110,7 @@ bool DeviceProtocolStore::writeFile(const QString &hardwareId, const QString &fi
     QDir().mkpath(folder(hardwareId));
     // Whole or not at all: a crash or a full disk leaves the previous copy, never a
     // truncated one behind a clean flag.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(csvData) != csvData.size() || !file.commit()) {
+    if (WholeFile::write(path, csvData) != WholeFile::Written) {
         qWarning() << "DeviceProtocolStore: failed to write" << path;
         return false;
     }

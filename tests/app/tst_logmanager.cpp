@@ -7,6 +7,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
+#include <QSemaphore>
 #include <QThread>
 
 #include <cstdio>
@@ -92,6 +93,7 @@ private slots:
     void exportToMissingFolderWarnsAndWritesNothing();
     void handlerWithoutManagerOnlyWritesConsole();
     void concurrentThreadsKeepLinesWhole();
+    void teardownWaitsForALineInProgress();
 
 private:
     std::unique_ptr<IsolatedEnvironment> m_env;
@@ -384,6 +386,37 @@ void TestLogManager::concurrentThreadsKeepLinesWhole()
     for (int i = 0; i < consoleLines.size() - 1; ++i)
         QVERIFY2(wholeConsole.match(QString::fromUtf8(consoleLines.at(i))).hasMatch(),
                  consoleLines.at(i).constData());
+}
+
+void TestLogManager::teardownWaitsForALineInProgress()
+{
+    auto *manager = new LogManager;
+    QSemaphore entered;
+    QSemaphore leave;
+    // Holds the worker inside the manager, after its line is buffered.
+    connect(manager, &LogManager::newLogMessage, manager, [&] {
+        entered.release();
+        leave.acquire();
+    }, Qt::DirectConnection);
+    StderrCapture quiet;
+    std::unique_ptr<QThread> worker(QThread::create([] { logDirect(QtDebugMsg, QStringLiteral("late")); }));
+    worker->start();
+    entered.acquire();
+
+    QAtomicInt destroyed;
+    std::unique_ptr<QThread> teardown(QThread::create([&] {
+        delete manager;
+        destroyed.storeRelease(1);
+    }));
+    teardown->start();
+    // No signal tells that the teardown is blocked rather than slow to start; the short
+    // wait only gives a teardown that does not block the time to finish.
+    const bool finishedEarly = teardown->wait(200);
+    leave.release();
+    QVERIFY(teardown->wait(20000));
+    QVERIFY(worker->wait(20000));
+    QVERIFY2(!finishedEarly, "the manager was destroyed while a thread was still inside it");
+    QCOMPARE(destroyed.loadAcquire(), 1);
 }
 
 NERRA_TEST_MAIN(TestLogManager)
