@@ -1,11 +1,13 @@
 #include "app/filedialoghelper.h"
 
+#include "formats/splparser.h"
+#include "storage/wholefile.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QUrl>
@@ -147,14 +149,7 @@ bool FileDialogHelper::writeFile(const QString &url, const QByteArray &data) con
 {
     // A full disk or a quota must not leave a half-written protocol behind a "saved":
     // the old file stays until every byte of the new one is on disk.
-    QSaveFile file(toLocalPath(url));
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(data) != data.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return WholeFile::write(toLocalPath(url), data) == WholeFile::Written;
 }
 
 QString FileDialogHelper::basenameWithoutExt(const QString &url) const
@@ -189,7 +184,7 @@ QString FileDialogHelper::protocolNameFromFile(const QByteArray &csvData) const
         for (const QString &prefix : Prefixes) {
             if (!comment.startsWith(prefix, Qt::CaseInsensitive))
                 continue;
-            const QString name = comment.mid(prefix.size()).trimmed();
+            const QString name = SplParser::printableName(comment.mid(prefix.size()));
             if (!name.isEmpty())
                 return name;
         }

@@ -49,6 +49,16 @@ void setVolume(VolumeCommand *command, const QString &text)
 
 SplParser::SplParser(QObject *parent) : QObject(parent) {}
 
+QString SplParser::printableName(const QString &text)
+{
+    QString name = text;
+    for (QChar &c : name) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char(' ');
+    }
+    return name.trimmed();
+}
+
 bool SplParser::parse(const QString &text, QString *name, QList<Command *> *commands,
                       QString *error) const
 {
@@ -62,7 +72,14 @@ bool SplParser::parse(const QString &text, QString *name, QList<Command *> *comm
         error = &ownError;
 
     // Empty lines stay in the list, so that a message names the line an editor shows.
-    const QStringList lines = text.split(QLatin1Char('\n'));
+    // A lone carriage return ends a line too (files from old Mac tools); in a CR LF pair
+    // it is left to the trimming, so that such a file counts its lines as before.
+    QString unified = text;
+    for (int i = unified.indexOf(QLatin1Char('\r')); i >= 0; i = unified.indexOf(QLatin1Char('\r'), i + 1)) {
+        if (i + 1 >= unified.size() || unified.at(i + 1) != QLatin1Char('\n'))
+            unified[i] = QLatin1Char('\n');
+    }
+    const QStringList lines = unified.split(QLatin1Char('\n'));
     int index = 0;
     while (index < lines.size() && lines.at(index).trimmed().isEmpty())
         ++index;
@@ -76,7 +93,7 @@ bool SplParser::parse(const QString &text, QString *name, QList<Command *> *comm
             *error = QStringLiteral("SPL file must start with 'protocol name:'");
             ok = false;
         } else {
-            *name = header.mid(14).trimmed();
+            *name = printableName(header.mid(14));
             ++index;
             ok = readBlock(lines, &index, out, error, 0);
         }

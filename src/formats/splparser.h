@@ -15,6 +15,11 @@ class SplParser : public QObject
 public:
     explicit SplParser(QObject *parent = nullptr);
 
+    // A method name read from a file, as it may be kept: a name is shown on one line and
+    // becomes a file name, so control characters (a tab, a stray escape, a carriage
+    // return) turn into spaces; then trimmed.
+    static QString printableName(const QString &text);
+
     // Top-level commands are appended to commands without parent and belong to the
     // caller, also those appended before a failure.
     bool parse(const QString &text, QString *name, QList<Command *> *commands,

@@ -7,10 +7,10 @@
 #include "model/commands.h"
 #include "storage/deviceprotocolstore.h"
 #include "storage/protocollibrary.h"
+#include "storage/wholefile.h"
 
 #include <QDebug>
 #include <QFile>
-#include <QSaveFile>
 #include <QTimer>
 #include <QUrl>
 
@@ -591,7 +591,9 @@ bool ProtocolBuilder::loadFromFile(const QString &filePath)
 {
     const QString path = localPath(filePath);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    // Not as text: text mode drops every carriage return, and a file whose lines end in
+    // one alone would read as a single line. The reader takes CR, LF and CR LF itself.
+    if (!file.open(QIODevice::ReadOnly)) {
         emit errorOccurred(QStringLiteral("Failed to open file: ") + path);
         return false;
     }
@@ -622,14 +624,7 @@ bool ProtocolBuilder::loadFromFile(const QString &filePath)
 bool ProtocolBuilder::saveToFile(const QString &filePath)
 {
     const QString path = localPath(filePath);
-    // Whole or not at all: a failed write keeps the earlier file.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        emit errorOccurred(QStringLiteral("Failed to save file: ") + path);
-        return false;
-    }
-    file.write(m_splPreview.toUtf8());
-    if (!file.commit()) {
+    if (WholeFile::write(path, m_splPreview.toUtf8(), WholeFile::Text) != WholeFile::Written) {
         emit errorOccurred(QStringLiteral("Failed to save file: ") + path);
         return false;
     }
@@ -643,13 +638,7 @@ bool ProtocolBuilder::compileToCsv(const QString &filePath)
         return false;
     }
     const QString path = localPath(filePath);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        emit errorOccurred(QStringLiteral("Failed to save CSV file: ") + path);
-        return false;
-    }
-    file.write(m_csvPreview.toUtf8());
-    if (!file.commit()) {
+    if (WholeFile::write(path, m_csvPreview.toUtf8(), WholeFile::Text) != WholeFile::Written) {
         emit errorOccurred(QStringLiteral("Failed to save CSV file: ") + path);
         return false;
     }

@@ -184,6 +184,8 @@ void TestSplFormat::readerMessages_data()
         const QString text = QString::fromUtf8(c.text);
         QTest::addRow("%s, LF", c.name) << text << QString::fromUtf8(c.error);
         QTest::addRow("%s, CR LF", c.name) << crlf(text) << QString::fromUtf8(c.error);
+        QTest::addRow("%s, CR", c.name) << QString(text).replace(QLatin1Char('\n'), QLatin1Char('\r'))
+                                        << QString::fromUtf8(c.error);
     }
 }
 
