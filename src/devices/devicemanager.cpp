@@ -1,10 +1,13 @@
 #include "devices/devicemanager.h"
 
 #include "devices/deviceinfo.h"
+#include "storage/settingsfilecheck.h"
 
 #include <QDebug>
 #include <QPointer>
 #include <QSettings>
+
+#include <algorithm>
 
 namespace {
 
@@ -12,6 +15,8 @@ const QString ArrayName = QStringLiteral("pairedDevices");
 
 const QString StoreOrganization = QStringLiteral("Vellora");
 const QString StoreApplication = QStringLiteral("NerraDesktop");
+// Far more instruments than a laboratory owns; a store claiming more is damaged.
+constexpr int MaxStoredDevices = 10000;
 
 } // namespace
 
@@ -31,15 +36,35 @@ DeviceManager::~DeviceManager()
 void DeviceManager::loadPairedDevices()
 {
     qDebug() << "DEV: [PAIR] Loading paired devices from persistent storage...";
+    // The settings layer decodes nothing until a key is read: a damaged value must be
+    // gone from the file before the object that reads it is made.
+    SettingsFileCheck::setAsideDamagedValues(QSettings(StoreOrganization, StoreApplication).fileName());
     QSettings settings(StoreOrganization, StoreApplication);
-    const int size = settings.beginReadArray(ArrayName);
-    if (size < 1) {
-        settings.endArray();
+    settings.beginGroup(ArrayName);
+    // The entries are found by the groups that exist rather than by the stored size: a
+    // damaged size must neither send the loop through millions of empty indices nor,
+    // when missing, hide every instrument until the next save erases them.
+    QList<int> indices;
+    const QStringList groups = settings.childGroups();
+    for (const QString &group : groups) {
+        bool ok = false;
+        const int index = group.toInt(&ok);
+        if (ok && index > 0 && QString::number(index) == group)
+            indices.append(index);
+    }
+    std::sort(indices.begin(), indices.end());
+    if (indices.size() > MaxStoredDevices) {
+        qWarning() << "DEV: [PAIR] Only the first" << MaxStoredDevices << "of" << indices.size()
+                   << "stored devices are read";
+        indices = indices.mid(0, MaxStoredDevices);
+    }
+    if (indices.isEmpty()) {
+        settings.endGroup();
         qDebug() << "DEV: [PAIR] No paired devices found";
         return;
     }
-    for (int i = 0; i < size; ++i) {
-        settings.setArrayIndex(i);
+    for (int index : qAsConst(indices)) {
+        settings.beginGroup(QString::number(index));
         const QString name = settings.value(QStringLiteral("name")).toString();
         QString address = settings.value(QStringLiteral("address")).toString();
         const QString firmwareVersion = settings.value(QStringLiteral("firmwareVersion")).toString();
@@ -48,6 +73,7 @@ void DeviceManager::loadPairedDevices()
         const QString hardwareId = settings.value(QStringLiteral("hardwareId")).toString();
         const bool lastSeenViaUsb = settings.value(QStringLiteral("lastSeenViaUsb"), false).toBool();
         const bool usbOnly = settings.value(QStringLiteral("usbOnly"), false).toBool();
+        settings.endGroup();
         // A USB-only entry is keyed by its hardware id, which doubles as its address.
         if (address.isEmpty() && usbOnly)
             address = hardwareId;
@@ -71,9 +97,9 @@ void DeviceManager::loadPairedDevices()
         m_devices.append(device);
         qDebug() << "DEV: [PAIR] Loaded paired device:" << name << "address:" << address;
     }
-    settings.endArray();
+    settings.endGroup();
     emit devicesChanged();
-    qDebug() << "DEV: [PAIR] Loaded" << size << "paired device(s)";
+    qDebug() << "DEV: [PAIR] Loaded" << indices.size() << "paired device(s)";
 }
 
 void DeviceManager::savePairedDevices()

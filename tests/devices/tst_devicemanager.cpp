@@ -75,6 +75,8 @@ private slots:
     void storedArrayHoldsExactlyTheCurrentEntries();
     void loadsStoredEntries_data();
     void loadsStoredEntries();
+    void damagedArraySizeNeitherHangsNorLosesEntries_data();
+    void damagedArraySizeNeitherHangsNorLosesEntries();
     void staleness_data();
     void staleness();
     void mergeBluetoothDevice_data();
@@ -202,6 +204,40 @@ void TestDeviceManager::loadsStoredEntries()
         if (seenViaUsb[i])
             QVERIFY(device->lastSeenViaUsbAt() >= before);
     }
+}
+
+void TestDeviceManager::damagedArraySizeNeitherHangsNorLosesEntries_data()
+{
+    QTest::addColumn<QVariant>("size");
+    QTest::newRow("twenty million") << QVariant(20000000);
+    QTest::newRow("largest int") << QVariant(2147483647);
+    QTest::newRow("missing") << QVariant();
+    QTest::newRow("too small") << QVariant(1);
+}
+
+void TestDeviceManager::damagedArraySizeNeitherHangsNorLosesEntries()
+{
+    QFETCH(QVariant, size);
+    writeStore({{QStringLiteral("One"), QStringLiteral("AA:00:00:00:00:01"), {}},
+                {QStringLiteral("Two"), QStringLiteral("AA:00:00:00:00:02"), {}}});
+    {
+        QSettings settings(QStringLiteral("Vellora"), QStringLiteral("NerraDesktop"));
+        if (size.isValid())
+            settings.setValue(QStringLiteral("pairedDevices/size"), size);
+        else
+            settings.remove(QStringLiteral("pairedDevices/size"));
+    }
+    {
+        DeviceManager manager;
+        QCOMPARE(manager.devices().size(), 2);
+        // The next save (an instrument plugged in) writes every entry back.
+        manager.addOrUpdateUsbDevice(QStringLiteral("Bench"), QString(), QString(), -1,
+                                     QStringLiteral("A1B2C3D4E5F6"));
+    }
+    QStringList names;
+    for (const QVariantMap &element : readStore())
+        names << element.value(QStringLiteral("name")).toString();
+    QCOMPARE(names, (QStringList{"One", "Two", "Bench"}));
 }
 
 void TestDeviceManager::staleness_data()
