@@ -4,6 +4,8 @@
 #include "formats/splparser.h"
 #include "model/command.h"
 #include "model/validator.h"
+#include "storage/settingsfilecheck.h"
+#include "storage/wholefile.h"
 
 #include <QDebug>
 #include <QFile>
@@ -11,7 +13,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QSet>
 #include <QSettings>
 #include <QUrl>
@@ -27,7 +28,7 @@ struct ProtocolLibrary::StoredElement
     QString description;
     QDateTime created;
     QDateTime modified;
-    QString commands;
+    QVariantList commands;
     bool hasErrors = true;
 };
 
@@ -47,9 +48,8 @@ const QString ModifiedKey = QStringLiteral("modified");
 const QString CommandsKey = QStringLiteral("commands");
 const QString HasErrorsKey = QStringLiteral("hasErrors");
 
-// A hundred times the largest method the editor can make. A stored value beyond it is
-// damage, and parsing it would only cost memory.
-constexpr int MaxStoredText = 16 * 1024 * 1024;
+// A stored text beyond what one stored value may hold is damage.
+constexpr int MaxStoredText = SettingsFileCheck::MaxValueBytes / 2;
 
 QString newId()
 {
@@ -127,21 +127,12 @@ QVariantList mapsOnly(const QVariantList &list)
     return maps;
 }
 
-// The steps are stored as one JSON text per method rather than as a nested variant
-// list: the store's own binary form of nested lists is read by a decoder that trusts
-// the lengths inside it, and a damaged one can bring the whole program down.
-QString commandsText(const QVariantList &commands)
-{
-    return QString::fromUtf8(
-        QJsonDocument(QJsonArray::fromVariantList(commands)).toJson(QJsonDocument::Compact));
-}
-
-// `stored` receives the text when the steps came as text and every entry was kept, so
-// that an unchanged method is written back as it was read.
-bool commandsOf(const QVariant &value, QVariantList *commands, QString *stored)
+// The steps are stored as a list of maps, the form every version of the library reads.
+// One version stored them as JSON text instead; such a store is read and written back
+// as a list at the next save.
+bool commandsOf(const QVariant &value, QVariantList *commands)
 {
     commands->clear();
-    *stored = QString();
     if (!value.isValid())
         return true;
     if (value.userType() == QMetaType::QVariantList) {
@@ -157,10 +148,7 @@ bool commandsOf(const QVariant &value, QVariantList *commands, QString *stored)
     const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError || !document.isArray())
         return false;
-    const QVariantList entries = document.array().toVariantList();
-    *commands = mapsOnly(entries);
-    if (commands->size() == entries.size())
-        *stored = text;
+    *commands = mapsOnly(document.array().toVariantList());
     return true;
 }
 
@@ -220,12 +208,10 @@ std::unique_ptr<ProtocolRecord> recordFrom(const QVariantMap &element, const Val
         *problem = QStringLiteral("no id or no name");
         return nullptr;
     }
-    const bool stepsRead =
-        commandsOf(element.value(CommandsKey), &record->commands, &record->storedCommands);
+    const bool stepsRead = commandsOf(element.value(CommandsKey), &record->commands);
     if (!stepsRead) {
         *problem = QStringLiteral("unreadable steps, kept without them");
         record->commands.clear();
-        record->storedCommands = QString();
     }
     // A description of the wrong kind costs nothing worth dropping the method for.
     if (!readableText(element.value(DescriptionKey), &record->description))
@@ -245,6 +231,19 @@ std::unique_ptr<ProtocolRecord> recordFrom(const QVariantMap &element, const Val
                                 ? boolOf(element.value(HasErrorsKey), true)
                                 : failsValidation(record->commands, validator);
     return record;
+}
+
+// Whether the method can be stored and read back whole at the next start: what the
+// store's reader would refuse must be refused before it is stored, not after.
+bool fitsStore(const QString &name, const QString &description, const QVariantList &commands)
+{
+    return name.size() <= MaxStoredText && description.size() <= MaxStoredText
+           && SettingsFileCheck::isStorable(commands);
+}
+
+QString tooLargeText(const QString &name)
+{
+    return QStringLiteral("The method \"%1\" is too large to keep in the library").arg(name.left(100));
 }
 
 // Paths from the interface may be file URLs.
@@ -286,6 +285,12 @@ QString ProtocolLibrary::addProtocol(const QString &name, bool reportFailure)
 {
     // An empty name is allowed: "+ New Protocol" starts from an unnamed placeholder that the
     // editor discards if the user leaves without naming it (and that loading skips).
+    if (!fitsStore(name, QString(), {})) {
+        qWarning() << "ProtocolLibrary: Name too long to store";
+        if (reportFailure)
+            fail(tooLargeText(name));
+        return QString();
+    }
     auto record = std::make_unique<ProtocolRecord>();
     record->id = newId();
     record->name = name;
@@ -322,11 +327,15 @@ bool ProtocolLibrary::saveProtocol(const QString &methodId, const QString &name,
         fail(QStringLiteral("A method named \"%1\" already exists").arg(name));
         return false;
     }
+    if (!fitsStore(name, description, commands)) {
+        qWarning() << "ProtocolLibrary: Method too large to store:" << methodId;
+        fail(tooLargeText(name));
+        return false;
+    }
     const ProtocolRecord before = *record;
     record->name = name;
     record->description = description;
     record->commands = commands;
-    record->storedCommands = QString();
     record->hasErrors = hasErrors;
     record->modified = QDateTime::currentDateTime();
     if (!persist()) {
@@ -380,6 +389,11 @@ bool ProtocolLibrary::renameProtocol(const QString &methodId, const QString &new
     if (nameTaken(newName, methodId)) {
         qWarning() << "ProtocolLibrary: Name already in use:" << newName;
         fail(QStringLiteral("A method named \"%1\" already exists").arg(newName));
+        return false;
+    }
+    if (!fitsStore(newName, QString(), {})) {
+        qWarning() << "ProtocolLibrary: Name too long to store:" << methodId;
+        fail(tooLargeText(newName));
         return false;
     }
     const QString oldName = record->name;
@@ -481,24 +495,25 @@ bool ProtocolLibrary::exportProtocolToFile(const QString &methodId, const QStrin
     const QString text = exportToSpl(methodId);
     if (text.isEmpty())
         return false;
-    QSaveFile file(localPath(filePath));
-    // A folder that allows writing the file but not creating a temporary file beside it
-    // still gets the export, only not atomically.
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        qWarning() << "ProtocolLibrary: Cannot open for export:" << filePath << file.errorString();
+    // Always UTF-8, the encoding the import reads: the system's own encoding would turn
+    // "µ" or "é" into other characters on the way back. A folder that allows writing the
+    // file but not creating a temporary file beside it still gets the export, only not
+    // atomically.
+    QString reason;
+    switch (WholeFile::write(localPath(filePath), text.toUtf8(),
+                             WholeFile::Text | WholeFile::DirectWriteFallback, &reason)) {
+    case WholeFile::Written:
+        return true;
+    case WholeFile::OpenFailed:
+        qWarning() << "ProtocolLibrary: Cannot open for export:" << filePath << reason;
         fail(QStringLiteral("Failed to open file: ") + filePath);
         return false;
+    case WholeFile::WriteFailed:
+        break;
     }
-    // Always UTF-8, the encoding the import reads: the system's own encoding would turn
-    // "µ" or "é" into other characters on the way back.
-    file.write(text.toUtf8());
-    if (!file.commit()) {
-        qWarning() << "ProtocolLibrary: Cannot write the export:" << filePath << file.errorString();
-        fail(QStringLiteral("Failed to write file: ") + filePath);
-        return false;
-    }
-    return true;
+    qWarning() << "ProtocolLibrary: Cannot write the export:" << filePath << reason;
+    fail(QStringLiteral("Failed to write file: ") + filePath);
+    return false;
 }
 
 QString ProtocolLibrary::importFromSplFile(const QString &filePath)
@@ -506,7 +521,9 @@ QString ProtocolLibrary::importFromSplFile(const QString &filePath)
     const QString path = localPath(filePath);
     const QFileInfo info(path);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    // Not as text: text mode drops every carriage return, and a file whose lines end in
+    // one alone would read as a single line. The reader takes CR, LF and CR LF itself.
+    if (!file.open(QIODevice::ReadOnly)) {
         qWarning() << "ProtocolLibrary: Cannot open for import:" << path << file.errorString();
         fail(QStringLiteral("Could not open file: ") + info.fileName());
         return QString();
@@ -534,7 +551,7 @@ QString ProtocolLibrary::importFromSplFile(const QString &filePath)
 
     QString name = parsedName.trimmed();
     if (name.isEmpty())
-        name = info.completeBaseName();
+        name = SplParser::printableName(info.completeBaseName());
     if (name.isEmpty())
         name = QStringLiteral("Imported Protocol");
     name = importName(name);
@@ -545,6 +562,11 @@ QString ProtocolLibrary::importFromSplFile(const QString &filePath)
         maps.append(command->toVariantMap());
     const bool hasErrors = !Validator().validate(commands).isEmpty();
     qDeleteAll(commands);
+    if (!fitsStore(name, QString(), maps)) {
+        qWarning() << "ProtocolLibrary: Cannot import" << path << "- too large to store";
+        fail(QStringLiteral("Could not import protocol: the method is too large to keep in the library"));
+        return QString();
+    }
 
     // The interface opens a dialog per error: the import's own sentence replaces the
     // store's.
@@ -627,17 +649,10 @@ void ProtocolLibrary::changed(bool countChanged)
 
 // ---- The settings store
 
-ProtocolLibrary::StoredElement ProtocolLibrary::storedElement(ProtocolRecord &record)
+ProtocolLibrary::StoredElement ProtocolLibrary::storedElement(const ProtocolRecord &record)
 {
-    if (record.storedCommands.isNull())
-        record.storedCommands = commandsText(record.commands);
-    return {record.id,
-            record.name,
-            record.description,
-            record.created,
-            record.modified,
-            record.storedCommands,
-            record.hasErrors};
+    return {record.id,       record.name,     record.description, record.created,
+            record.modified, record.commands, record.hasErrors};
 }
 
 namespace {
@@ -736,11 +751,11 @@ void ProtocolLibrary::load()
             exact = false;
         }
         ids.insert(record->id);
-        // Steps read whole as text keep it (storedCommands): then it is what the store holds.
-        const bool stepsAsStored = !record->storedCommands.isNull();
+        // Steps read whole as a list are what a save would write back.
+        const QVariant steps = element.value(CommandsKey);
         const StoredElement stored = storedElement(*record);
-        exact = exact && stepsAsStored
-                && element.value(CommandsKey).userType() == QMetaType::QString
+        exact = exact && steps.userType() == QMetaType::QVariantList
+                && steps.toList().size() == record->commands.size()
                 && element.value(IdKey).userType() == QMetaType::QString
                 && element.value(NameKey).userType() == QMetaType::QString
                 && element.value(DescriptionKey).userType() == QMetaType::QString
@@ -810,8 +825,13 @@ bool ProtocolLibrary::persist(bool reportFailure)
 
 QSettings &ProtocolLibrary::store()
 {
-    if (!m_settings)
+    if (!m_settings) {
+        // The settings layer decodes nothing until a key is read: a damaged value must be
+        // gone from the file before the object that will read it is made.
+        SettingsFileCheck::setAsideDamagedValues(
+            QSettings(StoreOrganization, StoreApplication).fileName());
         m_settings = std::make_unique<QSettings>(StoreOrganization, StoreApplication);
+    }
     return *m_settings;
 }
 
@@ -884,8 +904,6 @@ bool ProtocolLibrary::syncStore(QSettings &settings)
 
 QString ProtocolLibrary::journalText(const std::vector<StoredElement> &elements)
 {
-    // Assembled from the steps' stored text rather than encoded again: the journal is
-    // written with every save.
     QString text = QStringLiteral("[");
     for (const StoredElement &e : elements) {
         if (text.size() > 1)
@@ -898,7 +916,10 @@ QString ProtocolLibrary::journalText(const std::vector<StoredElement> &elements)
                                  {HasErrorsKey, e.hasErrors}};
         QString entry = QString::fromUtf8(QJsonDocument(fields).toJson(QJsonDocument::Compact));
         entry.chop(1);
-        text += entry + QStringLiteral(",\"%1\":").arg(CommandsKey) + e.commands + QLatin1Char('}');
+        text += entry + QStringLiteral(",\"%1\":").arg(CommandsKey)
+                + QString::fromUtf8(QJsonDocument(QJsonArray::fromVariantList(e.commands))
+                                        .toJson(QJsonDocument::Compact))
+                + QLatin1Char('}');
     }
     return text + QLatin1Char(']');
 }

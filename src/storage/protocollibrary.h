@@ -75,7 +75,7 @@ private:
     void changed(bool countChanged);
 
     struct StoredElement;
-    static StoredElement storedElement(ProtocolRecord &record);
+    static StoredElement storedElement(const ProtocolRecord &record);
     static void writeArray(QSettings &settings, const std::vector<StoredElement> &elements,
                            const std::vector<StoredElement> *previous);
     void load();

@@ -18,10 +18,6 @@ public:
     QVariantList commands;
     // Whether the method failed validation when it was last saved or loaded.
     bool hasErrors = true;
-    // The steps as the settings store holds them (JSON text), kept so that a save does
-    // not encode every unchanged method again. Null until first needed; whoever changes
-    // `commands` clears it.
-    QString storedCommands;
 
     // The whole method: "id", "name", "description", "created", "modified", "commands".
     QVariantMap toMap() const;

@@ -1,7 +1,9 @@
 #include "model/commands.h"
 #include "storage/protocollibrary.h"
+#include "storage/settingsfilecheck.h"
 #include "testmain.h"
 
+#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -159,7 +161,8 @@ private slots:
     void newMethod();
     void operationsSignalAndPersist();
     void survivesRestart();
-    void oldLayoutIsRead();
+    void storedFormsAreRead_data();
+    void storedFormsAreRead();
     void savesAfterRestartLeaveNoTrace();
     void aStoreWrittenByAnotherIsReplacedWhole();
     void hasErrorsRecomputedOnLoad_data();
@@ -184,6 +187,8 @@ private slots:
     void exportFailures();
     void damagedStore_data();
     void damagedStore();
+    void sizeLimitAgreesWithTheReader_data();
+    void sizeLimitAgreesWithTheReader();
     void truncatedStore();
     void failedSaveChangesNothing_data();
     void failedSaveChangesNothing();
@@ -295,10 +300,18 @@ void TestProtocolLibrary::survivesRestart()
     QCOMPARE(settings.value(QStringLiteral("id")).toString(), empty);
 }
 
-void TestProtocolLibrary::oldLayoutIsRead()
+void TestProtocolLibrary::storedFormsAreRead_data()
 {
-    // Stores from before the steps were kept as text: a list of maps (loops carrying
-    // theirs), and date-times as the settings store's own values.
+    QTest::addColumn<bool>("stepsAsJson");
+    QTest::newRow("list of maps") << false;
+    QTest::newRow("JSON text") << true;
+}
+
+void TestProtocolLibrary::storedFormsAreRead()
+{
+    // Steps as a list of maps (loops carrying theirs), the form every version reads, or
+    // as the JSON text one version wrote; date-times as the settings store's own values.
+    QFETCH(bool, stepsAsJson);
     const QDateTime created(QDate(2024, 5, 6), QTime(7, 8, 9, 10));
     const QDateTime modified = created.addDays(3);
     const QList<QVariantList> steps{validSteps(), invalidSteps()};
@@ -312,7 +325,10 @@ void TestProtocolLibrary::oldLayoutIsRead()
             settings.setValue(QStringLiteral("description"), QStringLiteral("about %1").arg(i));
             settings.setValue(QStringLiteral("created"), created);
             settings.setValue(QStringLiteral("modified"), modified);
-            settings.setValue(QStringLiteral("commands"), steps.at(i));
+            settings.setValue(QStringLiteral("commands"),
+                              stepsAsJson ? QVariant(QString::fromUtf8(QJsonDocument(QJsonArray::fromVariantList(steps.at(i)))
+                                                                           .toJson(QJsonDocument::Compact)))
+                                          : QVariant(steps.at(i)));
             settings.setValue(QStringLiteral("hasErrors"), i == 0);
         }
         settings.endArray();
@@ -338,8 +354,13 @@ void TestProtocolLibrary::oldLayoutIsRead()
     }
     ProtocolLibrary reread;
     check(reread);
+    // Written back in the form every version reads.
     QSettings settings(Organization, Application);
-    QCOMPARE(settings.value(QStringLiteral("protocolLibrary/1/commands")).userType(), int(QMetaType::QString));
+    for (int i = 1; i <= steps.size(); ++i) {
+        const QVariant stored = settings.value(QStringLiteral("protocolLibrary/%1/commands").arg(i));
+        QCOMPARE(stored.userType(), int(QMetaType::QVariantList));
+        QCOMPARE(stepsText(stored.toList()), stepsText(steps.at(i - 1)));
+    }
 }
 
 void TestProtocolLibrary::savesAfterRestartLeaveNoTrace()
@@ -725,6 +746,17 @@ void TestProtocolLibrary::importNames()
     QCOMPARE(entryOf(library, empty).value(QStringLiteral("name")).toString(), QStringLiteral("Empty"));
     QCOMPARE(entryOf(library, empty).value(QStringLiteral("commandCount")).toInt(), 0);
     QCOMPARE(entryOf(library, empty).value(QStringLiteral("hasErrors")).toBool(), true);
+    // Line ends of old Mac tools, and control characters where a name is read.
+    writeFile(dir + QStringLiteral("/mac.spl"), "protocol name: Old\tMac\x1b\r\rtipselect tip:small\r"
+                                                "aspirate tip:small vol:100.0\rdispense tip:small vol:100.0\r");
+    const QString mac = library.importFromSplFile(dir + QStringLiteral("/mac.spl"));
+    QCOMPARE(entryOf(library, mac).value(QStringLiteral("name")).toString(), QStringLiteral("Old Mac"));
+    QCOMPARE(entryOf(library, mac).value(QStringLiteral("commandCount")).toInt(), 3);
+    writeFile(dir + QStringLiteral("/Tab\there.spl"), "\n");
+    QCOMPARE(library.getProtocol(library.importFromSplFile(dir + QStringLiteral("/Tab\there.spl")))
+                 .value(QStringLiteral("name"))
+                 .toString(),
+             QStringLiteral("Tab here"));
     writeFile(dir + QStringLiteral("/.spl"), "\n\n");
     QCOMPARE(library.getProtocol(library.importFromSplFile(dir + QStringLiteral("/.spl")))
                  .value(QStringLiteral("name"))
@@ -813,6 +845,8 @@ void TestProtocolLibrary::damagedStore_data()
     QTest::addColumn<QStringList>("names");
     // Descriptions (by name) that must be read, and kept by the save.
     QTest::addColumn<QVariantMap>("descriptions");
+    // Keys whose values the settings layer could not decode safely: they are moved aside.
+    QTest::addColumn<QStringList>("setAside");
 
     const QByteArray steps = QJsonDocument(QJsonArray::fromVariantList(validSteps()))
                                  .toJson(QJsonDocument::Compact)
@@ -834,39 +868,53 @@ void TestProtocolLibrary::damagedStore_data()
                         "7\\id=w7\n7\\name=@Variant(\\0\\0\\0\\x8\\0\\0\\0\\0)\n"
                         "size=7\n")
         << QStringList{"a, b", "Good", "Int id", "Ints", "Map steps", "Odd fields"}
-        << QVariantMap{{"Odd fields", "x, y"}};
+        << QVariantMap{{"Odd fields", "x, y"}} << QStringList();
     QTest::newRow("missing keys")
         << QByteArray("[protocolLibrary]\n" + good
                       + "2\\name=No id\n3\\id=m3\n4\\id=m4\n4\\name=No steps\n"
                         "5\\id=\n5\\name=Empty id\n6\\id=m6\n6\\name=\"\"\nsize=6\n")
-        << QStringList{"Good", "No steps"} << QVariantMap();
+        << QStringList{"Good", "No steps"} << QVariantMap() << QStringList();
     QTest::newRow("no size, gaps and stray groups")
         << QByteArray("[protocolLibrary]\n7\\id=m7\n7\\name=Seventh\n" + good
                       + "x\\id=mx\nx\\name=Stray\n01\\id=m01\n01\\name=Padded\n")
-        << QStringList{"Good", "Seventh"} << QVariantMap();
+        << QStringList{"Good", "Seventh"} << QVariantMap() << QStringList();
     QTest::newRow("a size of two billion")
         << QByteArray("[protocolLibrary]\n" + good + "size=2000000000\n") << QStringList{"Good"}
-        << QVariantMap();
+        << QVariantMap() << QStringList();
     QTest::newRow("steps that are not JSON")
         << QByteArray("[protocolLibrary]\n" + good
                       + "2\\id=j\n2\\name=Cut\n2\\description=kept\n2\\hasErrors=false\n"
                         "2\\commands=\"[{\\\"ty\"\n")
-        << QStringList{"Cut", "Good"} << QVariantMap{{"Cut", "kept"}};
+        << QStringList{"Cut", "Good"} << QVariantMap{{"Cut", "kept"}} << QStringList();
     QTest::newRow("steps nested beyond any parser")
         << QByteArray("[protocolLibrary]\n" + good + "2\\id=d\n2\\name=Deep\n2\\commands="
                       + QByteArray(100000, '[') + "\n")
-        << QStringList{"Deep", "Good"} << QVariantMap();
+        << QStringList{"Deep", "Good"} << QVariantMap() << QStringList();
     QTest::newRow("a huge entry")
         << QByteArray("[protocolLibrary]\n" + good + "2\\id=h\n2\\name=Huge\n2\\commands=\"["
                       + QByteArray(20 * 1024 * 1024, ' ') + "]\"\n3\\id=n\n3\\name="
                       + QByteArray(100000, 'n') + "\n")
-        << QStringList{"Good", "Huge", QString(100000, QLatin1Char('n'))} << QVariantMap();
+        << QStringList{"Good", "Huge", QString(100000, QLatin1Char('n'))} << QVariantMap() << QStringList();
+    // Values the settings layer's own decoder would trust to the end of the program.
+    QTest::newRow("a list claiming two billion steps")
+        << QByteArray("[protocolLibrary]\n" + good
+                      + "2\\id=b\n2\\name=Bomb\n2\\description=kept\n"
+                        "2\\commands=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n")
+        << QStringList{"Bomb", "Good"} << QVariantMap{{"Bomb", "kept"}}
+        << QStringList{"2\\commands"};
+    QByteArray nested;
+    for (int i = 0; i < 100000; ++i)
+        nested += "\\0\\0\\0\\t\\0\\0\\0\\x1";
+    QTest::newRow("lists nested past any stack")
+        << QByteArray("[protocolLibrary]\n" + good + "2\\id=n\n2\\name=Nest\n2\\commands=@Variant("
+                      + nested + "\\0\\0\\0\\x2\\0\\0\\0\\0)\n[pairedDevices]\n1\\name=@Variant(\\0\\0\\0\\xb\\x7f\\xff\\xff\\0)\n")
+        << QStringList{"Good", "Nest"} << QVariantMap() << QStringList{"2\\commands", "1\\name"};
     QTest::newRow("the same id twice")
         << QByteArray("[protocolLibrary]\n" + good + "2\\id=g1\n2\\name=Twin\n") << QStringList{"Good", "Twin"}
-        << QVariantMap();
+        << QVariantMap() << QStringList();
     QTest::newRow("not an ini file at all")
         << QByteArray("\x00\x01\xff\xfe{[protocolLibrary]]]\n=\n\\\\\n", 27) << QStringList()
-        << QVariantMap();
+        << QVariantMap() << QStringList();
 }
 
 void TestProtocolLibrary::damagedStore()
@@ -874,6 +922,7 @@ void TestProtocolLibrary::damagedStore()
     QFETCH(QByteArray, ini);
     QFETCH(QStringList, names);
     QFETCH(QVariantMap, descriptions);
+    QFETCH(QStringList, setAside);
     writeStoreFile(ini);
 
     const auto checkDescriptions = [&](const ProtocolLibrary &library) {
@@ -917,6 +966,68 @@ void TestProtocolLibrary::damagedStore()
     checkDescriptions(reread);
     for (const QString &id : qAsConst(ids))
         QVERIFY(reread.protocolExists(id));
+    // Nothing is lost for good: what was moved aside is kept beside the store.
+    const QByteArray aside = readFile(storePath() + QStringLiteral(".damaged"));
+    QCOMPARE(aside.isEmpty(), setAside.isEmpty());
+    for (const QString &key : qAsConst(setAside))
+        QVERIFY2(aside.contains("\n" + key.toUtf8() + "=@Variant("), qPrintable(key));
+}
+
+void TestProtocolLibrary::sizeLimitAgreesWithTheReader_data()
+{
+    QTest::addColumn<int>("margin");
+    QTest::newRow("just fits") << -1;
+    QTest::newRow("just too large") << 1;
+}
+
+void TestProtocolLibrary::sizeLimitAgreesWithTheReader()
+{
+    // Purges with long tip texts make a stored form of many megabytes from few steps.
+    QFETCH(int, margin);
+    const QString tip = QString(2000, QLatin1Char('t'));
+    const auto purges = [&](int count) {
+        QVariantList maps;
+        for (int i = 0; i < count; ++i)
+            maps << QVariantMap{{"type", "purge"}, {"tip", tip}, {"speed", 5}};
+        return maps;
+    };
+    const auto storedSize = [](const QVariantList &maps) {
+        QByteArray bytes;
+        QDataStream out(&bytes, QIODevice::WriteOnly);
+        out.setVersion(QDataStream::Qt_4_0);
+        out << QVariant(maps);
+        return bytes.size();
+    };
+    const int perStep = storedSize(purges(2)) - storedSize(purges(1));
+    const int count = (SettingsFileCheck::MaxValueBytes - storedSize({})) / perStep + (margin > 0 ? 1 : 0);
+    const QVariantList steps = purges(count);
+    QCOMPARE(storedSize(steps) > SettingsFileCheck::MaxValueBytes, margin > 0);
+
+    QString id;
+    {
+        ProtocolLibrary library;
+        id = library.createProtocol(QStringLiteral("Big"));
+        QVERIFY(library.saveProtocol(id, QStringLiteral("Big"), QStringLiteral("before"), validSteps()));
+        QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
+        QCOMPARE(library.saveProtocol(id, QStringLiteral("Big"), QString(), steps), margin < 0);
+        if (margin > 0) {
+            QCOMPARE(lastMessage(errors), QStringLiteral("The method \"Big\" is too large to keep in the library"));
+            // The same method from a file is refused before anything is added.
+            QString text = QStringLiteral("protocol name: Big file\n");
+            for (int i = 0; i < count; ++i)
+                text += QStringLiteral("purge tip:%1 speed:5\n").arg(tip);
+            writeFile(m_env->tempDir() + QStringLiteral("/big.spl"), text.toUtf8());
+            QCOMPARE(library.importFromSplFile(m_env->tempDir() + QStringLiteral("/big.spl")), QString());
+            QCOMPARE(lastMessage(errors),
+                     QStringLiteral("Could not import protocol: the method is too large to keep in the library"));
+            QCOMPARE(library.protocolCount(), 1);
+        }
+    }
+    // What the library took, it reads back whole; what it refused left the earlier steps.
+    ProtocolLibrary reread;
+    const QVariantList read = reread.getProtocol(id).value(QStringLiteral("commands")).toList();
+    QCOMPARE(read.size(), margin < 0 ? count : validSteps().size());
+    QCOMPARE(QFile::exists(storePath() + QStringLiteral(".damaged")), false);
 }
 
 void TestProtocolLibrary::truncatedStore()
