@@ -12,7 +12,9 @@ class DeviceInfo : public QObject
     Q_OBJECT
     Q_PROPERTY(QString name READ name NOTIFY nameChanged)
     Q_PROPERTY(QString address READ address WRITE setAddress NOTIFY addressChanged)
-    Q_PROPERTY(QString uniqueId READ uniqueId CONSTANT)
+    // The address is the unique id: a merge that gives a USB entry its Bluetooth address
+    // changes both.
+    Q_PROPERTY(QString uniqueId READ uniqueId NOTIFY addressChanged)
     Q_PROPERTY(bool isPaired READ isPaired WRITE setIsPaired NOTIFY isPairedChanged)
     Q_PROPERTY(bool isAvailable READ isAvailable WRITE setIsAvailable NOTIFY isAvailableChanged)
     Q_PROPERTY(QDateTime lastSeen READ lastSeen NOTIFY lastSeenChanged)

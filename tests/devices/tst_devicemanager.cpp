@@ -4,6 +4,7 @@
 #include "testmain.h"
 
 #include <QBluetoothAddress>
+#include <QMetaProperty>
 #include <QPointer>
 #include <QSettings>
 #include <QSignalSpy>
@@ -310,6 +311,10 @@ void TestDeviceManager::mergeBluetoothDevice()
     manager.addDevice(bleFirst ? usb : ble);
     manager.addDevice(new DeviceInfo(QStringLiteral("Last"), QStringLiteral("AA:00:00:00:00:02")));
     QSignalSpy changed(&manager, &DeviceManager::devicesChanged);
+    // The interface follows the unique id through its notify signal, whichever it is.
+    const QMetaProperty uniqueId = usb->metaObject()->property(usb->metaObject()->indexOfProperty("uniqueId"));
+    QSignalSpy uniqueIdChanged(usb, uniqueId.notifySignal());
+    QVERIFY(uniqueIdChanged.isValid());
 
     QCOMPARE(manager.mergeBluetoothDevice(bleId, hwId), expected);
     QCOMPARE(manager.devices().size(), remaining);
@@ -322,6 +327,7 @@ void TestDeviceManager::mergeBluetoothDevice()
     DeviceInfo *survivor = manager.deviceAt(expected);
     QCOMPARE(survivor, usb);
     QCOMPARE(survivor->uniqueId(), QStringLiteral("AA:00:00:00:00:0B"));
+    QCOMPARE(uniqueIdChanged.count(), 1);
     QCOMPARE(survivor->name(), QStringLiteral("Bench pipette"));
     QCOMPARE(survivor->firmwareVersion(), QStringLiteral("1.9.0"));
     QCOMPARE(survivor->serialNumber(), QStringLiteral("SN-BLE"));

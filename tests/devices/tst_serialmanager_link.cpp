@@ -628,6 +628,8 @@ void TestSerialManagerLink::deviceLossEndsTheOperation()
     QTRY_VERIFY_WITH_TIMEOUT(!link.isConnected(), 10000);
     QCOMPARE(link.protocolState(), SerialManager::Idle);
     QVERIFY(!link.isTransferring());
+    // Nothing is under way: no "Sending big.csv..." left behind.
+    QCOMPARE(link.statusMessage(), QString());
 
     const bool transferring = operation == QLatin1String("upload") || operation == QLatin1String("calibration");
     QCOMPARE(failed.count(), transferring ? 1 : 0);

@@ -59,8 +59,10 @@ private slots:
     void preferenceWritesMirrorTheIdentity();
     void replyNamingAnotherKeyStillConfirmsTheWrite_data();
     void replyNamingAnotherKeyStillConfirmsTheWrite();
-    void namesWithLineBreaksNeverReachTheWire_data();
-    void namesWithLineBreaksNeverReachTheWire();
+    void repliesBeyondAnyInstrumentAreCut_data();
+    void repliesBeyondAnyInstrumentAreCut();
+    void unsafeNamesNeverReachTheWire_data();
+    void unsafeNamesNeverReachTheWire();
     void sessionOperationsInAnOpenSession();
     void sessionReadsRefusedByTheInstrument();
     void rebootEndsTheSessionWithoutDisconnect();
@@ -843,7 +845,66 @@ void TestSerialManagerSessions::replyNamingAnotherKeyStillConfirmsTheWrite()
     QTRY_COMPARE(peer.fake.lines.last(), Disconnect);
 }
 
-void TestSerialManagerSessions::namesWithLineBreaksNeverReachTheWire_data()
+void TestSerialManagerSessions::repliesBeyondAnyInstrumentAreCut_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QStringList>("reply");
+    QTest::addColumn<Call>("call");
+    QTest::addColumn<QStringList>("errors");
+    QTest::addColumn<QString>("resultSignal");
+    QTest::addColumn<QVariantList>("resultArguments");
+
+    QStringList names;
+    for (int i = 0; i <= SerialManager::MaxListedProtocols; ++i)
+        names << QStringLiteral("DATA:LIST_PROTOCOLS:f%1.csv").arg(i);
+    QTest::newRow("a list that does not end") << QStringLiteral("CMD:LIST_PROTOCOLS") << names
+                                              << Call([](SerialManager &l) { l.listProtocols(); })
+                                              << QStringList{QStringLiteral("listProtocols: the device listed more than 1000 files")}
+                                              << QString() << QVariantList();
+    QStringList body;
+    for (int i = 0; i <= SerialManager::MaxProtocolBytes / 60000; ++i)
+        body << QStringLiteral("DATA:GET_PROTOCOL:") + QString(60000, QLatin1Char('x'));
+    QTest::newRow("a file that does not end") << QStringLiteral("CMD:GET_PROTOCOL:") << body
+                                              << Call([](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); })
+                                              << QStringList{QStringLiteral("getProtocol: the file is larger than 1024 KiB")}
+                                              << QString() << QVariantList();
+    QTest::newRow("a name listed twice")
+        << QStringLiteral("CMD:LIST_PROTOCOLS")
+        << QStringList{QStringLiteral("DATA:LIST_PROTOCOLS:a.csv"), QStringLiteral("DATA:LIST_PROTOCOLS:b.csv"),
+                       QStringLiteral("DATA:LIST_PROTOCOLS:a.csv"), QStringLiteral("END:LIST_PROTOCOLS")}
+        << Call([](SerialManager &l) { l.listProtocols(); }) << QStringList() << QStringLiteral("protocolListReceived")
+        << QVariantList{QStringList{QStringLiteral("a.csv"), QStringLiteral("b.csv")}};
+}
+
+void TestSerialManagerSessions::repliesBeyondAnyInstrumentAreCut()
+{
+    QFETCH(QString, command);
+    QFETCH(QStringList, reply);
+    QFETCH(Call, call);
+    QFETCH(QStringList, errors);
+    QFETCH(QString, resultSignal);
+    QFETCH(QVariantList, resultArguments);
+
+    FakeLink peer;
+    peer.replies = {{command, reply}};
+    QVERIFY(peer.open());
+    QVERIFY(peer.waitForIdentityFetch());
+    SerialManager &link = peer.link;
+    OutcomeSpies outcome(&link);
+    call(link);
+    if (errors.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(link.protocolState(), SerialManager::Ready, 5000);
+    } else {
+        // Cut at the limit: the session ends at once, not when the peer stops talking.
+        QTRY_COMPARE_WITH_TIMEOUT(outcome.errorMessages(), errors, 10000);
+        QCOMPARE(link.protocolState(), SerialManager::Idle);
+        QTRY_VERIFY(peer.fake.lines.contains(Disconnect));
+    }
+    const QString mismatch = outcome.mismatch(resultSignal, resultArguments);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+}
+
+void TestSerialManagerSessions::unsafeNamesNeverReachTheWire_data()
 {
     QTest::addColumn<Call>("call");
     QTest::addColumn<QString>("error");
@@ -852,6 +913,13 @@ void TestSerialManagerSessions::namesWithLineBreaksNeverReachTheWire_data()
                             << QStringLiteral("putProtocol: invalid file name");
     QTest::newRow("upload with CR") << Call([](SerialManager &l) { l.putProtocol(QStringLiteral("a\r.csv"), "PURGE,S,,,,,,4,\n"); })
                                     << QStringLiteral("putProtocol: invalid file name");
+    QTest::newRow("upload into a parent folder")
+        << Call([](SerialManager &l) { l.putProtocol(QStringLiteral("../keep.csv"), "PURGE,S,,,,,,4,\n"); })
+        << QStringLiteral("putProtocol: invalid file name");
+    QTest::newRow("download from a folder") << Call([](SerialManager &l) { l.getProtocol(QStringLiteral("sub\\keep.csv")); })
+                                            << QStringLiteral("getProtocol: invalid file name");
+    QTest::newRow("delete the folder") << Call([](SerialManager &l) { l.deleteProtocol(QStringLiteral("..")); })
+                                       << QStringLiteral("deleteProtocol: invalid file name");
     QTest::newRow("upload without name") << Call([](SerialManager &l) { l.putProtocol(QString(), "PURGE,S,,,,,,4,\n"); })
                                          << QStringLiteral("putProtocol: invalid file name");
     QTest::newRow("empty upload") << Call([](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), QByteArray()); })
@@ -873,7 +941,7 @@ void TestSerialManagerSessions::namesWithLineBreaksNeverReachTheWire_data()
         << QStringLiteral("setPref: invalid preference key");
 }
 
-void TestSerialManagerSessions::namesWithLineBreaksNeverReachTheWire()
+void TestSerialManagerSessions::unsafeNamesNeverReachTheWire()
 {
     QFETCH(Call, call);
     QFETCH(QString, error);

@@ -45,9 +45,12 @@ QString withoutControlCharacters(const QString &text)
 
 // A name goes into a command line as it is: a line feed in it would end that line early
 // and turn the rest into a second command.
+// On the instrument a file name with a separator, or "." or "..", is a path.
 bool isSendableName(const QString &name)
 {
-    return !name.isEmpty() && !hasControlCharacters(name);
+    return !name.isEmpty() && !hasControlCharacters(name) && !name.contains(QLatin1Char('/'))
+           && !name.contains(QLatin1Char('\\')) && name != QLatin1String(".")
+           && name != QLatin1String("..");
 }
 
 // A body line the instrument would not store as part of the file: the handshake escape
@@ -445,7 +448,11 @@ void SerialManager::closePortAfterLoss(bool fromPoll)
     const Abandoned abandoned = abandonOperations();
     m_isConnected = false;
     m_portName.clear();
+    const bool wasInSession = m_protocolState != Idle;
     setProtocolState(Idle);
+    // Nothing is under way any more; a status such as "Sending x.csv..." would say so.
+    if (wasInSession || wasTransferring)
+        setStatusMessage(QString());
     // The poll path gives up an OTA session being opened; the error path keeps it, so that
     // the instrument's first ready line after its restart still opens the OTA channel.
     if (fromPoll)
@@ -897,6 +904,7 @@ void SerialManager::dispatchReadyLine()
     if (m_listPending) {
         m_listPending = false;
         m_protocolList.clear();
+        m_receivedLines = 0;
         setProtocolState(Listing);
         writeLine(QStringLiteral("CMD:LIST_PROTOCOLS"));
         return;
@@ -1053,12 +1061,22 @@ void SerialManager::handleListing(const QString &line)
 {
     static const QString dataPrefix = QStringLiteral("DATA:LIST_PROTOCOLS:");
     if (line.startsWith(dataPrefix)) {
+        if (++m_receivedLines > MaxListedProtocols) {
+            m_protocolList.clear();
+            m_receivedLines = 0;
+            endSession();
+            emit errorOccurred(QStringLiteral("listProtocols: the device listed more than %1 files")
+                                   .arg(MaxListedProtocols));
+            return;
+        }
+        // A name listed twice is one file.
         const QString name = payloadAfter(line, dataPrefix);
-        if (!name.isEmpty())
+        if (!name.isEmpty() && !m_protocolList.contains(name))
             m_protocolList.append(name);
         return;
     }
     if (line == QLatin1String("END:LIST_PROTOCOLS")) {
+        m_receivedLines = 0;
         setStatusMessage(QStringLiteral("%1 protocol(s)").arg(m_protocolList.size()));
         setProtocolState(Ready);
         emit protocolListReceived(m_protocolList);
@@ -1066,6 +1084,7 @@ void SerialManager::handleListing(const QString &line)
     }
     if (line.startsWith(QLatin1String("ERR:"))) {
         m_protocolList.clear();
+        m_receivedLines = 0;
         endSession();
         emit errorOccurred(errorReason(line));
     }
@@ -1080,6 +1099,14 @@ void SerialManager::handleGettingProtocol(const QString &line)
             m_receivedProtocol.append('\n');
         m_receivedProtocol.append(payloadAfter(line, dataPrefix).toUtf8());
         ++m_receivedLines;
+        if (m_receivedProtocol.size() > MaxProtocolBytes) {
+            m_currentFile.clear();
+            m_receivedProtocol.clear();
+            m_receivedLines = 0;
+            endSession();
+            emit errorOccurred(QStringLiteral("getProtocol: the file is larger than %1 KiB")
+                                   .arg(MaxProtocolBytes / 1024));
+        }
         return;
     }
     if (line == QLatin1String("END:GET_PROTOCOL")) {
@@ -1305,6 +1332,7 @@ SerialManager::Abandoned SerialManager::abandonOperations()
         abandoned.others.append(QStringLiteral("getPrefs"));
 
     m_protocolList.clear();
+    m_receivedLines = 0;
     m_receivedProtocol.clear();
     m_receivedLines = 0;
     m_currentFile.clear();
@@ -1412,7 +1440,7 @@ void SerialManager::putProtocol(const QString &filename, const QByteArray &data)
         return;
     }
     if (!isSendableName(filename)) {
-        emit transferFailed(QStringLiteral("Invalid file name — it must not be empty or contain line breaks"));
+        emit transferFailed(QStringLiteral("Invalid file name — it must not be empty, contain line breaks or be a path"));
         emit errorOccurred(QStringLiteral("putProtocol: invalid file name"));
         return;
     }
@@ -1442,6 +1470,7 @@ void SerialManager::listProtocols()
     }
     if (m_protocolState == Ready && !singleLineCommandOutstanding()) {
         m_protocolList.clear();
+        m_receivedLines = 0;
         setProtocolState(Listing);
         setStatusMessage(QStringLiteral("Listing protocols..."));
         writeLine(QStringLiteral("CMD:LIST_PROTOCOLS"));
@@ -1452,6 +1481,7 @@ void SerialManager::listProtocols()
         return;
     }
     m_protocolList.clear();
+    m_receivedLines = 0;
     m_listPending = true;
     setStatusMessage(QStringLiteral("Listing protocols..."));
     startHandshake(Waiting::List, m_handshakeTimeout);

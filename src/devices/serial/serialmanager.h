@@ -68,6 +68,10 @@ public:
     static constexpr quint16 InstrumentVendorId = 0x303A;
     static constexpr quint16 InstrumentProductId = 0x1001;
     static constexpr int MaxOutputLength = 100000;
+    // An instrument's files are a few kilobytes and it holds a few dozen: a reply beyond
+    // these is a peer gone wrong, and must not grow the program without end.
+    static constexpr int MaxProtocolBytes = 1024 * 1024;
+    static constexpr int MaxListedProtocols = 1000;
     static constexpr int TrimmedOutputLength = 80000;
     static constexpr int MaxInfoFetchAttempts = 4;
     static constexpr int StaleHandshakeLimit = 3;
