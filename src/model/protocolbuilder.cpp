@@ -455,6 +455,14 @@ bool ProtocolBuilder::flushPendingAutoSave()
     return saveToLibrary();
 }
 
+void ProtocolBuilder::refuseSwitch()
+{
+    qWarning() << "ProtocolBuilder: The edits of" << m_currentProtocolId
+               << "could not be saved; the method stays open";
+    emit errorOccurred(QStringLiteral("The changes to \"%1\" could not be saved, so the method stays open")
+                           .arg(m_protocolName));
+}
+
 // --- Library -----------------------------------------------------------------------------
 
 void ProtocolBuilder::loadFromLibrary(const QString &methodId)
@@ -466,8 +474,12 @@ void ProtocolBuilder::loadFromLibrary(const QString &methodId)
         return;
     }
     // The method being left may have an edit the timer has not written yet; written
-    // first, it is also what a reload of the same method reads back.
-    flushPendingAutoSave();
+    // first, it is also what a reload of the same method reads back. When the library
+    // refuses it, the method stays open with the edit rather than losing it.
+    if (!flushPendingAutoSave()) {
+        refuseSwitch();
+        return;
+    }
     const QVariantMap map = m_library->getProtocol(methodId);
     if (map.isEmpty()) {
         qWarning() << "ProtocolBuilder: Method not found:" << methodId;
@@ -542,7 +554,10 @@ bool ProtocolBuilder::saveToLibrary()
 void ProtocolBuilder::newProtocol()
 {
     qDebug() << "ProtocolBuilder: Creating new method";
-    flushPendingAutoSave();
+    if (!flushPendingAutoSave()) {
+        refuseSwitch();
+        return;
+    }
     m_autoSaveTimer->stop();
     {
         Batch batch(this);
@@ -776,7 +791,11 @@ void ProtocolBuilder::loadFromDeviceProtocol(const QString &hardwareId, const QS
         emit errorOccurred(refused);
         return;
     }
-    flushPendingAutoSave();
+    if (!flushPendingAutoSave()) {
+        qDeleteAll(parsed);
+        refuseSwitch();
+        return;
+    }
     m_autoSaveTimer->stop();
     {
         Batch batch(this);

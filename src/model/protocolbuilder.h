@@ -152,6 +152,8 @@ private:
     void markDirty();
     void setUnsavedChanges(bool unsaved);
     bool flushPendingAutoSave();
+    // Another method was asked for while the edits of this one could not be written.
+    void refuseSwitch();
     void emitModeSignals();
     QString localPath(const QString &filePath) const;
     QList<Command *> commandsFromLibrary(const QString &libraryId, bool *found) const;

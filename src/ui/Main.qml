@@ -85,6 +85,10 @@ ApplicationWindow {
         isNewProtocol = false
         rememberLibraryTabs()
         protocolBuilder.loadFromLibrary(protocolId)
+        // Refused when the method still open has edits the library would not take; the
+        // builder's error says so, and the editor must not show that method as this one.
+        if (protocolBuilder.currentProtocolId !== protocolId)
+            return
         openEditor(viewOnly)
     }
 

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QUrl>
@@ -530,19 +531,27 @@ void TestProtocolBuilder::loadingLeavesMethodClean()
 void TestProtocolBuilder::pendingEditWrittenBeforeLeaving_data()
 {
     QTest::addColumn<Edit>("leave");
-    QTest::newRow("another library method")
-        << Edit([](ProtocolBuilder &b) { b.loadFromLibrary(b.property("other").toString()); });
-    QTest::newRow("the same method again")
-        << Edit([](ProtocolBuilder &b) { b.loadFromLibrary(b.currentProtocolId()); });
-    QTest::newRow("new method") << Edit([](ProtocolBuilder &b) { b.newProtocol(); });
-    QTest::newRow("device method") << Edit([](ProtocolBuilder &b) {
-        b.loadFromDeviceProtocol(QStringLiteral("A1B2C3D4E5F6"), QStringLiteral("x.csv"), QByteArray());
-    });
+    // The library refuses the pending edit (a name another method has): then the method
+    // stays open with it instead of losing it.
+    QTest::addColumn<bool>("refused");
+    const QList<QPair<const char *, Edit>> leaves{
+        {"another library method", [](ProtocolBuilder &b) { b.loadFromLibrary(b.property("other").toString()); }},
+        {"the same method again", [](ProtocolBuilder &b) { b.loadFromLibrary(b.currentProtocolId()); }},
+        {"new method", [](ProtocolBuilder &b) { b.newProtocol(); }},
+        {"device method", [](ProtocolBuilder &b) {
+             b.loadFromDeviceProtocol(QStringLiteral("A1B2C3D4E5F6"), QStringLiteral("x.csv"),
+                                      QByteArray("PURGE,S,,,,,,4,\n"));
+         }}};
+    for (const auto &leave : leaves) {
+        QTest::addRow("%s", leave.first) << leave.second << false;
+        QTest::addRow("%s, edit refused", leave.first) << leave.second << true;
+    }
 }
 
 void TestProtocolBuilder::pendingEditWrittenBeforeLeaving()
 {
     QFETCH(Edit, leave);
+    QFETCH(bool, refused);
 
     ProtocolLibrary library;
     const QString edited = addToLibrary(library, QStringLiteral("Edited"), Valid);
@@ -555,6 +564,22 @@ void TestProtocolBuilder::pendingEditWrittenBeforeLeaving()
         builder.loadFromLibrary(edited);
         step<VolumeCommand>(builder, 2)->setVolumeWhole(140);
         QVERIFY(builder.hasUnsavedChanges());
+        if (refused) {
+            builder.setProtocolName(QStringLiteral("OTHER"));
+            QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
+            QTest::ignoreMessage(QtWarningMsg, "ProtocolBuilder: Failed to save to library");
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("could not be saved; the method stays open"));
+            leave(builder);
+            QCOMPARE(builder.currentProtocolId(), edited);
+            QVERIFY(builder.isLibraryProtocol());
+            QCOMPARE(builder.protocolName(), QStringLiteral("OTHER"));
+            QCOMPARE(step<VolumeCommand>(builder, 2)->volumeWhole(), 140);
+            QVERIFY(builder.hasUnsavedChanges());
+            QCOMPARE(errors.constLast().at(0).toString(),
+                     QStringLiteral("The changes to \"OTHER\" could not be saved, so the method stays open"));
+            // Once the edit can be saved, leaving works as before.
+            builder.setProtocolName(QStringLiteral("Edited"));
+        }
         leave(builder);
         QVERIFY(storedSteps(library, edited).contains("dispense tip:small vol:140.0"));
         QVERIFY(!builder.hasUnsavedChanges());

@@ -62,7 +62,8 @@ Item {
             return
         pendingTransferId = protocolId
         protocolBuilder.loadFromLibrary(protocolId)
-        var csv = protocolBuilder.getCsvData()
+        // The builder keeps a method whose edits it could not save: its CSV is not this card's.
+        var csv = protocolBuilder.currentProtocolId === protocolId ? protocolBuilder.getCsvData() : null
         if (!csv || csv.byteLength === 0) {
             pendingTransferId = ""
             return
