@@ -2,6 +2,9 @@
 
 #include "model/commands.h"
 
+#include <QSet>
+
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -109,8 +112,25 @@ QString location(const QString &prefix, int index)
     return QStringLiteral("%1.%2").arg(prefix).arg(index + 1);
 }
 
-// Walks a method once, as validate() describes it: every loop body is checked once
-// with the running state shared across the whole method.
+// The checks of a step, so that a problem met again in a later pass of a loop is
+// recognised as the same one whatever values its message carries.
+enum class Check {
+    Range, Extra, Capacity, Available, Cycles, Repeat, Speed, TipSwitch,
+    Iterations, EmptyLoop, LoopTakesUp, LoopTip
+};
+
+// Beyond this many step visits, loop bodies are no longer repeated: deeply nested loops
+// would otherwise multiply their passes without bound. Valid methods stay far below.
+constexpr int MaxStepVisits = 200000;
+
+bool sameTips(const TipVolumes &a, const TipVolumes &b)
+{
+    return a.smallTip == b.smallTip && a.largeTip == b.largeTip;
+}
+
+// Walks a method as the instrument runs it: every loop body as often as its loop says,
+// with the running state shared across the whole method. Each problem is reported once,
+// at its step, with the values of the pass where it first occurs.
 class Walk
 {
 public:
@@ -120,9 +140,15 @@ public:
     const TipVolumes &running() const { return m_running; }
 
 private:
-    void report(const QString &prefix, int index, const QString &message, double fix = -1.0)
+    void report(const QString &prefix, int index, Check check, const QString &message,
+                double fix = -1.0)
     {
-        m_errors->append({location(prefix, index), message, fix});
+        const QString where = location(prefix, index);
+        const QString key = where + QLatin1Char('#') + QString::number(int(check));
+        if (m_reported.contains(key))
+            return;
+        m_reported.insert(key);
+        m_errors->append({where, message, fix});
     }
     void transfer(const TransferCommand *command, Kind kind, const QString &prefix, int index);
     void dispense(const DispenseCommand *command, const QString &prefix, int index);
@@ -136,6 +162,8 @@ private:
 
     QList<ValidationError> *m_errors;
     TipVolumes m_running;
+    QSet<QString> m_reported;
+    int m_visits = 0;
 };
 
 void Walk::steps(const QList<Command *> &commands, const QString &prefix)
@@ -144,6 +172,7 @@ void Walk::steps(const QList<Command *> &commands, const QString &prefix)
         const Command *command = commands.at(i);
         if (!command)
             continue;
+        ++m_visits;
         switch (const Kind kind = kindOf(command)) {
         case Kind::Aspirate:
         case Kind::Airgap:
@@ -180,13 +209,13 @@ bool Walk::rangeOk(const VolumeCommand *command, const char *word, const QString
     const double volume = command->volume().value();
     if (command->usesSmallTip()) {
         if (volume < 1.0 || volume > SmallCapacity) {
-            report(prefix, index,
+            report(prefix, index, Check::Range,
                    QStringLiteral("%1 volume for small tip must be between 1 and 200 µL")
                        .arg(QLatin1String(word)));
             return false;
         }
     } else if (volume < 100.0 || volume > LargeCapacity) {
-        report(prefix, index,
+        report(prefix, index, Check::Range,
                QStringLiteral("%1 volume for large tip must be between 100 and 1000 µL")
                    .arg(QLatin1String(word)));
         return false;
@@ -197,7 +226,7 @@ bool Walk::rangeOk(const VolumeCommand *command, const char *word, const QString
 void Walk::speed(const Command *command, const QString &prefix, int index)
 {
     if (command->speed() < 1 || command->speed() > 7)
-        report(prefix, index, QStringLiteral("Speed must be between 1 and 7"));
+        report(prefix, index, Check::Speed, QStringLiteral("Speed must be between 1 and 7"));
 }
 
 void Walk::transfer(const TransferCommand *command, Kind kind, const QString &prefix, int index)
@@ -205,7 +234,7 @@ void Walk::transfer(const TransferCommand *command, Kind kind, const QString &pr
     const bool aspirate = kind == Kind::Aspirate;
     rangeOk(command, aspirate ? "Aspirate" : "Airgap", prefix, index);
     if (command->extraVolume() < 0 || command->extraVolume() > 100)
-        report(prefix, index, QStringLiteral("Extra volume must be between 0 and 100 µL"));
+        report(prefix, index, Check::Extra, QStringLiteral("Extra volume must be between 0 and 100 µL"));
 
     VolumeParts &running = tipOf(m_running, command);
     const double capacity = capacityOf(command->usesSmallTip());
@@ -215,7 +244,7 @@ void Walk::transfer(const TransferCommand *command, Kind kind, const QString &pr
         const QString text = aspirate
             ? QStringLiteral("Aspirate exceeds capacity — only %1 µL remaining for %2 tip")
             : QStringLiteral("Airgap exceeds capacity — only %1 µL remaining for %2 tip");
-        report(prefix, index, text.arg(format(remaining), command->tip()), remaining);
+        report(prefix, index, Check::Capacity, text.arg(format(remaining), command->tip()), remaining);
     }
     // The step still happens on the instrument, so the next steps see its volume.
     running = next;
@@ -229,7 +258,7 @@ void Walk::dispense(const DispenseCommand *command, const QString &prefix, int i
     const VolumeParts next = subtracted(running, stepAmount(command));
     if (next.whole < 0) {
         const double available = running.value();
-        report(prefix, index,
+        report(prefix, index, Check::Available,
                QStringLiteral("Dispense exceeds available volume (%1 µL) for %2 tip")
                    .arg(format(available), command->tip()),
                available);
@@ -242,7 +271,7 @@ void Walk::mix(const MixCommand *command, const QString &prefix, int index)
 {
     rangeOk(command, "Mix", prefix, index);
     if (command->cycles() < 1 || command->cycles() > 100)
-        report(prefix, index, QStringLiteral("Mix cycles must be between 1 and 100"));
+        report(prefix, index, Check::Cycles, QStringLiteral("Mix cycles must be between 1 and 100"));
     speed(command, prefix, index);
 }
 
@@ -253,7 +282,7 @@ void Walk::repeat(const RepeatCommand *command, const QString &prefix, int index
     const double capacity = capacityOf(command->usesSmallTip());
     if (added(running, total).value() > capacity) {
         const double remaining = normalise(capacity - running.value()).value();
-        report(prefix, index,
+        report(prefix, index, Check::Repeat,
                QStringLiteral("Repeat needs %1 µL in the tip (%2 µL × %3 replicates) — only "
                               "%4 µL remaining for the %5 tip")
                    .arg(total.toText(), format(command->dispenseVolume()),
@@ -269,7 +298,7 @@ void Walk::tipSelect(const Command *command, const QString &prefix, int index)
     const bool otherIsLarge = command->usesSmallTip();
     VolumeParts &other = otherIsLarge ? m_running.largeTip : m_running.smallTip;
     if (std::fabs(other.value()) > Tolerance) {
-        report(prefix, index,
+        report(prefix, index, Check::TipSwitch,
                QStringLiteral("Tip Select switches away from the %1 tip while it still holds "
                               "%2 µL — dispense it before changing tips")
                    .arg(otherIsLarge ? QStringLiteral("large") : QStringLiteral("small"),
@@ -281,11 +310,11 @@ void Walk::tipSelect(const Command *command, const QString &prefix, int index)
 void Walk::loop(const LoopCommand *command, const QString &prefix, int index)
 {
     if (command->iterations() < 1 || command->iterations() > 10)
-        report(prefix, index, QStringLiteral("Loop iterations must be between 1 and 10"));
+        report(prefix, index, Check::Iterations, QStringLiteral("Loop iterations must be between 1 and 10"));
 
     const QList<Command *> body = command->innerCommandList();
     if (body.isEmpty()) {
-        report(prefix, index, QStringLiteral("Loop must contain at least one step"));
+        report(prefix, index, Check::EmptyLoop, QStringLiteral("Loop must contain at least one step"));
     } else {
         bool takesUp = false;
         for (const Command *step : body) {
@@ -293,7 +322,7 @@ void Walk::loop(const LoopCommand *command, const QString &prefix, int index)
             takesUp = takesUp || kind == Kind::Aspirate || kind == Kind::Airgap;
         }
         if (!takesUp)
-            report(prefix, index,
+            report(prefix, index, Check::LoopTakesUp,
                    QStringLiteral("Loop must contain at least one aspirate or airgap step"));
     }
 
@@ -308,13 +337,23 @@ void Walk::loop(const LoopCommand *command, const QString &prefix, int index)
     if (endsSmall != startsSmall) {
         const QString from = startsSmall ? QStringLiteral("Small") : QStringLiteral("Large");
         const QString to = endsSmall ? QStringLiteral("Small") : QStringLiteral("Large");
-        report(prefix, index,
+        report(prefix, index, Check::LoopTip,
                QStringLiteral("Loop changes tip from %1 to %2 but does not restore it — add a "
                               "Tip Select back to %1 at the end of the loop body")
                    .arg(from, to));
     }
 
-    steps(body, location(prefix, index));
+    // Run as the instrument runs it. A pass that leaves the tips as it found them is
+    // repeated exactly by every later one, so the walk stops there; an invalid count
+    // still has its body checked once.
+    const QString here = location(prefix, index);
+    const int passes = std::max(1, command->iterations());
+    for (int pass = 0; pass < passes; ++pass) {
+        const TipVolumes before = m_running;
+        steps(body, here);
+        if (sameTips(before, m_running) || m_visits > MaxStepVisits)
+            break;
+    }
 }
 
 bool containsTransfer(const QList<Command *> &commands)

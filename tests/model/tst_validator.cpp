@@ -172,6 +172,7 @@ private slots:
     void validateAndCumulativeDiffer();
     void longLoopsAreComputedNotRun_data();
     void longLoopsAreComputedNotRun();
+    void deeplyNestedLoopsAreBounded();
     void validationChangesNothing();
 
 private:
@@ -401,8 +402,8 @@ void TestValidator::eachRuleBrokenAlone_data()
         << QStringList{"0.0/0.0", "10.0/0.0", "10.0/0.0", "0.0/0.0"};
     QTest::newRow("mix cycles three loops deep")
         << STEPS(ts(), loop(2, {asp(10), loop(2, {asp(10), loop(2, {asp(10), mix(5, 0)}),
-                                                   disp(10)}),
-                                 disp(20)}))
+                                                   disp(30)}),
+                                 disp(10)}))
         << QStringList{"step 2.2.2.2 | Mix cycles must be between 1 and 100"} << QStringList();
     QTest::newRow("loop rules inside a loop")
         << STEPS(ts(), loop(2, {asp(10), loop(0, {}), disp(10)}))
@@ -507,9 +508,22 @@ void TestValidator::validateAndCumulativeDiffer_data()
         << QStringList{"step 3 | Tip Select switches away from the small tip while it still "
                        "holds 20.0 µL — dispense it before changing tips"}
         << QStringList{"0.0/0.0", "20.0/0.0", "20.0/0.0", "20.0/100.0", "20.0/0.0"};
-    QTest::newRow("validate runs a loop once, the volumes run it as often as it says")
-        << STEPS(ts(), loop(3, {asp(50), disp(30)}), disp(20)) << QStringList()
-        << QStringList{"0.0/0.0", "60.0/0.0", "40.0/0.0"};
+    // The instrument runs a loop body as often as the loop says, and so does validate.
+    QTest::newRow("every pass of a loop counts")
+        << STEPS(ts(), loop(3, {asp(50), disp(30)}), disp(60)) << QStringList()
+        << QStringList{"0.0/0.0", "60.0/0.0", "0.0/0.0"};
+    QTest::newRow("a later pass overfills the tip")
+        << STEPS(ts(), loop(2, {asp(150), disp(50)}), disp(200))
+        << QStringList{"step 2.1 | Aspirate exceeds capacity — only 100.0 µL remaining for small tip | fix 100"}
+        << QStringList{"0.0/0.0", "200.0/0.0", "0.0/0.0"};
+    QTest::newRow("the passes together are exact")
+        << STEPS(ts(), loop(2, {asp(100)}), disp(200)) << QStringList()
+        << QStringList{"0.0/0.0", "200.0/0.0", "0.0/0.0"};
+    // Reported once, with the values of the pass where it first occurs.
+    QTest::newRow("a problem of every pass is reported once")
+        << STEPS(ts(), loop(3, {asp(150), disp(50)}), disp(150), disp(150))
+        << QStringList{"step 2.1 | Aspirate exceeds capacity — only 100.0 µL remaining for small tip | fix 100"}
+        << QStringList{"0.0/0.0", "300.0/0.0", "150.0/0.0", "0.0/0.0"};
     QTest::newRow("a loop of no iterations is still validated")
         << STEPS(ts(), asp(10), loop(0, {disp(10)}))
         << QStringList{"step 3 | Loop iterations must be between 1 and 10",
@@ -520,7 +534,7 @@ void TestValidator::validateAndCumulativeDiffer_data()
         << QStringList() << QStringList{"0.0/0.0", "0.0/0.0"};
     QTest::newRow("nested loops count for validate")
         << STEPS(ts(), loop(2, {asp(30), loop(3, {asp(10)}), disp(30)}))
-        << QStringList{leftOver("10.0", "small")} << QStringList{"0.0/0.0", "0.0/0.0"};
+        << QStringList{leftOver("60.0", "small")} << QStringList{"0.0/0.0", "0.0/0.0"};
     QTest::newRow("mix, repeat and tip select in a loop body change nothing")
         << STEPS(ts(), asp(100), loop(2, {air(10), mix(50), rep(10, 2), ts(L), ts(S)}),
                   purge())
@@ -584,6 +598,19 @@ void TestValidator::longLoopsAreComputedNotRun()
     const QRegularExpression bad(QStringLiteral("-\\d|\\bnan\\b|\\binf\\b"), QRegularExpression::CaseInsensitiveOption);
     for (const ValidationError &error : errors)
         QVERIFY2(!bad.match(error.message).hasMatch(), qPrintable(error.message));
+}
+
+void TestValidator::deeplyNestedLoopsAreBounded()
+{
+    // Ten passes nested nine deep: 10^9 passes of the innermost body if run in full.
+    Command *deep = asp(1);
+    for (int level = 0; level < 9; ++level)
+        deep = loop(10, {asp(1), deep});
+    QStringList messages;
+    for (const ValidationError &error : Validator().validate({ts(), deep}))
+        messages << error.message;
+    QVERIFY(messages.filter(QStringLiteral("Aspirate exceeds capacity")).size() >= 1);
+    QCOMPARE(messages.filter(QStringLiteral("Protocol ends with")).size(), 1);
 }
 
 void TestValidator::validationChangesNothing()
