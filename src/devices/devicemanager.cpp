@@ -7,8 +7,6 @@
 #include <QPointer>
 #include <QSettings>
 
-#include <algorithm>
-
 namespace {
 
 const QString ArrayName = QStringLiteral("pairedDevices");
@@ -41,18 +39,9 @@ void DeviceManager::loadPairedDevices()
     SettingsFileCheck::setAsideDamagedValues(QSettings(StoreOrganization, StoreApplication).fileName());
     QSettings settings(StoreOrganization, StoreApplication);
     settings.beginGroup(ArrayName);
-    // The entries are found by the groups that exist rather than by the stored size: a
-    // damaged size must neither send the loop through millions of empty indices nor,
-    // when missing, hide every instrument until the next save erases them.
-    QList<int> indices;
-    const QStringList groups = settings.childGroups();
-    for (const QString &group : groups) {
-        bool ok = false;
-        const int index = group.toInt(&ok);
-        if (ok && index > 0 && QString::number(index) == group)
-            indices.append(index);
-    }
-    std::sort(indices.begin(), indices.end());
+    // A damaged size must neither hang the start nor hide the instruments until the next
+    // save erases them.
+    QList<int> indices = SettingsFileCheck::arrayIndices(settings);
     if (indices.size() > MaxStoredDevices) {
         qWarning() << "DEV: [PAIR] Only the first" << MaxStoredDevices << "of" << indices.size()
                    << "stored devices are read";

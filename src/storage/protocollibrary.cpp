@@ -703,23 +703,12 @@ void ProtocolLibrary::load()
 
     QSettings &settings = store();
     settings.beginGroup(ArrayName);
-    // The elements are found by their groups rather than by the stored size: a file cut
-    // short loses the size (written last) before any element, and a damaged size must not
-    // send the loop through billions of empty indices.
-    std::vector<int> indices;
-    const QStringList groups = settings.childGroups();
-    for (const QString &group : groups) {
-        bool ok = false;
-        const int index = group.toInt(&ok);
-        if (ok && index > 0 && QString::number(index) == group)
-            indices.push_back(index);
-    }
-    std::sort(indices.begin(), indices.end());
+    const QList<int> indices = SettingsFileCheck::arrayIndices(settings);
     // Whether the store holds exactly what the library will write: then the first save
     // can write differences only.
     bool exact = settings.value(QStringLiteral("size")).toString()
                      == QString::number(indices.size())
-                 && (indices.empty() || indices.back() == int(indices.size()));
+                 && (indices.isEmpty() || indices.constLast() == indices.size());
 
     const Validator validator;
     QSet<QString> ids;
@@ -754,8 +743,11 @@ void ProtocolLibrary::load()
         // Steps read whole as a list are what a save would write back.
         const QVariant steps = element.value(CommandsKey);
         const StoredElement stored = storedElement(*record);
-        exact = exact && steps.userType() == QMetaType::QVariantList
-                && steps.toList().size() == record->commands.size()
+        // (No steps at all are stored as no value.)
+        const bool stepsExact = steps.userType() == QMetaType::QVariantList
+                                    ? steps.toList().size() == record->commands.size()
+                                    : !steps.isValid() && record->commands.isEmpty();
+        exact = exact && stepsExact
                 && element.value(IdKey).userType() == QMetaType::QString
                 && element.value(NameKey).userType() == QMetaType::QString
                 && element.value(DescriptionKey).userType() == QMetaType::QString
@@ -767,7 +759,7 @@ void ProtocolLibrary::load()
         m_records.push_back(std::move(record));
     }
     settings.endGroup();
-    m_storedExact = exact && m_stored.size() == indices.size();
+    m_storedExact = exact && int(m_stored.size()) == indices.size();
     if (m_storedExact)
         m_storeStamp = storeStamp();
     qDebug() << "ProtocolLibrary: Loaded" << m_records.size() << "method(s)";

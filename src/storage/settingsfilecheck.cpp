@@ -9,6 +9,9 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
+#include <QSettings>
+
+#include <algorithm>
 
 namespace {
 
@@ -293,16 +296,17 @@ QList<QByteArray> valueTexts(const QByteArray &data, int from, int to)
                 continue;
             if (e == 'x') {
                 if (i < to && hexValue(data.at(i)) >= 0) {
-                    int code = 0;
+                    // Only the low 16 bits survive, however many digits there are.
+                    quint32 code = 0;
                     while (i < to && hexValue(data.at(i)) >= 0)
-                        code = (code << 4) + hexValue(data.at(i++));
-                    putCode(code & 0xFFFF);
+                        code = (code << 4) + quint32(hexValue(data.at(i++)));
+                    putCode(int(code & 0xFFFF));
                 }
             } else if (e >= '0' && e <= '7') {
-                int code = e - '0';
+                quint32 code = quint32(e - '0');
                 while (i < to && data.at(i) >= '0' && data.at(i) <= '7')
-                    code = (code << 3) + (data.at(i++) - '0');
-                putCode(code & 0xFFFF);
+                    code = (code << 3) + quint32(data.at(i++) - '0');
+                putCode(int(code & 0xFFFF));
             } else if (e == '\n' || e == '\r') {
                 if (i < to && (data.at(i) == '\n' || data.at(i) == '\r') && data.at(i) != e)
                     ++i;
@@ -374,6 +378,20 @@ bool appendAside(const QString &path, const QByteArray &lines)
 }
 
 } // namespace
+
+QList<int> SettingsFileCheck::arrayIndices(QSettings &settings)
+{
+    QList<int> indices;
+    const QStringList groups = settings.childGroups();
+    for (const QString &group : groups) {
+        bool ok = false;
+        const int index = group.toInt(&ok);
+        if (ok && index > 0 && QString::number(index) == group)
+            indices.append(index);
+    }
+    std::sort(indices.begin(), indices.end());
+    return indices;
+}
 
 bool SettingsFileCheck::isSafeEncoding(const QByteArray &bytes, int streamVersion)
 {

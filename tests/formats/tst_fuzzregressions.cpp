@@ -1,6 +1,7 @@
 // Replays the fuzz seeds and every input kept from a fuzz finding through the checks the
 // fuzz targets make, so a fault once found stays fixed in the ordinary test run.
 #include "formatchecks.h"
+#include "settingschecks.h"
 #include "testmain.h"
 
 #include <QDir>
@@ -30,7 +31,7 @@ void TestFuzzRegressions::inputsHoldUp_data()
 
     int count = 0;
     for (const char *folder : {"corpus", "regressions"}) {
-        for (const char *format : {"spl", "csv"}) {
+        for (const char *format : {"spl", "csv", "settings"}) {
             const QDir dir(QStringLiteral(NERRA_FUZZ_DIR "/%1/%2")
                                .arg(QLatin1String(folder), QLatin1String(format)));
             const QStringList files = dir.entryList(QDir::Files, QDir::Name);
@@ -55,8 +56,11 @@ void TestFuzzRegressions::inputsHoldUp()
     // The readers log what they skip; that is expected here and not the point.
     const QtMessageHandler previous = qInstallMessageHandler(
         [](QtMsgType, const QMessageLogContext &, const QString &) {});
-    const QString problem = format == QLatin1String("spl") ? FormatChecks::checkSpl(input)
-                                                           : FormatChecks::checkCsv(input);
+    const QString problem =
+        format == QLatin1String("spl")   ? FormatChecks::checkSpl(input)
+        : format == QLatin1String("csv") ? FormatChecks::checkCsv(input)
+                                         : SettingsChecks::checkSettingsFile(
+                                             input, m_env->tempDir() + QStringLiteral("/store.conf"));
     qInstallMessageHandler(previous);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
