@@ -10,8 +10,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -78,10 +76,7 @@ void writeStore()
         settings.setValue(QStringLiteral("description"), QStringLiteral("Plate %1").arg(i % 96));
         settings.setValue(QStringLiteral("created"), now);
         settings.setValue(QStringLiteral("modified"), now);
-        settings.setValue(QStringLiteral("commands"),
-                          QString::fromUtf8(QJsonDocument(QJsonArray::fromVariantList(
-                                                              methodSteps(i)))
-                                                .toJson(QJsonDocument::Compact)));
+        settings.setValue(QStringLiteral("commands"), methodSteps(i));
         settings.setValue(QStringLiteral("hasErrors"), true);
     }
     settings.endArray();

@@ -12,6 +12,7 @@
 #include <QSettings>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -190,15 +191,16 @@ bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 // ';' outside quotes ends it. Returns false at the end of the data.
 bool readLine(const QByteArray &data, int &pos, int &start, int &length, int &equals)
 {
+    const char *p = data.constData();
     const int size = data.size();
     bool inQuotes = false;
     equals = -1;
     start = pos;
-    while (start < size && isSpace(data.at(start)))
+    while (start < size && isSpace(p[start]))
         ++start;
     int i = start;
     while (i < size) {
-        const char c = data.at(i++);
+        const char c = p[i++];
         if (c == '=') {
             if (!inQuotes && equals == -1)
                 equals = i - 1;
@@ -211,9 +213,9 @@ bool readLine(const QByteArray &data, int &pos, int &start, int &length, int &eq
             }
         } else if (c == '\\') {
             if (i < size) {
-                const char escaped = data.at(i++);
+                const char escaped = p[i++];
                 if (i < size) {
-                    const char next = data.at(i);
+                    const char next = p[i];
                     if ((escaped == '\n' && next == '\r') || (escaped == '\r' && next == '\n'))
                         ++i;
                 }
@@ -222,9 +224,9 @@ bool readLine(const QByteArray &data, int &pos, int &start, int &length, int &eq
             inQuotes = !inQuotes;
         } else if (c == ';') {
             if (i == start + 1) {
-                while (i < size && data.at(i) != '\n' && data.at(i) != '\r')
+                while (i < size && p[i] != '\n' && p[i] != '\r')
                     ++i;
-                while (i < size && isSpace(data.at(i)))
+                while (i < size && isSpace(p[i]))
                     ++i;
                 start = i;
             } else if (!inQuotes) {
@@ -258,60 +260,65 @@ QList<QByteArray> valueTexts(const QByteArray &data, int from, int to)
     static const char escapes[][2] = {{'a', '\a'}, {'b', '\b'}, {'f', '\f'}, {'n', '\n'},
                                       {'r', '\r'}, {'t', '\t'}, {'v', '\v'}, {'"', '"'},
                                       {'?', '?'},  {'\'', '\''}, {'\\', '\\'}};
+    const char *p = data.constData();
     QList<QByteArray> parts;
-    QByteArray current;
+    // Unescaping never lengthens the text: one buffer of the raw length holds any part.
+    QByteArray buffer(to - from, Qt::Uninitialized);
+    char *const out = buffer.data();
+    int n = 0;
     bool inQuotes = false;
     bool quoted = false;
     int keepUpTo = 0;
     const auto chopSpaces = [&] {
         if (quoted)
             return;
-        int end = current.size();
-        while (end > keepUpTo && (current.at(end - 1) == ' ' || current.at(end - 1) == '\t'))
-            --end;
-        current.truncate(end);
+        while (n > keepUpTo && (out[n - 1] == ' ' || out[n - 1] == '\t'))
+            --n;
     };
-    const auto putCode = [&](int code) { current.append(code < 256 ? char(code) : '?'); };
+    const auto putCode = [&](int code) { out[n++] = code < 256 ? char(code) : '?'; };
     int i = from;
     const auto skipSpaces = [&] {
-        while (i < to && (data.at(i) == ' ' || data.at(i) == '\t'))
+        while (i < to && (p[i] == ' ' || p[i] == '\t'))
             ++i;
     };
     skipSpaces();
     while (i < to) {
-        const char c = data.at(i);
+        const char c = p[i];
         if (c == '\\') {
             if (++i >= to)
                 break;
-            const char e = data.at(i++);
+            const char e = p[i++];
             bool simple = false;
             for (const auto &escape : escapes) {
                 if (e == escape[0]) {
-                    current.append(escape[1]);
+                    out[n++] = escape[1];
                     simple = true;
                     break;
                 }
             }
-            if (simple)
+            if (simple) {
+                // An escaped blank is kept, not trimmed away as trailing space.
+                keepUpTo = n;
                 continue;
+            }
             if (e == 'x') {
-                if (i < to && hexValue(data.at(i)) >= 0) {
+                if (i < to && hexValue(p[i]) >= 0) {
                     // Only the low 16 bits survive, however many digits there are.
                     quint32 code = 0;
-                    while (i < to && hexValue(data.at(i)) >= 0)
-                        code = (code << 4) + quint32(hexValue(data.at(i++)));
+                    while (i < to && hexValue(p[i]) >= 0)
+                        code = (code << 4) + quint32(hexValue(p[i++]));
                     putCode(int(code & 0xFFFF));
                 }
             } else if (e >= '0' && e <= '7') {
                 quint32 code = quint32(e - '0');
-                while (i < to && data.at(i) >= '0' && data.at(i) <= '7')
-                    code = (code << 3) + quint32(data.at(i++) - '0');
+                while (i < to && p[i] >= '0' && p[i] <= '7')
+                    code = (code << 3) + quint32(p[i++] - '0');
                 putCode(int(code & 0xFFFF));
             } else if (e == '\n' || e == '\r') {
-                if (i < to && (data.at(i) == '\n' || data.at(i) == '\r') && data.at(i) != e)
+                if (i < to && (p[i] == '\n' || p[i] == '\r') && p[i] != e)
                     ++i;
             }
-            keepUpTo = current.size();
+            keepUpTo = n;
         } else if (c == '"') {
             ++i;
             quoted = true;
@@ -320,22 +327,23 @@ QList<QByteArray> valueTexts(const QByteArray &data, int from, int to)
                 skipSpaces();
         } else if (c == ',' && !inQuotes) {
             chopSpaces();
-            parts.append(current);
-            current.clear();
+            parts.append(QByteArray(out, n));
+            n = 0;
             quoted = false;
             keepUpTo = 0;
             ++i;
             skipSpaces();
         } else {
             int j = i + 1;
-            while (j < to && data.at(j) != '\\' && data.at(j) != '"' && data.at(j) != ',')
+            while (j < to && p[j] != '\\' && p[j] != '"' && p[j] != ',')
                 ++j;
-            current.append(data.constData() + i, j - i);
+            memcpy(out + n, p + i, size_t(j - i));
+            n += j - i;
             i = j;
         }
     }
     chopSpaces();
-    parts.append(current);
+    parts.append(QByteArray(out, n));
     return parts;
 }
 
