@@ -4,6 +4,7 @@ import QtQuick.Layouts 1.15
 import "../components"
 import "../panels"
 import "../dialogs"
+import "../js/Devices.js" as Devices
 
 // The start page: the known instruments on the left; on the right the selected device's
 // panel or the method library. It is re-created every time it is navigated to, so it
@@ -16,6 +17,8 @@ Page {
     property int initialDeviceTabIndex: 0
     property string selectedConnectionType: ""
     property bool importInProgress: false
+    // The record of the instrument on USB (by its hardware id), or -1.
+    property int usbMatchedBleIndex: -1
 
     signal createProtocolRequested()
     signal editProtocolRequested(string protocolId)
@@ -23,9 +26,55 @@ Page {
     signal editDeviceProtocolRequested(string hardwareId, string filename)
     signal viewDeviceProtocolRequested(string hardwareId, string filename)
 
+    readonly property var bleLink: typeof bleManager !== "undefined" ? bleManager : null
+    readonly property bool bleConnected: bleLink !== null && bleLink.isConnected === true
+    readonly property var linkContext: ({
+        bleConnectedId: bleConnected ? bleLink.connectedDeviceId : "",
+        usbConnected: serialManager.isConnected && mfgManager.usbAvailable,
+        usbMatchIndex: usbMatchedBleIndex
+    })
+
     readonly property var selectedDevice: {
         var devices = deviceManager.devices
         return selectedDeviceIndex >= 0 && selectedDeviceIndex < devices.length ? devices[selectedDeviceIndex] : null
+    }
+
+    function recomputeUsbMatch() {
+        usbMatchedBleIndex = Devices.usbMatchIndex(deviceManager, serialManager)
+    }
+
+    // The USB link reported who is on the other end: the registry learns it, and the
+    // instrument is shown unless Bluetooth LE already shows one.
+    function applyUsbDeviceInfo() {
+        var result = Devices.applyUsbDeviceInfo(deviceManager, serialManager, mfgManager.usbAvailable)
+        if (!result)
+            return
+        usbMatchedBleIndex = result.match
+        if (result.select && !bleConnected) {
+            selectedDeviceIndex = result.match
+            selectedConnectionType = "usb"
+        }
+    }
+
+    Component.onCompleted: {
+        recomputeUsbMatch()
+        if (serialManager.isConnected)
+            applyUsbDeviceInfo()
+    }
+
+    Connections {
+        target: serialManager
+        function onIsConnectedChanged() {
+            if (serialManager.isConnected && !page.bleConnected) {
+                page.selectedConnectionType = "usb"
+                page.rightTabIndex = 0
+            }
+        }
+        function onUsbDeviceInfoChanged() { page.applyUsbDeviceInfo() }
+    }
+    Connections {
+        target: deviceManager
+        function onDevicesChanged() { page.recomputeUsbMatch() }
     }
 
     function importProtocol() {
@@ -53,9 +102,11 @@ Page {
             Layout.preferredWidth: 300
             Layout.fillHeight: true
             selectedIndex: page.selectedDeviceIndex
+            linkContext: page.linkContext
             onDeviceClicked: {
                 page.selectedDeviceIndex = index
-                page.selectedConnectionType = "ble"
+                page.selectedConnectionType = Devices.clickConnectionType(deviceManager.devices[index], index,
+                                                                          page.linkContext)
                 page.rightTabIndex = 0
             }
         }

@@ -2,15 +2,21 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 import "../components"
-import "../js/Display.js" as Display
+import "../js/Devices.js" as Devices
 
 // The left column of the library page: the program's name and the known instruments.
 Rectangle {
     id: panel
 
     property int selectedIndex: -1
+    // Where each link stands, as the page knows it: { bleConnectedId, usbConnected, usbMatchIndex }.
+    property var linkContext: ({ bleConnectedId: "", usbConnected: false, usbMatchIndex: -1 })
 
     signal deviceClicked(int index)
+
+    readonly property var devices: deviceManager.devices
+    readonly property var shownSections: Devices.sections(devices, linkContext)
+    readonly property var usbStatus: Devices.usbStatus(serialManager)
 
     color: Theme.surface
 
@@ -53,92 +59,112 @@ Rectangle {
             }
         }
 
-        SectionLabel {
-            Layout.leftMargin: Theme.space4
-            Layout.topMargin: Theme.space4
-            Layout.bottomMargin: Theme.space2
-            text: "DEVICES"
-        }
-
-        ListView {
+        Flickable {
             id: list
             objectName: "deviceList"
             Layout.fillWidth: true
             Layout.fillHeight: true
             clip: true
-            spacing: 6
-            leftMargin: Theme.space3
-            rightMargin: Theme.space3
-            model: deviceManager.devices
+            contentHeight: sectionColumn.implicitHeight + Theme.space4 + Theme.space3
             boundsBehavior: Flickable.StopAtBounds
             ScrollBar.vertical: ScrollBar {}
 
-            delegate: AbstractButton {
-                id: card
-                objectName: "deviceCard"
-                readonly property var device: modelData
-                readonly property string shownName: Display.displayDeviceName(
-                                                        Display.formatDeviceName(device.name, device.serialNumber),
-                                                        device.serialNumber)
-                readonly property bool selected: index === panel.selectedIndex
-                width: list.width - list.leftMargin - list.rightMargin
-                height: 60
-                hoverEnabled: true
-                onClicked: panel.deviceClicked(index)
+            Column {
+                id: sectionColumn
+                x: Theme.space3
+                y: Theme.space4
+                width: list.width - 2 * Theme.space3
+                spacing: Theme.space2
 
-                background: Rectangle {
-                    radius: Theme.radius
-                    color: card.selected ? Theme.accentSoft : (card.hovered ? Theme.surfaceAlt : Theme.surface)
-                    border.width: 1
-                    border.color: card.selected ? Theme.accentSoftBorder : Theme.border
-                }
-                contentItem: RowLayout {
-                    spacing: 10
-                    Rectangle {
-                        Layout.leftMargin: Theme.space3
-                        Layout.preferredWidth: 12
-                        Layout.preferredHeight: 12
-                        radius: 6
-                        color: Display.themeColor(card.device.themeColor)
-                    }
-                    ColumnLayout {
-                        Layout.fillWidth: true
-                        spacing: 2
-                        Text {
-                            Layout.fillWidth: true
-                            text: card.shownName
-                            elide: Text.ElideRight
-                            font.family: Theme.fontFamily
-                            font.pixelSize: Theme.fontBody
-                            font.weight: Font.DemiBold
-                            color: Theme.text
+                Repeater {
+                    model: panel.shownSections
+                    delegate: Column {
+                        id: section
+                        readonly property var entry: modelData
+                        width: sectionColumn.width
+                        spacing: 6
+
+                        SectionLabel {
+                            objectName: "deviceSection"
+                            leftPadding: Theme.space1
+                            topPadding: index > 0 ? Theme.space2 : 0
+                            text: section.entry.title.toUpperCase()
                         }
-                        Text {
-                            Layout.fillWidth: true
-                            text: card.device.serialNumber.length > 0 ? "S/N: " + card.device.serialNumber
-                                                                     : (card.device.usbOnly ? "USB" : "Bluetooth")
-                            elide: Text.ElideRight
-                            font.family: Theme.fontFamily
-                            font.pixelSize: Theme.fontSmall
-                            color: Theme.textMuted
+                        Repeater {
+                            model: section.entry.indices
+                            delegate: DeviceCard {
+                                width: section.width
+                                device: panel.devices[modelData]
+                                deviceIndex: modelData
+                                selected: modelData === panel.selectedIndex
+                                connected: section.entry.key === "connected"
+                                connectedOverUsb: Devices.isUsbConnected(modelData, panel.linkContext)
+                                onClicked: panel.deviceClicked(modelData)
+                            }
                         }
-                    }
-                    Pill {
-                        Layout.rightMargin: Theme.space3
-                        text: card.device.isPaired ? "Paired" : "Discovered"
-                        tone: card.device.isPaired ? Theme.accent : Theme.textMuted
                     }
                 }
             }
 
             EmptyState {
+                parent: list
                 anchors.centerIn: parent
                 anchors.verticalCenterOffset: -40
                 width: parent.width - 48
-                visible: list.count === 0
+                visible: panel.devices.length === 0
                 pipette: true
                 title: "No devices yet"
                 message: "Pipettes you pair or connect by USB appear here."
+            }
+        }
+
+        // Connectivity footer: the USB row, where USB is offered at all.
+        Rectangle {
+            objectName: "usbRow"
+            Layout.fillWidth: true
+            Layout.preferredHeight: 44
+            visible: mfgManager.usbAvailable
+            color: Theme.surfaceAlt
+            Rectangle {
+                width: parent.width
+                height: 1
+                color: Theme.border
+            }
+            RowLayout {
+                anchors.fill: parent
+                anchors.leftMargin: Theme.space4
+                anchors.rightMargin: Theme.space3
+                spacing: Theme.space2
+                Rectangle {
+                    Layout.preferredWidth: 8
+                    Layout.preferredHeight: 8
+                    radius: 4
+                    color: panel.usbStatus.tone === "success" ? Theme.success
+                           : (panel.usbStatus.tone === "warning" ? Theme.warning : Theme.textFaint)
+                }
+                Text {
+                    text: "USB"
+                    font.family: Theme.fontFamily
+                    font.pixelSize: Theme.fontSmall
+                    font.weight: Font.DemiBold
+                    color: Theme.textSecondary
+                }
+                Text {
+                    objectName: "usbStatusText"
+                    Layout.fillWidth: true
+                    text: panel.usbStatus.text
+                    elide: Text.ElideRight
+                    font.family: Theme.fontFamily
+                    font.pixelSize: Theme.fontSmall
+                    color: panel.usbStatus.tone === "success" ? Theme.success
+                           : (panel.usbStatus.tone === "warning" ? Theme.warning : Theme.textMuted)
+                }
+                AppButton {
+                    objectName: "usbRescanButton"
+                    text: "Rescan"
+                    compact: true
+                    onClicked: serialManager.rescan()
+                }
             }
         }
     }
