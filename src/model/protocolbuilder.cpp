@@ -693,6 +693,24 @@ QVariantMap ProtocolBuilder::previewCsvData(const QByteArray &data) const
     return preview;
 }
 
+QVariantMap ProtocolBuilder::splToDeviceCsv(const QByteArray &splText) const
+{
+    QByteArray text = splText;
+    if (text.startsWith("\xEF\xBB\xBF"))
+        text.remove(0, 3);
+    QString name;
+    QString error;
+    QList<Command *> parsed;
+    const bool ok = m_splParser->parse(QString::fromUtf8(text), &name, &parsed, &error);
+    QVariantMap result{{QStringLiteral("name"), name}};
+    if (ok)
+        result.insert(QStringLiteral("csvData"), csvOf(parsed).toUtf8());
+    else
+        result.insert(QStringLiteral("error"), error);
+    qDeleteAll(parsed);
+    return result;
+}
+
 QString ProtocolBuilder::importCsvDataToLibrary(const QByteArray &data, const QString &name)
 {
     if (!m_library) {

@@ -97,6 +97,9 @@ public:
     Q_INVOKABLE QString generateCsvForTransfer() const;
     Q_INVOKABLE QByteArray getCsvData() const;
     Q_INVOKABLE QVariantMap previewCsvData(const QByteArray &data) const;
+    // An SPL text as the instrument's CSV, for an SPL file imported onto an instrument:
+    // "csvData", "name" (from its header) and, when the text cannot be read, "error".
+    Q_INVOKABLE QVariantMap splToDeviceCsv(const QByteArray &splText) const;
     Q_INVOKABLE QString importCsvDataToLibrary(const QByteArray &data, const QString &name);
     Q_INVOKABLE bool libraryCsvMatchesDevice(const QString &libraryId, const QByteArray &deviceCsv) const;
     Q_INVOKABLE QByteArray csvForLibraryProtocol(const QString &libraryId) const;

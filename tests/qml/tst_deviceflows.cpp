@@ -4,10 +4,12 @@
 
 #include "testmain.h"
 #include "uiharness.h"
+#include "windowgrabber.h"
 
 #include "attachedinstrument.h"
 #include "devices/deviceinfo.h"
 
+#include <QDir>
 #include <QSignalSpy>
 
 #include <memory>
@@ -15,6 +17,23 @@
 namespace {
 
 const QString HardwareId = QStringLiteral("A1B2C3D4E5F6");
+const QString Dilution = QStringLiteral("Serial_Dilution.csv");
+const QString Fill = QStringLiteral("Plate_Fill.csv");
+const QByteArray DilutionCsv = "TIPSELECT,S,,,,,,,,\nASPIRATE,S,100.0,0,,,,4,\nDISPENSE,S,100.0,0,,,,4,\n";
+const QByteArray FillCsv = "TIPSELECT,L,,,,,,,,\nASPIRATE,L,500.0,0,,,,3,\nDISPENSE,L,500.0,0,,,,3,\n";
+const QByteArray EditedFillCsv = "TIPSELECT,L,,,,,,,,\nASPIRATE,L,400.0,0,,,,3,\nDISPENSE,L,400.0,0,,,,3,\n";
+// Liquid left in the tip: refused by the validator.
+const QByteArray InvalidCsv = "TIPSELECT,S,,,,,,,,\nASPIRATE,S,100.0,0,,,,4,\n";
+
+QStringList commandLines(const QByteArray &wire)
+{
+    QStringList commands;
+    for (const QByteArray &line : wire.split('\n')) {
+        if (line.startsWith("CMD:"))
+            commands << QString::fromUtf8(line);
+    }
+    return commands;
+}
 
 } // namespace
 
@@ -43,6 +62,9 @@ private slots:
 
     void instrumentOnUsbIsListedOnceAndSelected_data();
     void instrumentOnUsbIsListedOnceAndSelected();
+    void protocolsAreFetchedEditedLocallyAndSentBack();
+    void refreshKeepsLocalEditsAndTransferWaitsForTheFetch();
+    void protocolWithErrorsIsNeverSent();
 
 private:
     bool plugIn()
@@ -50,7 +72,51 @@ private:
         m_instrument = std::make_unique<AttachedInstrument>(m_ui->serial);
         m_instrument->state.setHardwareId(HardwareId);
         m_instrument->state.setPreference(QStringLiteral("name"), QStringLiteral("Bench"));
+        m_instrument->state.putFile(Dilution, DilutionCsv);
+        m_instrument->state.putFile(Fill, FillCsv);
         return m_instrument->connect();
+    }
+    // The instrument on USB, its Protocols tab open and its list fetched.
+    void openProtocols()
+    {
+        QVERIFY(m_ui->load());
+        QVERIFY(plugIn());
+        QTRY_VERIFY(m_ui->item(QStringLiteral("deviceSubTabs")));
+        QVERIFY(m_ui->click(QStringLiteral("tab_Protocols")));
+        QTRY_COMPARE(protocolCards().size(), 2);
+        QTRY_VERIFY(!panel()->property("busy").toBool());
+        // The instrument's copy as it sent it: no line feed after the last line.
+        QCOMPARE(m_ui->store.csvData(HardwareId, Fill), FillCsv.chopped(1));
+        QVERIFY(!m_ui->store.isDirty(HardwareId, Fill));
+        m_instrument->usb.clearReceived();
+    }
+    QObject *panel() const { return m_ui->find(QStringLiteral("protocolsPanel")); }
+    QList<QQuickItem *> protocolCards() const { return m_ui->items(QStringLiteral("protocolCard")); }
+    QQuickItem *card(const QString &file) const
+    {
+        for (QQuickItem *c : protocolCards()) {
+            if (c->property("filename").toString() == file)
+                return c;
+        }
+        return nullptr;
+    }
+    QString badge(const QString &file) const
+    {
+        QQuickItem *c = card(file);
+        QQuickItem *pill = c ? m_ui->item(QStringLiteral("protocolBadge"), c) : nullptr;
+        return pill ? pill->property("text").toString() : QStringLiteral("<no card>");
+    }
+    QQuickItem *transferButton(const QString &file) const
+    {
+        QQuickItem *c = card(file);
+        return c ? m_ui->item(QStringLiteral("protocolTransfer"), c) : nullptr;
+    }
+    void shoot(const QString &name)
+    {
+        m_ui->settle();
+        const QString dir = qEnvironmentVariable("NERRA_SCREENSHOT_DIR");
+        if (!dir.isEmpty())
+            QVERIFY(saveWindowPng(m_ui->window, QDir(dir).filePath(name + QStringLiteral(".png"))));
     }
     QStringList cardNames() const
     {
@@ -116,6 +182,118 @@ void TestDeviceFlows::instrumentOnUsbIsListedOnceAndSelected()
     QTRY_COMPARE(m_ui->item(QStringLiteral("usbStatusText"))->property("text").toString(),
                  QStringLiteral("No instrument"));
     QCOMPARE(cardNames(), QStringList{"Bench"});
+}
+
+void TestDeviceFlows::protocolsAreFetchedEditedLocallyAndSentBack()
+{
+    openProtocols();
+    QCOMPARE(badge(Fill), QStringLiteral("● Device Only"));
+    QVERIFY(!transferButton(Fill));
+
+    // A local edit stays on this computer until it is sent.
+    QVERIFY(m_ui->store.storeLocalEdit(HardwareId, Fill, EditedFillCsv));
+    QTRY_COMPARE(badge(Fill), QStringLiteral("● Modified"));
+    QCOMPARE(m_instrument->state.file(Fill), FillCsv);
+    shoot(QStringLiteral("device-protocols"));
+
+    QSignalSpy done(&m_ui->serial, SIGNAL(transferComplete()));
+    QVERIFY(m_ui->click(transferButton(Fill)));
+    QVERIFY(done.wait(10000));
+    QCOMPARE(m_instrument->state.file(Fill), EditedFillCsv);
+    QTRY_VERIFY(!m_ui->store.isDirty(HardwareId, Fill));
+    QCOMPARE(transferButton(Fill)->property("text").toString(), QStringLiteral("✓ Sent"));
+    QTRY_COMPARE(badge(Fill), QStringLiteral("● Device Only"));
+
+    // A library method of the same name is told apart, and its transfer sends the library's.
+    const QString id = m_ui->builder.importCsvDataToLibrary(DilutionCsv, QStringLiteral("Serial Dilution"));
+    QVERIFY(!id.isEmpty());
+    m_ui->store.markSynced(HardwareId, Dilution);   // a change of the store refreshes the cards
+    QTRY_COMPARE(badge(Dilution), QStringLiteral("● In Library"));
+    const auto step = [](const char *type, int volume) {
+        return QVariantMap{{"type", type}, {"tip", "small"}, {"speed", 4}, {"volumeWhole", volume},
+                           {"volumeFractional", 0}, {"extraVolume", 0}};
+    };
+    QVERIFY(m_ui->library.saveProtocol(id, QStringLiteral("Serial Dilution"), QString(),
+                                       {step("tipselect", 0), step("aspirate", 60), step("dispense", 60)}));
+    m_ui->store.markSynced(HardwareId, Dilution);
+    QTRY_COMPARE(badge(Dilution), QStringLiteral("● Differs from Library"));
+    QVERIFY(m_ui->click(transferButton(Dilution)));
+    QVERIFY(done.wait(10000));
+    QCOMPARE(m_instrument->state.file(Dilution), m_ui->builder.csvForLibraryProtocol(id));
+    QTRY_COMPARE(badge(Dilution), QStringLiteral("● In Library"));
+
+    // Deleted from the device, after asking.
+    QVERIFY(m_ui->click(m_ui->item(QStringLiteral("protocolMore"), card(Fill))));
+    QVERIFY(m_ui->click(QStringLiteral("menuDelete")));
+    QTRY_VERIFY(m_ui->isOpen(QStringLiteral("deleteProtocolDialog")));
+    QVERIFY(m_ui->click(QStringLiteral("confirmAccept")));
+    QTRY_VERIFY(!m_instrument->state.hasFile(Fill));
+    QTRY_COMPARE(protocolCards().size(), 1);
+    QVERIFY(!m_ui->store.hasProtocol(HardwareId, Fill));
+}
+
+void TestDeviceFlows::refreshKeepsLocalEditsAndTransferWaitsForTheFetch()
+{
+    openProtocols();
+    QVERIFY(m_ui->store.storeLocalEdit(HardwareId, Fill, EditedFillCsv));
+    // Both copies change on the instrument behind the program's back.
+    const QByteArray newerDilution = DilutionCsv + "PURGE,S,,,,,,4,\n";
+    m_instrument->state.putFile(Dilution, newerDilution);
+    m_instrument->state.putFile(Fill, FillCsv + "PURGE,L,,,,,,4,\n");
+    // Slow enough that the transfer below is asked for while the fetch is in flight.
+    m_instrument->usb.setReplyDelay(150);
+
+    QSignalSpy done(&m_ui->serial, SIGNAL(transferComplete()));
+    QVERIFY(m_ui->click(QStringLiteral("protocolsRefresh")));
+    QTRY_COMPARE(panel()->property("pendingFetchFile").toString(), Dilution);
+    QVERIFY(m_ui->click(transferButton(Fill)));
+    QCOMPARE(panel()->property("pushInterruptsQueue").toBool(), true);
+    QVERIFY(done.wait(10000));
+
+    // The clean copy was fetched anew and stored before the transfer started; the local
+    // edit was never replaced by the instrument's copy, and it is what the instrument holds.
+    QCOMPARE(m_ui->store.csvData(HardwareId, Dilution), newerDilution.chopped(1));
+    QCOMPARE(m_instrument->state.file(Fill), EditedFillCsv);
+    QCOMPARE(commandLines(m_instrument->usb.receivedBytes()),
+             (QStringList{QStringLiteral("CMD:LIST_PROTOCOLS"), QStringLiteral("CMD:GET_PROTOCOL:") + Dilution,
+                          QStringLiteral("CMD:PUT_PROTOCOL:") + Fill}));
+    QTRY_VERIFY(!panel()->property("busy").toBool());
+
+    // Edited here while its own fetch is under way: the edit is kept, not the fetched copy.
+    QVERIFY(m_ui->click(QStringLiteral("protocolsRefresh")));
+    QTRY_COMPARE(panel()->property("pendingFetchFile").toString(), Dilution);
+    QVERIFY(m_ui->store.storeLocalEdit(HardwareId, Dilution, DilutionCsv));
+    QTRY_VERIFY(!panel()->property("busy").toBool());
+    QCOMPARE(m_ui->store.csvData(HardwareId, Dilution), DilutionCsv);
+    QVERIFY(m_ui->store.isDirty(HardwareId, Dilution));
+}
+
+void TestDeviceFlows::protocolWithErrorsIsNeverSent()
+{
+    openProtocols();
+    QVERIFY(m_ui->store.storeLocalEdit(HardwareId, Fill, InvalidCsv));
+    QTRY_COMPARE(badge(Fill), QStringLiteral("● Modified"));
+    QVERIFY(transferButton(Fill));
+    QVERIFY(!transferButton(Fill)->isEnabled());
+    // Asked for anyway, directly and as a transfer waiting behind a fetch.
+    m_ui->call(panel(), "transfer", {Fill});
+    QTRY_VERIFY(m_ui->isOpen(QStringLiteral("protocolsMessage")));
+    QCOMPARE(m_ui->popup(QStringLiteral("protocolsMessage"))->property("message").toString(),
+             QStringLiteral("Fix the validation errors before sending to the device."));
+    QVERIFY(m_ui->click(QStringLiteral("messageOk")));
+    QTRY_VERIFY(!m_ui->isOpen(QStringLiteral("protocolsMessage")));
+    // A transfer waiting behind a fetch, whose copy gains an error before its turn.
+    QVERIFY(m_ui->store.storeLocalEdit(HardwareId, Fill, EditedFillCsv));
+    m_instrument->usb.setReplyDelay(150);
+    QVERIFY(m_ui->click(QStringLiteral("protocolsRefresh")));
+    QTRY_COMPARE(panel()->property("pendingFetchFile").toString(), Dilution);
+    QVERIFY(m_ui->click(transferButton(Fill)));
+    QVERIFY(panel()->property("pushInterruptsQueue").toBool());
+    QVERIFY(m_ui->store.storeLocalEdit(HardwareId, Fill, InvalidCsv));
+    QTRY_VERIFY(!panel()->property("busy").toBool());
+    QTRY_VERIFY(m_ui->isOpen(QStringLiteral("protocolsMessage")));
+    QVERIFY(!commandLines(m_instrument->usb.receivedBytes()).join(QLatin1Char(' ')).contains(QLatin1String("PUT_PROTOCOL")));
+    QCOMPARE(m_instrument->state.file(Fill), FillCsv);
 }
 
 NERRA_TEST_MAIN(TestDeviceFlows)

@@ -1,5 +1,6 @@
 import QtQuick 2.15
 import "."
+import "../js/Transfers.js" as Transfers
 
 // The outcome of a method transfer over either link, shown for a moment at the bottom of
 // the panel that hosts it.
@@ -20,8 +21,8 @@ Rectangle {
         sequence.stop()
         sequence.start()
     }
-    function showComplete() { show(true, "✓ Transfer complete") }
-    function showFailed(reason) { show(false, "✗ " + reason) }
+    function showComplete() { show(true, Transfers.completeText()) }
+    function showFailed(reason) { show(false, Transfers.failedText(reason)) }
 
     objectName: "transferToast"
     anchors.horizontalCenter: parent ? parent.horizontalCenter : undefined

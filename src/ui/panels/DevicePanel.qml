@@ -229,12 +229,13 @@ Item {
                 currentSerial: panel.serialNumber
                 currentSsid: panel.isUsb && panel.usbLink ? panel.usbLink.usbDeviceSSID : ""
             }
-            PlaceholderPanel {
-                objectName: "protocolsPanel"
-                glyph: "☰"
-                title: "Device protocols"
-                message: panel.isUsb ? "Connect via USB to view device protocols"
-                                     : "USB connection required to view device protocols"
+            DeviceProtocolsPanel {
+                connectionType: panel.connectionType
+                isConnected: panel.isConnected
+                hardwareId: panel.isUsb && panel.usbLink ? panel.usbLink.usbDeviceId : panel.hardwareId
+                instrumentName: panel.displayName
+                onEditDeviceProtocolRequested: panel.editDeviceProtocolRequested(hardwareId, filename)
+                onViewDeviceProtocolRequested: panel.viewDeviceProtocolRequested(hardwareId, filename)
             }
             PlaceholderPanel {
                 objectName: "calibrationPanel"
