@@ -8,6 +8,7 @@
 
 #include "attachedinstrument.h"
 #include "devices/deviceinfo.h"
+#include "model/command.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -62,9 +63,11 @@ private slots:
 
     void instrumentOnUsbIsListedOnceAndSelected_data();
     void instrumentOnUsbIsListedOnceAndSelected();
+    void settingsFormRenamesTheInstrument();
     void protocolsAreFetchedEditedLocallyAndSentBack();
     void refreshKeepsLocalEditsAndTransferWaitsForTheFetch();
     void protocolWithErrorsIsNeverSent();
+    void editorSavesRenamesAndSendsADeviceProtocol();
 
 private:
     bool plugIn()
@@ -184,6 +187,22 @@ void TestDeviceFlows::instrumentOnUsbIsListedOnceAndSelected()
     QCOMPARE(cardNames(), QStringList{"Bench"});
 }
 
+void TestDeviceFlows::settingsFormRenamesTheInstrument()
+{
+    QVERIFY(m_ui->load());
+    QVERIFY(plugIn());
+    QTRY_COMPARE(cardNames(), QStringList{"Bench"});
+    QQuickItem *field = m_ui->item(QStringLiteral("prefName"));
+    QTRY_VERIFY(field && field->isEnabled());
+    m_ui->type(field, QStringLiteral("Lab 3"));
+    m_ui->key(Qt::Key_Return);
+    // The instrument takes the name, and its record and card follow.
+    QTRY_COMPARE(m_instrument->state.preferences().value(QStringLiteral("name")).toString(), QStringLiteral("Lab 3"));
+    QTRY_COMPARE(cardNames(), QStringList{"Lab 3"});
+    QCOMPARE(field->property("text").toString(), QString());
+    shoot(QStringLiteral("device-settings"));
+}
+
 void TestDeviceFlows::protocolsAreFetchedEditedLocallyAndSentBack()
 {
     openProtocols();
@@ -224,8 +243,8 @@ void TestDeviceFlows::protocolsAreFetchedEditedLocallyAndSentBack()
 
     // Deleted from the device, after asking.
     QVERIFY(m_ui->click(m_ui->item(QStringLiteral("protocolMore"), card(Fill))));
-    QVERIFY(m_ui->click(QStringLiteral("menuDelete")));
-    QTRY_VERIFY(m_ui->isOpen(QStringLiteral("deleteProtocolDialog")));
+    QVERIFY(m_ui->click(QStringLiteral("menuDeleteFromDevice")));
+    QTRY_VERIFY(m_ui->isOpen(QStringLiteral("deleteDeviceProtocolDialog")));
     QVERIFY(m_ui->click(QStringLiteral("confirmAccept")));
     QTRY_VERIFY(!m_instrument->state.hasFile(Fill));
     QTRY_COMPARE(protocolCards().size(), 1);
@@ -294,6 +313,55 @@ void TestDeviceFlows::protocolWithErrorsIsNeverSent()
     QTRY_VERIFY(m_ui->isOpen(QStringLiteral("protocolsMessage")));
     QVERIFY(!commandLines(m_instrument->usb.receivedBytes()).join(QLatin1Char(' ')).contains(QLatin1String("PUT_PROTOCOL")));
     QCOMPARE(m_instrument->state.file(Fill), FillCsv);
+}
+
+void TestDeviceFlows::editorSavesRenamesAndSendsADeviceProtocol()
+{
+    openProtocols();
+    QVERIFY(m_ui->click(m_ui->item(QStringLiteral("protocolEdit"), card(Fill))));
+    QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("editorPage"));
+    QObject *editor = m_ui->currentPage();
+    QVERIFY(m_ui->builder.isDeviceProtocol());
+    QCOMPARE(m_ui->builder.protocolName(), QStringLiteral("Plate Fill"));
+
+    // An edit with an error: saved locally on request, never transferred.
+    m_ui->builder.commandList().at(2)->setProperty("volumeWhole", 300);
+    QTRY_VERIFY(editor->property("deviceDirty").toBool());
+    QVERIFY(m_ui->builder.hasErrors());
+    QVERIFY(!m_ui->item(QStringLiteral("deviceTransfer"))->isEnabled());
+    m_ui->call(editor, "pressTransfer");
+    QCOMPARE(editor->property("deviceSaveError").toString(),
+             QStringLiteral("Fix the validation errors before sending to the device."));
+    QCOMPARE(m_instrument->state.file(Fill), FillCsv);
+
+    // Fixed and renamed: "Save & Rename on Device", then the transfer sends the new file and
+    // removes the old one from the instrument.
+    m_ui->builder.commandList().at(1)->setProperty("volumeWhole", 300);
+    m_ui->builder.setProtocolName(QStringLiteral("Plate Fill 2"));
+    QTRY_VERIFY(!m_ui->builder.hasErrors());
+    QCOMPARE(m_ui->item(QStringLiteral("deviceSave"))->property("text").toString(),
+             QStringLiteral("Save & Rename on Device"));
+    shoot(QStringLiteral("device-protocol-editor"));
+    QSignalSpy deleted(&m_ui->serial, SIGNAL(protocolDeleted(QString)));
+    QVERIFY(m_ui->click(QStringLiteral("deviceTransfer")));
+    QVERIFY(deleted.wait(10000));
+    const QString renamed = QStringLiteral("Plate_Fill_2.csv");
+    QTRY_VERIFY(m_instrument->state.hasFile(renamed));
+    QVERIFY(!m_instrument->state.hasFile(Fill));
+    QVERIFY(m_instrument->state.file(renamed).contains("ASPIRATE,L,300.0"));
+    QTRY_VERIFY(!m_ui->store.hasProtocol(HardwareId, Fill));
+    QVERIFY(!m_ui->store.isDirty(HardwareId, renamed));
+    QVERIFY(!editor->property("deviceDirty").toBool());
+
+    // Leaving with an unsaved edit asks first; Cancel stays.
+    m_ui->builder.commandList().at(1)->setProperty("volumeWhole", 250);
+    m_ui->builder.commandList().at(2)->setProperty("volumeWhole", 250);
+    QVERIFY(m_ui->click(QStringLiteral("backToLibrary")));
+    QTRY_VERIFY(m_ui->isOpen(QStringLiteral("unsavedChangesDialog")));
+    QVERIFY(m_ui->click(QStringLiteral("unsavedSave")));
+    QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("libraryPage"));
+    QVERIFY(m_ui->store.csvData(HardwareId, renamed).contains("ASPIRATE,L,250.0"));
+    QVERIFY(m_ui->store.isDirty(HardwareId, renamed));
 }
 
 NERRA_TEST_MAIN(TestDeviceFlows)

@@ -63,6 +63,7 @@ private slots:
     void stepsLinkShowsTheStepsWithoutTouchingTheMethod();
     void transferStaysDisabledWithoutALink();
     void transferOverUsbRecordsTheSentCopy();
+    void sameFileNameOnTheDeviceIsNotReplacedSilently();
 
 private:
     void openLibraryTab()
@@ -281,6 +282,57 @@ void TestLibraryFlows::transferOverUsbRecordsTheSentCopy()
     QVERIFY(done.wait(10000));
     QVERIFY(m_ui->store.csvData(hardwareId, QStringLiteral("Other.csv")).isEmpty());
     QTRY_VERIFY(transfer->isEnabled());
+}
+
+void TestLibraryFlows::sameFileNameOnTheDeviceIsNotReplacedSilently()
+{
+    // Two names that travel under one file name.
+    const QString dir = m_env->tempDir();
+    QVERIFY(writeFile(dir + QStringLiteral("/a.spl"), QByteArray(WashSpl).replace("Wash", "Mix 1-2")));
+    QVERIFY(writeFile(dir + QStringLiteral("/b.spl"), QByteArray(WashSpl).replace("Wash", "Mix 1/2").replace("50.0", "60.0")));
+    QVERIFY(!m_ui->library.importFromSplFile(dir + QStringLiteral("/a.spl")).isEmpty());
+    QVERIFY(!m_ui->library.importFromSplFile(dir + QStringLiteral("/b.spl")).isEmpty());
+    AttachedInstrument attached(m_ui->serial);
+    attached.state.setPreference(QStringLiteral("name"), QStringLiteral("Bench"));
+    QVERIFY(attached.connect());
+    openLibraryTab();
+    QTRY_COMPARE(cards().size(), 2);
+    QSignalSpy done(&m_ui->serial, SIGNAL(transferComplete()));
+    const auto send = [&](const QString &name) {
+        return m_ui->click(m_ui->item(QStringLiteral("transferButton"), card(name)));
+    };
+
+    QTRY_VERIFY(m_ui->item(QStringLiteral("transferButton"), card(QStringLiteral("Mix 1-2")))->isEnabled());
+    QVERIFY(send(QStringLiteral("Mix 1-2")));
+    QVERIFY(done.wait(10000));
+    const QByteArray first = attached.state.file(QStringLiteral("Mix_1_2.csv"));
+    QVERIFY(first.contains("50.0"));
+    // The outcome names the method and the instrument.
+    QQuickItem *toast = nullptr;
+    for (QQuickItem *candidate : m_ui->item(QStringLiteral("libraryPanel"))->childItems()) {
+        if (candidate->objectName() == QLatin1String("transferToast"))
+            toast = candidate;
+    }
+    QVERIFY(toast);
+    QCOMPARE(toast->property("message").toString(), QStringLiteral("✓ Transfer complete — \"Mix 1-2\" to Bench"));
+
+    // The other method asks first; declined, the instrument keeps the first.
+    QTRY_VERIFY(m_ui->item(QStringLiteral("transferButton"), card(QStringLiteral("Mix 1/2")))->isEnabled());
+    QVERIFY(send(QStringLiteral("Mix 1/2")));
+    QTRY_VERIFY(m_ui->isOpen(QStringLiteral("replaceOnDeviceDialog")));
+    QVERIFY(m_ui->click(QStringLiteral("confirmCancel")));
+    QTRY_VERIFY(!m_ui->isOpen(QStringLiteral("replaceOnDeviceDialog")));
+    QCOMPARE(attached.state.file(QStringLiteral("Mix_1_2.csv")), first);
+    QCOMPARE(done.count(), 1);
+    // Confirmed, it is replaced; sending the first again asks in turn.
+    QVERIFY(send(QStringLiteral("Mix 1/2")));
+    QTRY_VERIFY(m_ui->isOpen(QStringLiteral("replaceOnDeviceDialog")));
+    QVERIFY(m_ui->click(QStringLiteral("confirmAccept")));
+    QVERIFY(done.wait(10000));
+    QVERIFY(attached.state.file(QStringLiteral("Mix_1_2.csv")).contains("60.0"));
+    QTRY_VERIFY(m_ui->item(QStringLiteral("transferButton"), card(QStringLiteral("Mix 1-2")))->isEnabled());
+    QVERIFY(send(QStringLiteral("Mix 1-2")));
+    QTRY_VERIFY(m_ui->isOpen(QStringLiteral("replaceOnDeviceDialog")));
 }
 
 NERRA_TEST_MAIN(TestLibraryFlows)

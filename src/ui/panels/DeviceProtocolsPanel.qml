@@ -413,7 +413,7 @@ Item {
 
     ConfirmDialog {
         id: deleteDialog
-        objectName: "deleteProtocolDialog"
+        objectName: "deleteDeviceProtocolDialog"
         property string file: ""
         title: "Delete Protocol"
         message: "Delete \"" + DeviceProtocols.displayName(file) + "\" from the device?"
@@ -424,7 +424,7 @@ Item {
     }
     ConfirmDialog {
         id: discardDialog
-        objectName: "discardProtocolDialog"
+        objectName: "discardDeviceProtocolDialog"
         property string file: ""
         title: "Discard Protocol"
         message: "Discard the local copy of \"" + DeviceProtocols.displayName(file) + "\"?"

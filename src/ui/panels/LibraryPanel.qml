@@ -3,7 +3,9 @@ import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 import "../components"
 import "../dialogs"
+import "../js/Display.js" as Display
 import "../js/Names.js" as Names
+import "../js/Transfers.js" as Transfers
 
 // The "Protocol Library" tab: one card per method of the local library, and the place a
 // method is sent from to the connected instrument (Bluetooth LE first, else USB).
@@ -18,6 +20,8 @@ Item {
     property string lastTransferredId: ""
     property string pendingTransferFile: ""
     property var pendingTransferCsv: null
+    // Which method each instrument file was last sent from, by "<hardware id>/<file>".
+    property var sentFrom: ({})
     // Which cards show their steps, kept by id so that it survives the list being rebuilt.
     property var expandedStates: ({})
     property var splCache: ({})
@@ -57,7 +61,24 @@ Item {
         expandedStates = states
     }
 
-    function transfer(protocolId) {
+    // Different names can make the same file name ("Mix 1-2" and "Mix 1/2" both travel as
+    // "Mix_1_2.csv"): a file the instrument is known to hold that is neither this method's
+    // last transfer nor identical to it is not replaced without asking.
+    function replacesAnother(protocolId, fileName) {
+        var hw = usbLink ? usbLink.usbDeviceId : ""
+        if (hw.length === 0 || deviceProtocolStore.filenames(hw).indexOf(fileName) < 0)
+            return false
+        if (sentFrom[hw + "/" + fileName] === protocolId)
+            return false
+        return !protocolBuilder.libraryCsvMatchesDevice(protocolId, deviceProtocolStore.csvData(hw, fileName))
+    }
+
+    function usbInstrumentName() {
+        return usbLink ? Display.displayDeviceName(Display.formatDeviceName(usbLink.usbDeviceName, usbLink.usbDeviceSN),
+                                                   usbLink.usbDeviceSN) : ""
+    }
+
+    function transfer(protocolId, replaceConfirmed) {
         if ((!bleConnected && !usbConnected) || linkBusy || pendingTransferId.length > 0)
             return
         pendingTransferId = protocolId
@@ -69,6 +90,15 @@ Item {
             return
         }
         var fileName = Names.transferFileName(protocolBuilder.protocolName)
+        if (!bleConnected && replaceConfirmed !== true && replacesAnother(protocolId, fileName)) {
+            pendingTransferId = ""
+            replaceDialog.protocolId = protocolId
+            replaceDialog.protocolName = protocolBuilder.protocolName
+            replaceDialog.fileName = fileName
+            replaceDialog.open()
+            return
+        }
+        Transfers.begin(protocolBuilder.protocolName, bleConnected ? "" : usbInstrumentName())
         if (bleConnected) {
             bleLink.sendData(csv, fileName)
         } else {
@@ -120,8 +150,17 @@ Item {
     Connections {
         target: panel.bleLink
         ignoreUnknownSignals: true
-        function onTransferComplete() { if (panel.pendingTransferId.length > 0) panel.markSent() }
-        function onTransferFailed(reason) { panel.clearPendingTransfer() }
+        function onTransferComplete() {
+            if (panel.pendingTransferId.length === 0)
+                return
+            Qt.callLater(Transfers.end)
+            panel.markSent()
+        }
+        function onTransferFailed(reason) {
+            if (panel.pendingTransferId.length > 0)
+                Qt.callLater(Transfers.end)
+            panel.clearPendingTransfer()
+        }
         function onIsTransferringChanged() { Qt.callLater(panel.dropStaleTransfer) }
     }
     Connections {
@@ -131,14 +170,23 @@ Item {
             if (panel.pendingTransferId.length === 0)
                 return
             if (panel.pendingTransferFile.length > 0 && panel.pendingTransferCsv
-                    && panel.usbLink.usbDeviceId.length > 0)
+                    && panel.usbLink.usbDeviceId.length > 0) {
                 deviceProtocolStore.storeFromDevice(panel.usbLink.usbDeviceId, panel.pendingTransferFile,
                                                     panel.pendingTransferCsv)
+                var sent = Object.assign({}, panel.sentFrom)
+                sent[panel.usbLink.usbDeviceId + "/" + panel.pendingTransferFile] = panel.pendingTransferId
+                panel.sentFrom = sent
+            }
+            Qt.callLater(Transfers.end)
             panel.pendingTransferFile = ""
             panel.pendingTransferCsv = null
             panel.markSent()
         }
-        function onTransferFailed(reason) { panel.clearPendingTransfer() }
+        function onTransferFailed(reason) {
+            if (panel.pendingTransferId.length > 0)
+                Qt.callLater(Transfers.end)
+            panel.clearPendingTransfer()
+        }
         function onIsTransferringChanged() { Qt.callLater(panel.dropStaleTransfer) }
     }
 
@@ -213,6 +261,20 @@ Item {
             variant: "primary"
             onClicked: panel.createRequested()
         }
+    }
+
+    ConfirmDialog {
+        id: replaceDialog
+        objectName: "replaceOnDeviceDialog"
+        property string protocolId: ""
+        property string protocolName: ""
+        property string fileName: ""
+        title: "Replace Protocol on Device"
+        message: "The device already holds \"" + fileName + "\", and it is not \"" + protocolName + "\"."
+        detail: "Another method whose name gives the same file name was sent, or the file was made on the device. Replace it?"
+        confirmText: "Replace"
+        destructive: true
+        onConfirmed: panel.transfer(protocolId, true)
     }
 
     ConfirmDialog {

@@ -10,10 +10,13 @@ Card {
 
     property bool isNew: true
     property string protocolId: ""
+    // A library method's name is unique in the library; an instrument's protocol is
+    // checked against the instrument's files when it is saved.
+    property bool checkLibrary: true
 
     readonly property string trimmedName: nameField.text.trim()
     // Re-checked whenever the library changes, not only when the name is typed.
-    readonly property bool nameTaken: trimmedName.length > 0 && protocolLibrary.protocols.length >= 0
+    readonly property bool nameTaken: checkLibrary && trimmedName.length > 0 && protocolLibrary.protocols.length >= 0
                                       && !protocolLibrary.isNameAvailable(trimmedName, protocolId)
     readonly property bool canCommit: trimmedName.length > 0 && !nameTaken
 

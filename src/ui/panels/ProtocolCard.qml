@@ -233,7 +233,7 @@ Card {
                         contentItem: Rectangle { implicitHeight: 1; color: Theme.divider }
                     }
                     AppMenuItem {
-                        objectName: card.info.isOrphaned ? "menuDiscard" : "menuDelete"
+                        objectName: card.info.isOrphaned ? "menuDiscardLocal" : "menuDeleteFromDevice"
                         text: card.info.isOrphaned ? "Discard" : "Delete from Device"
                         destructive: true
                         enabled: card.info.isOrphaned || (card.connected && !card.linkBusy)
