@@ -65,6 +65,7 @@ private slots:
     void instrumentOnUsbIsListedOnceAndSelected();
     void settingsFormRenamesTheInstrument();
     void protocolsAreFetchedEditedLocallyAndSentBack();
+    void everyBadgeOnItsCard();
     void refreshKeepsLocalEditsAndTransferWaitsForTheFetch();
     void protocolWithErrorsIsNeverSent();
     void editorSavesRenamesAndSendsADeviceProtocol();
@@ -249,6 +250,39 @@ void TestDeviceFlows::protocolsAreFetchedEditedLocallyAndSentBack()
     QTRY_VERIFY(!m_instrument->state.hasFile(Fill));
     QTRY_COMPARE(protocolCards().size(), 1);
     QVERIFY(!m_ui->store.hasProtocol(HardwareId, Fill));
+}
+
+void TestDeviceFlows::everyBadgeOnItsCard()
+{
+    QVERIFY(m_ui->load());
+    m_ui->builder.importCsvDataToLibrary(DilutionCsv, QStringLiteral("Serial Dilution"));
+    m_ui->builder.importCsvDataToLibrary(FillCsv + "PURGE,L,,,,,,4,\n", QStringLiteral("Wash"));
+    m_instrument = std::make_unique<AttachedInstrument>(m_ui->serial);
+    m_instrument->state.setHardwareId(HardwareId);
+    m_instrument->state.putFile(Dilution, DilutionCsv);
+    m_instrument->state.putFile(Fill, FillCsv);
+    m_instrument->state.putFile(QStringLiteral("Wash.csv"), FillCsv);
+    m_instrument->state.putFile(QStringLiteral("Rinse.csv"), FillCsv);
+    QVERIFY(m_instrument->connect());
+    QTRY_VERIFY(m_ui->item(QStringLiteral("deviceSubTabs")));
+    QVERIFY(m_ui->click(QStringLiteral("tab_Protocols")));
+    QTRY_COMPARE(protocolCards().size(), 4);
+    QTRY_VERIFY(!panel()->property("busy").toBool());
+    QVERIFY(m_ui->store.storeLocalEdit(HardwareId, Fill, EditedFillCsv));
+    QVERIFY(m_ui->store.storeLocalEdit(HardwareId, QStringLiteral("Local_only.csv"), DilutionCsv));
+    QTRY_COMPARE(protocolCards().size(), 5);
+    QTRY_COMPARE(badge(QStringLiteral("Local_only.csv")), QStringLiteral("● Not on Device"));
+    QCOMPARE(badge(Fill), QStringLiteral("● Modified"));
+    QCOMPARE(badge(QStringLiteral("Wash.csv")), QStringLiteral("● Differs from Library"));
+    QCOMPARE(badge(Dilution), QStringLiteral("● In Library"));
+    QCOMPARE(badge(QStringLiteral("Rinse.csv")), QStringLiteral("● Device Only"));
+    // Only what is only here can be discarded; what differs can be sent.
+    QVERIFY(m_ui->item(QStringLiteral("protocolDiscard"), card(QStringLiteral("Local_only.csv"))));
+    QVERIFY(!m_ui->item(QStringLiteral("protocolDiscard"), card(Fill)));
+    QVERIFY(transferButton(QStringLiteral("Wash.csv")));
+    QVERIFY(!transferButton(Dilution));
+    QVERIFY(m_ui->click(m_ui->item(QStringLiteral("protocolSteps"), card(Fill))));
+    shoot(QStringLiteral("device-protocols-badges"));
 }
 
 void TestDeviceFlows::refreshKeepsLocalEditsAndTransferWaitsForTheFetch()

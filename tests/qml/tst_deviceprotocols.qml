@@ -28,7 +28,8 @@ TestCase {
             }
         }
     }
-    readonly property var panel: ({ hardwareId: "HW", pendingFetchFile: "", pendingPushFile: "", lastPushedFile: "" })
+    readonly property var panel: ({ hardwareId: "HW", pendingFetchFile: "", pendingPushFile: "", lastPushedFile: "",
+                                    listedFiles: ["a.csv"] })
 
     function test_names_data() {
         return [
@@ -45,8 +46,10 @@ TestCase {
 
     function test_badgeAndTransfer_data() {
         return [
-            { tag: "orphaned", files: { "a.csv": { csv: null, dirty: true } }, ids: {}, lib: {},
+            { tag: "orphaned without data", files: { "a.csv": { csv: null, dirty: true } }, ids: {}, lib: {},
               badge: "● Not on Device", shown: false },
+            { tag: "edited here, not on the device: can be sent back", files: { "a.csv": { csv: "X", dirty: true } },
+              ids: {}, lib: {}, listed: [], badge: "● Not on Device", shown: true, enabled: true },
             { tag: "modified beats library", files: { "a.csv": { csv: "X", dirty: true } }, ids: { "a.csv": "L" }, lib: { L: "X" },
               badge: "● Modified", shown: true, enabled: true },
             { tag: "differs from library", files: { "a.csv": { csv: "X" } }, ids: { "a.csv": "L" }, lib: { L: "Y" },
@@ -60,7 +63,10 @@ TestCase {
         ]
     }
     function test_badgeAndTransfer(row) {
-        var c = DeviceProtocols.card("a.csv", panel, store(row.files), builder(row.lib), library(row.ids))
+        var fields = Object.assign({}, panel)
+        if (row.listed !== undefined)
+            fields.listedFiles = row.listed
+        var c = DeviceProtocols.card("a.csv", fields, store(row.files), builder(row.lib), library(row.ids))
         compare(DeviceProtocols.badge(c).label, row.badge)
         compare(DeviceProtocols.transferShown(c), row.shown)
         if (row.shown)

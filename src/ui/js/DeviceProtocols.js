@@ -17,7 +17,8 @@ function fileNameFor(name) {
 }
 
 // Everything a card shows about one file. `panel` carries the panel's own fields:
-// { hardwareId, pendingFetchFile, pendingPushFile, lastPushedFile }.
+// { hardwareId, pendingFetchFile, pendingPushFile, lastPushedFile, listedFiles } where
+// listedFiles is the instrument's last listing (null before the first).
 function card(filename, panel, store, builder, library) {
     var hw = panel.hardwareId
     var hasData = store.hasProtocol(hw, filename)
@@ -30,7 +31,8 @@ function card(filename, panel, store, builder, library) {
         displayName: displayName(filename),
         hasData: hasData,
         dirty: dirty,
-        isOrphaned: dirty && !hasData,
+        // Edited here and not on the instrument (any more): the local copy is all there is.
+        isOrphaned: dirty && (!hasData || (!!panel.listedFiles && panel.listedFiles.indexOf(filename) < 0)),
         isFetching: filename === panel.pendingFetchFile,
         isPushing: filename === panel.pendingPushFile,
         justPushed: filename === panel.lastPushedFile,
@@ -60,9 +62,10 @@ function badge(c) {
              tooltip: "On the device only — no protocol of this name in your Protocol Library." }
 }
 
+// A copy that is only here can be sent back, as its badge says; without data there is
+// nothing to send.
 function transferShown(c) {
-    return !c.isOrphaned && c.hasData === true
-           && (c.isPushing || c.justPushed || c.dirty || (!!c.libraryId && !c.inSync))
+    return c.hasData === true && (c.isPushing || c.justPushed || c.dirty || (!!c.libraryId && !c.inSync))
 }
 
 function transferText(c) {

@@ -29,6 +29,8 @@ Item {
     property string lastPushedFile: ""
     property int storeRev: 0
     property var expandedFiles: ({})
+    // The instrument's last listing, null until one arrives.
+    property var listedFiles: null
     property alias sentHoldMs: sentTimer.interval
 
     readonly property bool overUsb: connectionType === "usb"
@@ -42,7 +44,8 @@ Item {
         hardwareId: hardwareId,
         pendingFetchFile: pendingFetchFile,
         pendingPushFile: pendingPushFile,
-        lastPushedFile: lastPushedFile
+        lastPushedFile: lastPushedFile,
+        listedFiles: listedFiles
     })
 
     objectName: "protocolsPanel"
@@ -92,6 +95,7 @@ Item {
     onActiveChanged: if (active) refresh()
     onHardwareIdChanged: {
         clearPending()
+        listedFiles = null
         refresh()
     }
     onIsConnectedChanged: if (!isConnected) clearPending()
@@ -155,6 +159,7 @@ Item {
             if (!panel.isLoadingList)
                 return
             panel.isLoadingList = false
+            panel.listedFiles = listed
             deviceProtocolStore.setFilenames(panel.hardwareId, listed)
             panel.fetchQueue = DeviceProtocols.filesToFetch(listed, deviceProtocolStore, panel.hardwareId)
             if (panel.pushInterruptsQueue) {
