@@ -9,7 +9,7 @@
 #include "formats/csvgenerator.h"
 #include "formats/splgenerator.h"
 #include "model/commands.h"
-#include "model/protocolbuilder.h"
+#include "editor/protocolbuilder.h"
 #include "model/validator.h"
 
 #include <QCoreApplication>

@@ -10,7 +10,7 @@
 #include "app/simulation.h"
 #include "app/startupwiring.h"
 #include "devices/serial/serialmanager.h"
-#include "model/protocolbuilder.h"
+#include "editor/protocolbuilder.h"
 #include "storage/deviceprotocolstore.h"
 #include "storage/protocollibrary.h"
 

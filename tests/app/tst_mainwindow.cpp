@@ -7,7 +7,7 @@
 #include "app/logmanager.h"
 #include "app/mfgmanager.h"
 #include "devices/devicemanager.h"
-#include "model/protocolbuilder.h"
+#include "editor/protocolbuilder.h"
 #include "storage/deviceprotocolstore.h"
 #include "storage/protocollibrary.h"
 

@@ -10,7 +10,7 @@
 #include "app/mfgmanager.h"
 #include "devices/devicemanager.h"
 #include "devices/serial/serialmanager.h"
-#include "model/protocolbuilder.h"
+#include "editor/protocolbuilder.h"
 #include "storage/deviceprotocolstore.h"
 #include "storage/protocollibrary.h"
 

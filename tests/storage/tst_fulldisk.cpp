@@ -4,7 +4,7 @@
 // must hear of the failure.
 #include "app/filedialoghelper.h"
 #include "app/logmanager.h"
-#include "model/protocolbuilder.h"
+#include "editor/protocolbuilder.h"
 #include "storage/deviceprotocolstore.h"
 #include "storage/protocollibrary.h"
 #include "testmain.h"

@@ -1,5 +1,5 @@
 #include "model/commands.h"
-#include "model/protocolbuilder.h"
+#include "editor/protocolbuilder.h"
 #include "storage/protocollibrary.h"
 #include "testmain.h"
 

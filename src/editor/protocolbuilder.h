@@ -12,8 +12,11 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <memory>
+
 class Command;
 class CsvGenerator;
+class MethodExchange;
 class ProtocolLibrary;
 class QTimer;
 class SplGenerator;
@@ -159,7 +162,6 @@ private:
     void refuseSwitch();
     void emitModeSignals();
     QString localPath(const QString &filePath) const;
-    QList<Command *> commandsFromLibrary(const QString &libraryId, bool *found) const;
     QString csvOf(const QList<Command *> &commands) const;
 
     QString m_protocolName;
@@ -173,6 +175,7 @@ private:
     SplParser *m_splParser;
     SplGenerator *m_splGenerator;
     CsvGenerator *m_csvGenerator;
+    std::unique_ptr<MethodExchange> m_exchange;
     QPointer<ProtocolLibrary> m_library;
     QString m_currentProtocolId;
     bool m_isLibraryProtocol = false;

@@ -2,7 +2,7 @@
 #include "formats/splgenerator.h"
 #include "formats/splparser.h"
 #include "model/commands.h"
-#include "model/protocolbuilder.h"
+#include "editor/protocolbuilder.h"
 #include "model/validator.h"
 #include "storage/protocollibrary.h"
 #include "testmain.h"
