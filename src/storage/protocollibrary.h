@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+class LibraryStore;
 class QSettings;
 
 // The user's own methods, kept in memory and written whole to the settings store after
@@ -50,8 +51,8 @@ public:
     // Where the store cannot replace its contents in one step (the Windows registry), a
     // save first records the whole library under one value, so that a save cut short is
     // completed from it at the next start. On by default only there.
-    bool journaledSaves() const { return m_journaledSaves; }
-    void setJournaledSaves(bool journaled) { m_journaledSaves = journaled; }
+    bool journaledSaves() const;
+    void setJournaledSaves(bool journaled);
 
 signals:
     void protocolsChanged();
@@ -74,35 +75,10 @@ private:
     void notFound(const QString &methodId);
     void changed(bool countChanged);
 
-    struct StoredElement;
-    static StoredElement storedElement(const ProtocolRecord &record);
-    static void writeArray(QSettings &settings, const std::vector<StoredElement> &elements,
-                           const std::vector<StoredElement> *previous);
-    void load();
-    bool loadPending();
-    static QString journalText(const std::vector<StoredElement> &elements);
-    QString storeStamp();
-    QSettings &store();
     bool persist(bool reportFailure = true);
-    bool writeStore();
-    bool writeElements(const std::vector<StoredElement> &elements, bool differencesOnly);
-    void rollBackStore();
-    bool storeFailed();
 
     std::vector<std::unique_ptr<ProtocolRecord>> m_records;
-    // Kept for the library's life: the settings framework holds a parsed store only while
-    // an object uses it, and re-reading megabytes for every save would cost more than the
-    // save itself.
-    std::unique_ptr<QSettings> m_settings;
-    // What the store's array holds, index by index; when it is known to hold exactly
-    // that, a save writes only the values that differ (the file is rewritten whole all
-    // the same, but two thousand unchanged methods need not pass through the settings
-    // object again).
-    std::vector<StoredElement> m_stored;
-    bool m_storedExact = false;
-    // Size and time of the store file after this library last wrote or read it whole.
-    QString m_storeStamp;
-    bool m_journaledSaves;
+    std::unique_ptr<LibraryStore> m_store;
     mutable QVariantList m_listing;
     mutable bool m_listingValid = false;
 };
