@@ -3,11 +3,13 @@
 // and every recovery (blank board, failed handshakes, stale handles, restarts, ports that
 // vanish or change their name).
 
+#include "devices/serial/seriallineframer.h"
 #include "testmain.h"
 #include "tst_serialmanager_fixture.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSerialPort>
 #include <QSignalSpy>
 
 namespace {

@@ -1,5 +1,7 @@
 #include "devices/serial/serialmanager.h"
 
+#include "devices/serial/serialtransport.h"
+
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -98,15 +100,23 @@ QString maskedForLog(const QString &line)
 SerialManager::SerialManager(QObject *parent)
     : DeviceConnection(parent)
     , m_lister(&m_systemLister)
-    , m_port(new QSerialPort(this))
+    , m_transport(new SerialTransport(this))
     , m_pollTimer(new QTimer(this))
     , m_infoFetchTimer(new QTimer(this))
     , m_sessionTimer(new QTimer(this))
     , m_holdOffTimer(new QTimer(this))
     , m_replyTimer(new QTimer(this))
 {
-    connect(m_port, &QSerialPort::readyRead, this, &SerialManager::onReadyRead);
-    connect(m_port, &QSerialPort::errorOccurred, this, &SerialManager::onErrorOccurred);
+    connect(m_transport, &SerialTransport::bytesArrived, this, [this](qint64 count) {
+        if (m_protocolState != OtaActive)
+            qDebug() << "USB: [RX]" << count << "bytes";
+    });
+    connect(m_transport, &SerialTransport::lineReceived, this, &SerialManager::handleLine);
+    connect(m_transport, &SerialTransport::lineDropped, this, &SerialManager::handleDroppedLine);
+    connect(m_transport, &SerialTransport::lost, this, &SerialManager::onPortLost);
+    connect(m_transport, &SerialTransport::failed, this, [this](const QString &reason) {
+        appendOutput(QStringLiteral("\n[Serial error: %1]\n").arg(reason));
+    });
 
     m_pollTimer->setInterval(2000);
     connect(m_pollTimer, &QTimer::timeout, this, &SerialManager::pollPorts);
@@ -133,9 +143,9 @@ SerialManager::SerialManager(QObject *parent)
 SerialManager::~SerialManager()
 {
     // Leave the instrument in terminal mode; the port closes with the object.
-    if (m_port->isOpen() && m_protocolState != Idle) {
-        m_port->write(DisconnectLine.toUtf8() + '\n');
-        m_port->flush();
+    if (m_transport->isOpen() && m_protocolState != Idle) {
+        m_transport->write(DisconnectLine.toUtf8() + '\n');
+        m_transport->flush();
     }
 }
 
@@ -145,6 +155,21 @@ SerialManager::~SerialManager()
 SerialPortLister *SerialManager::lister() const
 {
     return m_lister;
+}
+
+quint64 SerialManager::bytesSent() const
+{
+    return m_transport->bytesSent();
+}
+
+quint64 SerialManager::bytesReceived() const
+{
+    return m_transport->bytesReceived();
+}
+
+void SerialManager::setMaxLineLength(int bytes)
+{
+    m_transport->setMaxLineLength(bytes);
 }
 
 void SerialManager::setPortLister(SerialPortLister *lister)
@@ -266,11 +291,7 @@ void SerialManager::clearOutput()
 
 void SerialManager::writeBytes(const QByteArray &bytes)
 {
-    if (!m_port->isOpen())
-        return;
-    const qint64 written = m_port->write(bytes);
-    if (written > 0)
-        m_bytesSent += quint64(written);
+    m_transport->write(bytes);
 }
 
 void SerialManager::writeLine(const QString &line)
@@ -298,13 +319,13 @@ void SerialManager::endSession()
 
 void SerialManager::sendChar(const QString &ch)
 {
-    if (m_port->isOpen() && !ch.isEmpty() && m_protocolState == Idle)
+    if (m_transport->isOpen() && !ch.isEmpty() && m_protocolState == Idle)
         writeBytes(ch.toLocal8Bit());
 }
 
 void SerialManager::sendLine(const QString &line)
 {
-    if (m_port->isOpen() && m_protocolState == Idle)
+    if (m_transport->isOpen() && m_protocolState == Idle)
         writeBytes(line.toLocal8Bit() + "\r\n");
 }
 
@@ -364,7 +385,7 @@ void SerialManager::startReopenHoldOff(const QString &expiryLog)
 
 void SerialManager::connectToPort(const QString &portName)
 {
-    if (m_port->isOpen()) {
+    if (m_transport->isOpen()) {
         // Another port replaces this one: whatever ran on it ends here.
         const Abandoned abandoned = abandonOperations();
         if (m_protocolState != Idle)
@@ -374,15 +395,9 @@ void SerialManager::connectToPort(const QString &portName)
         setConnected(false, QString());
         reportAbandoned(abandoned, EndCause::PortClosed);
     }
-    m_port->setPortName(portName);
-    m_port->setBaudRate(QSerialPort::Baud115200);
-    m_port->setDataBits(QSerialPort::Data8);
-    m_port->setParity(QSerialPort::NoParity);
-    m_port->setStopBits(QSerialPort::OneStop);
-    m_port->setFlowControl(QSerialPort::NoFlowControl);
-    if (!m_port->open(QIODevice::ReadWrite)) {
-        QString message = QStringLiteral("[Failed to open %1: %2]").arg(portName, m_port->errorString());
-        if (m_port->error() == QSerialPort::PermissionError)
+    if (!m_transport->open(portName)) {
+        QString message = QStringLiteral("[Failed to open %1: %2]").arg(portName, m_transport->errorString());
+        if (m_transport->permissionDenied())
             message += QStringLiteral("\nPort is already open in another application.\n"
                                       "Close any serial monitors (VS Code, PlatformIO, etc.) and try again.");
         appendOutput(message + QLatin1Char('\n'));
@@ -390,7 +405,6 @@ void SerialManager::connectToPort(const QString &portName)
         emit errorOccurred(message);
         return;
     }
-    m_framer.reset();
     m_invalidHeaderCount = 0;
     m_infoFetchAttempts = 0;
     m_staleHandshakeFailures = 0;
@@ -408,16 +422,7 @@ void SerialManager::closePort(bool flushFirst)
     m_infoFetchTimer->stop();
     m_sessionTimer->stop();
     m_replyTimer->stop();
-    if (m_port->isOpen()) {
-        // Errors raised while the port goes away are no news.
-        m_closing = true;
-        if (flushFirst)
-            m_port->flush();
-        m_port->close();
-        m_closing = false;
-    }
-    m_framer.reset();
-    ++m_linkGeneration;
+    m_transport->close(flushFirst);
 }
 
 void SerialManager::disconnect()
@@ -429,7 +434,7 @@ void SerialManager::disconnect()
         setStatusMessage(QString());
     }
     setTransferring(false);
-    const bool wasOpen = m_port->isOpen();
+    const bool wasOpen = m_transport->isOpen();
     closePort(true);
     if (wasOpen)
         appendOutput(QStringLiteral("[Disconnected]\n"));
@@ -468,23 +473,17 @@ void SerialManager::closePortAfterLoss(bool fromPoll)
     reportAbandoned(abandoned, EndCause::DeviceLost);
 }
 
-void SerialManager::onErrorOccurred(QSerialPort::SerialPortError error)
+void SerialManager::onPortLost(const QString &reason)
 {
-    if (error == QSerialPort::NoError || !m_isConnected || m_closing)
+    if (!m_isConnected)
         return;
-    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) {
-        // A vanished USB device reports a resource error; a pseudo-terminal whose other end
-        // went away reports read errors without end. Either way the device is gone.
-        qDebug() << "USB: [RESTART] port lost:" << m_port->errorString();
-        if (m_otaRestartPending) {
-            qDebug() << "USB: [RESTART] device detached — holding off reopen for" << m_reopenHoldOffTime << "ms";
-            startReopenHoldOff(QStringLiteral("USB: [RESTART] reopen hold-off expired"));
-        }
-        closePortAfterLoss(false);
-        appendOutput(QStringLiteral("\n[Nerra disconnected]\n"));
-        return;
+    qDebug() << "USB: [RESTART] port lost:" << reason;
+    if (m_otaRestartPending) {
+        qDebug() << "USB: [RESTART] device detached — holding off reopen for" << m_reopenHoldOffTime << "ms";
+        startReopenHoldOff(QStringLiteral("USB: [RESTART] reopen hold-off expired"));
     }
-    appendOutput(QStringLiteral("\n[Serial error: %1]\n").arg(m_port->errorString()));
+    closePortAfterLoss(false);
+    appendOutput(QStringLiteral("\n[Nerra disconnected]\n"));
 }
 
 void SerialManager::forgetUsbDevice()
@@ -692,30 +691,6 @@ void SerialManager::onReplyTimeout()
 // ---------------------------------------------------------------------------------------
 // Receiving
 
-void SerialManager::onReadyRead()
-{
-    const quint64 generation = m_linkGeneration;
-    const QByteArray bytes = m_port->readAll();
-    m_bytesReceived += quint64(bytes.size());
-    if (m_protocolState != OtaActive)
-        qDebug() << "USB: [RX]" << bytes.size() << "bytes";
-    const QStringList lines = m_framer.feed(bytes);
-    if (m_framer.takeOverflowStarted())
-        qWarning() << "USB: [RX] line longer than" << m_framer.maxLineLength()
-                   << "bytes without a line end — dropping the whole line";
-    for (const QString &line : lines) {
-        if (line.isNull())
-            handleDroppedLine();
-        else
-            handleLine(line);
-        // A handler closed or replaced the port: the rest belongs to a link that is gone.
-        if (generation != m_linkGeneration)
-            return;
-    }
-    if (const qint64 dropped = m_framer.takeDroppedBytes())
-        qDebug() << "USB: [RX] dropped" << dropped << "bytes of an over-long line";
-}
-
 void SerialManager::handleDroppedLine()
 {
     switch (m_protocolState) {
@@ -760,7 +735,7 @@ void SerialManager::handleLine(const QString &line)
         qWarning().noquote() << "USB: [RX]" << operation << "reply lost a line — reported as failed";
         handleProtocolLine(QStringLiteral("ERR:%1: reply damaged — a line longer than %2 bytes was dropped")
                                .arg(operation)
-                               .arg(m_framer.maxLineLength()));
+                               .arg(m_transport->maxLineLength()));
         return;
     }
     handleProtocolLine(line);

@@ -1,17 +1,16 @@
 #pragma once
 
 #include "devices/deviceconnection.h"
-#include "devices/serial/seriallineframer.h"
 #include "devices/serial/serialportlister.h"
 
 #include <QList>
 #include <QPair>
-#include <QSerialPort>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
 
 class QTimer;
+class SerialTransport;
 
 // The USB link to one instrument. It finds the instrument's serial port by its USB ids,
 // opens it by itself, shows what the instrument prints (terminal mode) and runs every
@@ -107,8 +106,8 @@ public:
     bool otaSessionPending() const { return m_otaSessionPending; }
     int infoFetchAttempts() const { return m_infoFetchAttempts; }
     // Bytes that crossed the open port in each direction since construction.
-    quint64 bytesSent() const { return m_bytesSent; }
-    quint64 bytesReceived() const { return m_bytesReceived; }
+    quint64 bytesSent() const;
+    quint64 bytesReceived() const;
 
     // The manufacturing-mode gate, fed by start-up; false until then.
     void setAvailability(bool allowed);
@@ -133,7 +132,7 @@ public:
     int replyTimeout() const { return m_replyTimeout; }
     void setInfoRetryStep(int ms) { m_infoRetryStep = ms; }
     void setReopenHoldOffTime(int ms) { m_reopenHoldOffTime = ms; }
-    void setMaxLineLength(int bytes) { m_framer.setMaxLineLength(bytes); }
+    void setMaxLineLength(int bytes);
 
     // Link layer.
     Q_INVOKABLE void connectToPort(const QString &portName);
@@ -184,8 +183,7 @@ signals:
     void certificateDeleted();
 
 private slots:
-    void onReadyRead();
-    void onErrorOccurred(QSerialPort::SerialPortError error);
+    void onPortLost(const QString &reason);
     void pollPorts();
     void fetchDeviceInfo();
 
@@ -261,13 +259,12 @@ private:
 
     SerialPortLister m_systemLister;
     SerialPortLister *m_lister = nullptr;
-    QSerialPort *m_port;
+    SerialTransport *m_transport;
     QTimer *m_pollTimer;
     QTimer *m_infoFetchTimer;
     QTimer *m_sessionTimer;
     QTimer *m_holdOffTimer;
     QTimer *m_replyTimer;
-    SerialLineFramer m_framer;
 
     bool m_isConnected = false;
     bool m_usbDevicePresent = false;
@@ -326,14 +323,9 @@ private:
     int m_staleHandshakeFailures = 0;
     bool m_handshakeSeen = false;
     bool m_available = false;
-    bool m_closing = false;
 
     Waiting m_waiting = Waiting::Nothing;
     QString m_holdOffExpiryLog;
-    // Bumped whenever the port closes, so lines read before cannot act on a new link.
-    quint64 m_linkGeneration = 0;
-    quint64 m_bytesSent = 0;
-    quint64 m_bytesReceived = 0;
 
     int m_infoFetchDelay = 600;
     int m_handshakeTimeout = 3000;
