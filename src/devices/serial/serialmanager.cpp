@@ -1,5 +1,6 @@
 #include "devices/serial/serialmanager.h"
 
+#include "devices/serial/portwatcher.h"
 #include "devices/serial/serialtransport.h"
 
 #include <QDebug>
@@ -99,12 +100,10 @@ QString maskedForLog(const QString &line)
 
 SerialManager::SerialManager(QObject *parent)
     : DeviceConnection(parent)
-    , m_lister(&m_systemLister)
+    , m_watcher(new PortWatcher(this))
     , m_transport(new SerialTransport(this))
-    , m_pollTimer(new QTimer(this))
     , m_infoFetchTimer(new QTimer(this))
     , m_sessionTimer(new QTimer(this))
-    , m_holdOffTimer(new QTimer(this))
     , m_replyTimer(new QTimer(this))
 {
     connect(m_transport, &SerialTransport::bytesArrived, this, [this](qint64 count) {
@@ -118,8 +117,9 @@ SerialManager::SerialManager(QObject *parent)
         appendOutput(QStringLiteral("\n[Serial error: %1]\n").arg(reason));
     });
 
-    m_pollTimer->setInterval(2000);
-    connect(m_pollTimer, &QTimer::timeout, this, &SerialManager::pollPorts);
+    connect(m_watcher, &PortWatcher::availablePortsChanged, this, &SerialManager::availablePortsChanged);
+    connect(m_watcher, &PortWatcher::instrumentPresentChanged, this, &SerialManager::usbDevicePresentChanged);
+    connect(m_watcher, &PortWatcher::polled, this, &SerialManager::onPolled);
 
     m_infoFetchTimer->setSingleShot(true);
     connect(m_infoFetchTimer, &QTimer::timeout, this, &SerialManager::fetchDeviceInfo);
@@ -130,14 +130,7 @@ SerialManager::SerialManager(QObject *parent)
     m_replyTimer->setSingleShot(true);
     connect(m_replyTimer, &QTimer::timeout, this, &SerialManager::onReplyTimeout);
 
-    m_holdOffTimer->setSingleShot(true);
-    connect(m_holdOffTimer, &QTimer::timeout, this, [this] {
-        m_reopenHoldOff = false;
-        qDebug().noquote() << m_holdOffExpiryLog;
-    });
-
-    m_pollTimer->start();
-    pollPorts();
+    m_watcher->start();
 }
 
 SerialManager::~SerialManager()
@@ -151,11 +144,6 @@ SerialManager::~SerialManager()
 
 // ---------------------------------------------------------------------------------------
 // Settings
-
-SerialPortLister *SerialManager::lister() const
-{
-    return m_lister;
-}
 
 quint64 SerialManager::bytesSent() const
 {
@@ -174,12 +162,37 @@ void SerialManager::setMaxLineLength(int bytes)
 
 void SerialManager::setPortLister(SerialPortLister *lister)
 {
-    m_lister = lister ? lister : &m_systemLister;
+    m_watcher->setLister(lister);
+}
+
+SerialPortLister *SerialManager::portLister() const
+{
+    return m_watcher->lister();
 }
 
 void SerialManager::setPollInterval(int ms)
 {
-    m_pollTimer->setInterval(ms);
+    m_watcher->setPollInterval(ms);
+}
+
+void SerialManager::setReopenHoldOffTime(int ms)
+{
+    m_watcher->setHoldOffTime(ms);
+}
+
+bool SerialManager::usbDevicePresent() const
+{
+    return m_watcher->instrumentPresent();
+}
+
+QStringList SerialManager::availablePorts() const
+{
+    return m_watcher->availablePorts();
+}
+
+bool SerialManager::reopenHoldOff() const
+{
+    return m_watcher->holdingOff();
 }
 
 void SerialManager::setAvailability(bool allowed)
@@ -189,7 +202,7 @@ void SerialManager::setAvailability(bool allowed)
     m_available = allowed;
     qDebug() << "USB: availability =" << allowed;
     if (allowed)
-        pollPorts(); // auto-connects at once when an instrument is plugged in
+        m_watcher->poll(); // auto-connects at once when an instrument is plugged in
     else if (m_isConnected)
         disconnect();
 }
@@ -218,14 +231,6 @@ void SerialManager::setProtocolState(ProtocolState state)
         m_replyDamaged = false;
     m_protocolState = state;
     updateReplyTimer();
-}
-
-void SerialManager::setUsbDevicePresent(bool present)
-{
-    if (present == m_usbDevicePresent)
-        return;
-    m_usbDevicePresent = present;
-    emit usbDevicePresentChanged();
 }
 
 void SerialManager::setTransferring(bool transferring)
@@ -334,32 +339,18 @@ void SerialManager::sendLine(const QString &line)
 
 void SerialManager::rescan()
 {
-    pollPorts();
+    m_watcher->poll();
 }
 
-void SerialManager::pollPorts()
+void SerialManager::onPolled(const QStringList &instrumentPorts)
 {
-    const QList<SerialPortEntry> entries = lister()->availablePorts();
-    QStringList names;
-    QStringList instrumentPorts;
-    for (const SerialPortEntry &entry : entries) {
-        names.append(entry.portName);
-        if (entry.vendorId == InstrumentVendorId && entry.productId == InstrumentProductId)
-            instrumentPorts.append(entry.portName);
-    }
-    if (names != m_availablePorts) {
-        m_availablePorts = names;
-        emit availablePortsChanged();
-    }
-    setUsbDevicePresent(!instrumentPorts.isEmpty());
-
     // The open port's name no longer being an instrument port means the instrument went
     // away, even when it came back under another name before this poll and the old handle
     // has not reported an error yet.
     if (m_isConnected && !instrumentPorts.contains(m_portName)) {
         qDebug() << "USB: [POLL] device removed — disconnecting";
         if (m_otaRestartPending) {
-            qDebug() << "USB: [POLL] OTA restart — holding off reopen for" << m_reopenHoldOffTime << "ms";
+            qDebug() << "USB: [POLL] OTA restart — holding off reopen for" << m_watcher->holdOffTime() << "ms";
             startReopenHoldOff(QStringLiteral("USB: [POLL] reopen hold-off expired"));
         }
         appendOutput(QStringLiteral("\n[Device disconnected]\n"));
@@ -371,16 +362,14 @@ void SerialManager::pollPorts()
 
 void SerialManager::tryAutoConnect(const QString &instrumentPort)
 {
-    if (m_isConnected || m_bootstrapActive || m_reopenHoldOff || !m_available)
+    if (m_isConnected || m_bootstrapActive || m_watcher->holdingOff() || !m_available)
         return;
     connectToPort(instrumentPort);
 }
 
 void SerialManager::startReopenHoldOff(const QString &expiryLog)
 {
-    m_reopenHoldOff = true;
-    m_holdOffExpiryLog = expiryLog;
-    m_holdOffTimer->start(m_reopenHoldOffTime);
+    m_watcher->holdOff(expiryLog);
 }
 
 void SerialManager::connectToPort(const QString &portName)
@@ -479,7 +468,7 @@ void SerialManager::onPortLost(const QString &reason)
         return;
     qDebug() << "USB: [RESTART] port lost:" << reason;
     if (m_otaRestartPending) {
-        qDebug() << "USB: [RESTART] device detached — holding off reopen for" << m_reopenHoldOffTime << "ms";
+        qDebug() << "USB: [RESTART] device detached — holding off reopen for" << m_watcher->holdOffTime() << "ms";
         startReopenHoldOff(QStringLiteral("USB: [RESTART] reopen hold-off expired"));
     }
     closePortAfterLoss(false);

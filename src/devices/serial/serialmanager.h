@@ -1,6 +1,7 @@
 #pragma once
 
 #include "devices/deviceconnection.h"
+#include "devices/serial/portwatcher.h"
 #include "devices/serial/serialportlister.h"
 
 #include <QList>
@@ -64,8 +65,8 @@ public:
     };
     Q_ENUM(ProtocolState)
 
-    static constexpr quint16 InstrumentVendorId = 0x303A;
-    static constexpr quint16 InstrumentProductId = 0x1001;
+    static constexpr quint16 InstrumentVendorId = PortWatcher::InstrumentVendorId;
+    static constexpr quint16 InstrumentProductId = PortWatcher::InstrumentProductId;
     static constexpr int MaxOutputLength = 100000;
     // An instrument's files are a few kilobytes and it holds a few dozen: a reply beyond
     // these is a peer gone wrong, and must not grow the program without end.
@@ -78,10 +79,10 @@ public:
     explicit SerialManager(QObject *parent = nullptr);
     ~SerialManager() override;
 
-    bool usbDevicePresent() const { return m_usbDevicePresent; }
+    bool usbDevicePresent() const;
     QString portName() const { return m_portName; }
     QString output() const { return m_output; }
-    QStringList availablePorts() const { return m_availablePorts; }
+    QStringList availablePorts() const;
     QVariantMap calibrationData() const { return m_calibrationData; }
     QString calibrationDate() const { return m_calibrationDate; }
     QString usbDeviceName() const { return m_usbDeviceName; }
@@ -101,7 +102,7 @@ public:
     ProtocolState protocolState() const { return m_protocolState; }
     bool isAvailable() const { return m_available; }
     bool bootstrapActive() const { return m_bootstrapActive; }
-    bool reopenHoldOff() const { return m_reopenHoldOff; }
+    bool reopenHoldOff() const;
     bool isBlankBoard() const { return m_blankBoardDetected; }
     bool otaSessionPending() const { return m_otaSessionPending; }
     int infoFetchAttempts() const { return m_infoFetchAttempts; }
@@ -117,7 +118,7 @@ public:
 
     // Where the poll looks for ports; not owned. nullptr restores the system's list.
     void setPortLister(SerialPortLister *lister);
-    SerialPortLister *portLister() const { return m_lister; }
+    SerialPortLister *portLister() const;
 
     // Timers; the defaults are what ships, tests shorten them.
     void setPollInterval(int ms);
@@ -131,7 +132,7 @@ public:
     void setReplyTimeout(int ms) { m_replyTimeout = ms; }
     int replyTimeout() const { return m_replyTimeout; }
     void setInfoRetryStep(int ms) { m_infoRetryStep = ms; }
-    void setReopenHoldOffTime(int ms) { m_reopenHoldOffTime = ms; }
+    void setReopenHoldOffTime(int ms);
     void setMaxLineLength(int bytes);
 
     // Link layer.
@@ -184,7 +185,7 @@ signals:
 
 private slots:
     void onPortLost(const QString &reason);
-    void pollPorts();
+    void onPolled(const QStringList &instrumentPorts);
     void fetchDeviceInfo();
 
 private:
@@ -206,7 +207,6 @@ private:
     enum class EndCause { DeviceLost, PortClosed, SessionClosed, Cancelled, NoReply };
 
     // Link layer.
-    SerialPortLister *lister() const;
     void closePortAfterLoss(bool fromPoll);
     void closePort(bool flushFirst);
     void setConnected(bool connected, const QString &portName);
@@ -220,7 +220,6 @@ private:
     void startHandshake(Waiting waiting, int timeoutMs);
     void endSession();
     void setProtocolState(ProtocolState state);
-    void setUsbDevicePresent(bool present);
     void setTransferring(bool transferring);
     void setTransferProgress(int progress);
     void setStatusMessage(const QString &message);
@@ -257,20 +256,15 @@ private:
     Abandoned abandonOperations();
     void reportAbandoned(const Abandoned &abandoned, EndCause cause);
 
-    SerialPortLister m_systemLister;
-    SerialPortLister *m_lister = nullptr;
+    PortWatcher *m_watcher;
     SerialTransport *m_transport;
-    QTimer *m_pollTimer;
     QTimer *m_infoFetchTimer;
     QTimer *m_sessionTimer;
-    QTimer *m_holdOffTimer;
     QTimer *m_replyTimer;
 
     bool m_isConnected = false;
-    bool m_usbDevicePresent = false;
     QString m_portName;
     QString m_output;
-    QStringList m_availablePorts;
     QString m_usbDeviceName;
     QString m_usbDeviceSN;
     QString m_usbDeviceFW;
@@ -319,18 +313,15 @@ private:
     int m_infoFetchAttempts = 0;
     bool m_bootstrapActive = false;
     bool m_otaRestartPending = false;
-    bool m_reopenHoldOff = false;
     int m_staleHandshakeFailures = 0;
     bool m_handshakeSeen = false;
     bool m_available = false;
 
     Waiting m_waiting = Waiting::Nothing;
-    QString m_holdOffExpiryLog;
 
     int m_infoFetchDelay = 600;
     int m_handshakeTimeout = 3000;
     int m_downloadTimeout = 5000;
     int m_replyTimeout = 10000;
     int m_infoRetryStep = 2000;
-    int m_reopenHoldOffTime = 4000;
 };
