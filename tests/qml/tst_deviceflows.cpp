@@ -11,6 +11,7 @@
 #include "model/command.h"
 
 #include <QDir>
+#include <QFile>
 #include <QSignalSpy>
 
 #include <memory>
@@ -69,6 +70,7 @@ private slots:
     void refreshKeepsLocalEditsAndTransferWaitsForTheFetch();
     void protocolWithErrorsIsNeverSent();
     void editorSavesRenamesAndSendsADeviceProtocol();
+    void localCopiesFromFilesAndDuplicates();
 
 private:
     bool plugIn()
@@ -396,6 +398,48 @@ void TestDeviceFlows::editorSavesRenamesAndSendsADeviceProtocol()
     QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("libraryPage"));
     QVERIFY(m_ui->store.csvData(HardwareId, renamed).contains("ASPIRATE,L,250.0"));
     QVERIFY(m_ui->store.isDirty(HardwareId, renamed));
+}
+
+void TestDeviceFlows::localCopiesFromFilesAndDuplicates()
+{
+    openProtocols();
+    // An SPL file becomes the instrument's CSV under its header's name, never SPL text.
+    const QString spl = m_env->home() + QStringLiteral("/rinse.spl");
+    {
+        QFile file(spl);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("protocol name: Quick Rinse\n\ntipselect tip:small\n"
+                   "aspirate tip:small vol:50.0 xvol:0 speed:5\ndispense tip:small vol:50.0 xvol:0 speed:5\n");
+    }
+    QVERIFY(m_ui->click(QStringLiteral("protocolsNew")));
+    QTRY_VERIFY(m_ui->item(QStringLiteral("menuImportFile")));
+    UiHarness::answerNextFileDialog(spl);
+    QVERIFY(m_ui->click(QStringLiteral("menuImportFile")));
+    const QString rinse = QStringLiteral("Quick_Rinse.csv");
+    QTRY_VERIFY(m_ui->store.hasProtocol(HardwareId, rinse));
+    QCOMPARE(m_ui->store.csvData(HardwareId, rinse),
+             QByteArray("TIPSELECT,S,,,,,,,,\nASPIRATE,S,50.0,0,,,,5,\nDISPENSE,S,50.0,0,,,,5,\n"));
+    QVERIFY(m_ui->store.isDirty(HardwareId, rinse));
+    QCOMPARE(m_instrument->state.hasFile(rinse), false);
+
+    // A duplicate needs a name the instrument does not have yet.
+    QTRY_VERIFY(card(rinse));
+    QVERIFY(m_ui->click(m_ui->item(QStringLiteral("protocolMore"), card(rinse))));
+    QVERIFY(m_ui->click(QStringLiteral("menuDuplicate")));
+    QTRY_VERIFY(m_ui->isOpen(QStringLiteral("duplicateProtocolDialog")));
+    QQuickItem *field = m_ui->item(QStringLiteral("nameDialogField"));
+    QCOMPARE(field->property("text").toString(), QStringLiteral("Quick Rinse Copy"));
+    m_ui->type(field, QStringLiteral("Plate Fill"));
+    QVERIFY(m_ui->click(QStringLiteral("nameDialogAccept")));
+    QTRY_COMPARE(m_ui->item(QStringLiteral("nameDialogError"))->property("text").toString(),
+                 QStringLiteral("\"Plate Fill\" already exists on this device."));
+    QTRY_COMPARE(m_ui->popup(QStringLiteral("duplicateProtocolDialog"))->property("opacity").toDouble(), 1.0);
+    shoot(QStringLiteral("device-protocols-duplicate"));
+    m_ui->type(field, QStringLiteral("Rinse 2"));
+    QVERIFY(m_ui->click(QStringLiteral("nameDialogAccept")));
+    QTRY_VERIFY(!m_ui->isOpen(QStringLiteral("duplicateProtocolDialog")));
+    QCOMPARE(m_ui->store.csvData(HardwareId, QStringLiteral("Rinse_2.csv")), m_ui->store.csvData(HardwareId, rinse));
+    QCOMPARE(m_ui->store.csvData(HardwareId, Fill), FillCsv.chopped(1));
 }
 
 NERRA_TEST_MAIN(TestDeviceFlows)
