@@ -1,12 +1,12 @@
 #include "devices/serial/serialmanager.h"
 
+#include "devices/instrumentprotocol.h"
 #include "devices/serial/portwatcher.h"
 #include "devices/serial/serialtransport.h"
 
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QTimer>
 
 #include <cmath>
@@ -19,82 +19,20 @@ const QByteArray HandshakeBytes = QByteArrayLiteral("\x1bNERRA:CONNECT\n");
 const QString BlankBoardMarker = QStringLiteral("invalid header: 0xffffffff");
 const QString DisconnectedDuringTransfer = QStringLiteral("Device disconnected during the transfer");
 const QString NoResponse = QStringLiteral("Device did not respond — try again");
-constexpr int MaxCoefficientIndex = 7;
-
-bool isControl(QChar ch)
-{
-    return ch.unicode() < 0x20 || ch.unicode() == 0x7F;
-}
-
-bool hasControlCharacters(const QString &text)
-{
-    for (QChar ch : text) {
-        if (isControl(ch))
-            return true;
-    }
-    return false;
-}
-
-QString withoutControlCharacters(const QString &text)
-{
-    QString cleaned;
-    cleaned.reserve(text.size());
-    for (QChar ch : text) {
-        if (!isControl(ch))
-            cleaned.append(ch);
-    }
-    return cleaned;
-}
-
-// A name goes into a command line as it is: a line feed in it would end that line early
-// and turn the rest into a second command.
-// On the instrument a file name with a separator, or "." or "..", is a path.
-bool isSendableName(const QString &name)
-{
-    return !name.isEmpty() && !hasControlCharacters(name) && !name.contains(QLatin1Char('/'))
-           && !name.contains(QLatin1Char('\\')) && name != QLatin1String(".")
-           && name != QLatin1String("..");
-}
-
-// A body line the instrument would not store as part of the file: the handshake escape
-// resets its session, and a line starting "END:" ends the body early.
-bool isSendableBody(const QByteArray &data)
-{
-    if (data.contains('\x1b'))
-        return false;
-    return !data.startsWith("END:") && !data.contains("\nEND:");
-}
-
-QVariantMap parseObject(const QString &text)
-{
-    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8());
-    return document.isObject() ? document.object().toVariantMap() : QVariantMap();
-}
 
 QString payloadAfter(const QString &line, const QString &prefix)
 {
     return line.mid(prefix.size());
 }
 
-QString errorReason(const QString &line)
-{
-    return line.mid(4);
-}
-
-// The Wi-Fi password travels in its preference write and in the preferences record. The
-// log can be exported and sent around, so the value never shows there; the wire is as is.
-QString maskedForLog(const QString &line)
-{
-    static const QString passwordWrite = QStringLiteral("CMD:SET_PREF:password:");
-    if (line.startsWith(passwordWrite))
-        return passwordWrite + QStringLiteral("***");
-    if (!line.contains(QLatin1String("\"password\"")))
-        return line;
-    static const QRegularExpression passwordValue(QStringLiteral(R"("password"\s*:\s*"(?:[^"\\]|\\.)*")"));
-    QString masked = line;
-    masked.replace(passwordValue, QStringLiteral("\"password\":\"***\""));
-    return masked;
-}
+using InstrumentProtocol::MaxCoefficientIndex;
+using InstrumentProtocol::errorReason;
+using InstrumentProtocol::hasControlCharacters;
+using InstrumentProtocol::isSendableBody;
+using InstrumentProtocol::isSendableName;
+using InstrumentProtocol::maskedForLog;
+using InstrumentProtocol::parseObject;
+using InstrumentProtocol::withoutControlCharacters;
 
 } // namespace
 
@@ -857,7 +795,7 @@ void SerialManager::dispatchReadyLine()
     }
     if (!m_pendingPrefKey.isEmpty()) {
         setProtocolState(Ready);
-        writeLine(QStringLiteral("CMD:SET_PREF:%1:%2").arg(m_pendingPrefKey, m_pendingPrefValue));
+        writeLine(InstrumentProtocol::setPreferenceLine(m_pendingPrefKey, m_pendingPrefValue));
         return;
     }
     if (!m_uploadData.isEmpty()) {
@@ -1520,20 +1458,12 @@ void SerialManager::applyCalibration(const QVariantList &coefPairs, const QStrin
         return;
     }
     QList<QPair<int, float>> queue;
-    for (const QVariant &entry : coefPairs) {
-        const QVariantMap pair = entry.toMap();
-        bool indexOk = false;
-        bool valueOk = false;
-        const int index = pair.value(QStringLiteral("index")).toInt(&indexOk);
-        const float value = pair.value(QStringLiteral("value")).toFloat(&valueOk);
-        // A malformed entry would otherwise overwrite coefficient 0 with 0.
-        if (!indexOk || !valueOk || index < 0 || index > MaxCoefficientIndex || !std::isfinite(value)) {
-            qWarning() << "USB: [CAL_APPLY] refused — malformed coefficient entry" << entry;
-            emit errorOccurred(QStringLiteral("applyCalibration: invalid coefficient list"));
-            emit calibrationApplied(false);
-            return;
-        }
-        queue.append(qMakePair(index, value));
+    QVariant badEntry;
+    if (!InstrumentProtocol::coefficientQueue(coefPairs, &queue, &badEntry)) {
+        qWarning() << "USB: [CAL_APPLY] refused — malformed coefficient entry" << badEntry;
+        emit errorOccurred(QStringLiteral("applyCalibration: invalid coefficient list"));
+        emit calibrationApplied(false);
+        return;
     }
     if (queue.isEmpty()) {
         emit calibrationApplied(false);
@@ -1555,7 +1485,7 @@ void SerialManager::setPref(const QString &key, const QString &value)
         qDebug().noquote() << "USB: [PREF] sanitized control chars from" << key << "value (Nerra_App#280)";
     // The key ends at the first colon on the instrument's side, and a line break would start
     // a second command.
-    if (key.isEmpty() || hasControlCharacters(key) || key.contains(QLatin1Char(':'))) {
+    if (!InstrumentProtocol::isSendableKey(key)) {
         emit errorOccurred(QStringLiteral("setPref: invalid preference key"));
         emit setPrefResult(false, key);
         return;
@@ -1573,7 +1503,7 @@ void SerialManager::setPref(const QString &key, const QString &value)
 void SerialManager::writeNextCoefficient()
 {
     const QPair<int, float> next = m_calibrationQueue.takeFirst();
-    writeLine(QStringLiteral("CMD:SET_CAL:%1:%2").arg(next.first).arg(double(next.second), 0, 'f', 6));
+    writeLine(InstrumentProtocol::setCalibrationLine(next.first, next.second));
 }
 
 void SerialManager::onCoefficientSaved()
@@ -1592,7 +1522,7 @@ void SerialManager::onCoefficientSaved()
     m_pendingPrefKey = QStringLiteral("calDate");
     m_pendingPrefValue = m_calibrationDateToApply;
     m_calibrationDateToApply.clear();
-    writeLine(QStringLiteral("CMD:SET_PREF:calDate:") + m_pendingPrefValue);
+    writeLine(InstrumentProtocol::setPreferenceLine(QStringLiteral("calDate"), m_pendingPrefValue));
 }
 
 void SerialManager::finishCalibrationWrite(bool success)
@@ -1622,9 +1552,7 @@ void SerialManager::onPreferenceSaved(const QString &line)
     // reply names: trusting the reply's key would leave the write (and a calibration write
     // waiting for its date) unfinished for ever.
     const QString key = m_pendingPrefKey;
-    const int firstColon = line.indexOf(QLatin1Char(':'));
-    const int secondColon = line.indexOf(QLatin1Char(':'), firstColon + 1);
-    const QString named = secondColon < 0 ? QString() : line.mid(secondColon + 1);
+    const QString named = InstrumentProtocol::preferenceReplyKey(line);
     if (!named.isEmpty() && named != key)
         qDebug().noquote() << "USB: [PREF] reply names" << named << "— taken as the confirmation of" << key;
     if (key == QLatin1String("calDate") && m_calibrationWriteActive) {
@@ -1731,7 +1659,7 @@ void SerialManager::setCalibration(int index, float value)
     m_calibrationWriteActive = true;
     m_singleCoefficientWrite = true;
     setStatusMessage(QStringLiteral("Setting calibration %1...").arg(index));
-    writeLine(QStringLiteral("CMD:SET_CAL:%1:%2").arg(index).arg(double(value), 0, 'f', 6));
+    writeLine(InstrumentProtocol::setCalibrationLine(index, value));
 }
 
 void SerialManager::reboot()
