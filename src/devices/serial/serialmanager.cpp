@@ -556,11 +556,9 @@ void SerialManager::onSessionTimeout()
         emit calibrationReceived(QVariantMap());
         return;
     case Waiting::CalWrite:
-        if (m_calibrationQueue.isEmpty())
+        if (!m_calibrationWrite.hasQueued())
             return;
-        m_calibrationQueue.clear();
-        m_calibrationDateToApply.clear();
-        m_calibrationWriteActive = false;
+        m_calibrationWrite.end();
         setProtocolState(Idle);
         setTransferring(false);
         setTransferProgress(0);
@@ -781,9 +779,9 @@ void SerialManager::handleHandshakeReply(const QString &line)
 
 void SerialManager::dispatchReadyLine()
 {
-    if (!m_calibrationQueue.isEmpty()) {
+    if (m_calibrationWrite.hasQueued()) {
         setProtocolState(Ready);
-        writeNextCoefficient();
+        writeLine(m_calibrationWrite.takeNextLine());
         return;
     }
     if (m_calFetchPending) {
@@ -884,7 +882,7 @@ void SerialManager::onReadyError(const QString &reason)
 {
     setStatusMessage(QStringLiteral("Error: ") + reason);
     emit errorOccurred(reason);
-    if (!m_pendingPrefKey.isEmpty() && !m_calibrationWriteActive) {
+    if (!m_pendingPrefKey.isEmpty() && !m_calibrationWrite.active()) {
         const QString key = m_pendingPrefKey;
         m_pendingPrefKey.clear();
         m_pendingPrefValue.clear();
@@ -894,7 +892,7 @@ void SerialManager::onReadyError(const QString &reason)
     }
     // A refused coefficient or date ends the whole write; the coefficients still queued
     // must not be written by a later session.
-    if (m_calibrationWriteActive) {
+    if (m_calibrationWrite.active()) {
         finishCalibrationWrite(false);
         return;
     }
@@ -1209,18 +1207,18 @@ void SerialManager::endUsbOta(bool sessionLost)
 
 bool SerialManager::singleLineCommandOutstanding() const
 {
-    return !m_pendingDelName.isEmpty() || !m_pendingPrefKey.isEmpty() || m_calibrationWriteActive;
+    return !m_pendingDelName.isEmpty() || !m_pendingPrefKey.isEmpty() || m_calibrationWrite.active();
 }
 
 SerialManager::Abandoned SerialManager::abandonOperations()
 {
     Abandoned abandoned;
     abandoned.upload = !m_uploadData.isEmpty();
-    if (m_calibrationWriteActive)
-        abandoned.calibrationWrite = m_singleCoefficientWrite ? QStringLiteral("setCalibration") : QStringLiteral("applyCalibration");
+    if (m_calibrationWrite.active())
+        abandoned.calibrationWrite = m_calibrationWrite.single() ? QStringLiteral("setCalibration") : QStringLiteral("applyCalibration");
     if (m_calFetchPending || m_protocolState == GettingCal)
         abandoned.calibrationRead = m_calFetchPending || m_chainPrefs ? QStringLiteral("fetchCalibration") : QStringLiteral("getCalibration");
-    if (!m_calibrationWriteActive)
+    if (!m_calibrationWrite.active())
         abandoned.prefKey = m_pendingPrefKey;
     if (m_listPending || m_protocolState == Listing)
         abandoned.others.append(QStringLiteral("listProtocols"));
@@ -1249,10 +1247,7 @@ SerialManager::Abandoned SerialManager::abandonOperations()
     m_prefsBuffer.clear();
     m_calFetchPending = false;
     m_chainPrefs = false;
-    m_calibrationQueue.clear();
-    m_calibrationDateToApply.clear();
-    m_calibrationWriteActive = false;
-    m_singleCoefficientWrite = false;
+    m_calibrationWrite.end();
     m_replyDamaged = false;
     m_sessionRequested = false;
     m_waiting = Waiting::Nothing;
@@ -1469,10 +1464,7 @@ void SerialManager::applyCalibration(const QVariantList &coefPairs, const QStrin
         emit calibrationApplied(false);
         return;
     }
-    m_calibrationQueue = queue;
-    m_calibrationDateToApply = withoutControlCharacters(calDate);
-    m_calibrationWriteActive = true;
-    m_singleCoefficientWrite = false;
+    m_calibrationWrite.begin(queue, withoutControlCharacters(calDate));
     setTransferring(true);
     setTransferProgress(0);
     startHandshake(Waiting::CalWrite, m_handshakeTimeout);
@@ -1500,29 +1492,26 @@ void SerialManager::setPref(const QString &key, const QString &value)
     startHandshake(Waiting::PrefWrite, m_handshakeTimeout);
 }
 
-void SerialManager::writeNextCoefficient()
-{
-    const QPair<int, float> next = m_calibrationQueue.takeFirst();
-    writeLine(InstrumentProtocol::setCalibrationLine(next.first, next.second));
-}
-
 void SerialManager::onCoefficientSaved()
 {
     // While the date is being written only its own confirmation ends the write.
-    if (!m_calibrationWriteActive || !m_pendingPrefKey.isEmpty())
+    if (!m_calibrationWrite.active() || !m_pendingPrefKey.isEmpty())
         return;
-    if (!m_calibrationQueue.isEmpty()) {
-        writeNextCoefficient();
+    QString line;
+    QString date;
+    switch (m_calibrationWrite.afterCoefficientSaved(&line, &date)) {
+    case CalibrationWrite::Next::Coefficient:
+        writeLine(line);
         return;
-    }
-    if (m_calibrationDateToApply.isEmpty()) {
+    case CalibrationWrite::Next::Finished:
         finishCalibrationWrite(true);
         return;
+    case CalibrationWrite::Next::Date:
+        m_pendingPrefKey = QStringLiteral("calDate");
+        m_pendingPrefValue = date;
+        writeLine(line);
+        return;
     }
-    m_pendingPrefKey = QStringLiteral("calDate");
-    m_pendingPrefValue = m_calibrationDateToApply;
-    m_calibrationDateToApply.clear();
-    writeLine(InstrumentProtocol::setPreferenceLine(QStringLiteral("calDate"), m_pendingPrefValue));
 }
 
 void SerialManager::finishCalibrationWrite(bool success)
@@ -1530,9 +1519,7 @@ void SerialManager::finishCalibrationWrite(bool success)
     const QString writtenDate = m_pendingPrefKey == QLatin1String("calDate") ? m_pendingPrefValue : QString();
     m_pendingPrefKey.clear();
     m_pendingPrefValue.clear();
-    m_calibrationQueue.clear();
-    m_calibrationDateToApply.clear();
-    m_calibrationWriteActive = false;
+    m_calibrationWrite.end();
     endSession();
     setTransferring(false);
     setTransferProgress(success ? 100 : 0);
@@ -1555,7 +1542,7 @@ void SerialManager::onPreferenceSaved(const QString &line)
     const QString named = InstrumentProtocol::preferenceReplyKey(line);
     if (!named.isEmpty() && named != key)
         qDebug().noquote() << "USB: [PREF] reply names" << named << "— taken as the confirmation of" << key;
-    if (key == QLatin1String("calDate") && m_calibrationWriteActive) {
+    if (key == QLatin1String("calDate") && m_calibrationWrite.active()) {
         finishCalibrationWrite(true);
         return;
     }
@@ -1654,10 +1641,7 @@ void SerialManager::setCalibration(int index, float value)
         emit errorOccurred(QStringLiteral("setCalibration: invalid coefficient value"));
         return;
     }
-    m_calibrationQueue.clear();
-    m_calibrationDateToApply.clear();
-    m_calibrationWriteActive = true;
-    m_singleCoefficientWrite = true;
+    m_calibrationWrite.beginSingle();
     setStatusMessage(QStringLiteral("Setting calibration %1...").arg(index));
     writeLine(InstrumentProtocol::setCalibrationLine(index, value));
 }

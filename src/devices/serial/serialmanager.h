@@ -1,5 +1,6 @@
 #pragma once
 
+#include "devices/calibrationwrite.h"
 #include "devices/deviceconnection.h"
 #include "devices/serial/portwatcher.h"
 #include "devices/serial/serialportlister.h"
@@ -248,7 +249,6 @@ private:
     // Operations.
     bool checkSessionOperation(const QString &operation);
     bool singleLineCommandOutstanding() const;
-    void writeNextCoefficient();
     void onCoefficientSaved();
     void onPreferenceSaved(const QString &line);
     void onReadyError(const QString &reason);
@@ -297,12 +297,8 @@ private:
     QString m_calibrationDate;
     bool m_calFetchPending = false;
     bool m_chainPrefs = false;
-    QList<QPair<int, float>> m_calibrationQueue;
-    QString m_calibrationDateToApply;
-    // A coefficient write (applyCalibration or setCalibration) has not ended yet.
-    bool m_calibrationWriteActive = false;
-    // ...and it came from setCalibration, which its failure reports then name.
-    bool m_singleCoefficientWrite = false;
+    // A coefficient write (applyCalibration or setCalibration) that has not ended yet.
+    CalibrationWrite m_calibrationWrite;
     // A line of the reply being collected was dropped for its length: the reply is damaged.
     bool m_replyDamaged = false;
     // connectProtocol asked for a session that stays open.
