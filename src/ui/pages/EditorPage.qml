@@ -493,6 +493,25 @@ Page {
                 onClicked: page.viewOnly = false
             }
 
+            // Editing
+            Text {
+                objectName: "saveState"
+                visible: !page.viewOnly && (page.builder.isLibraryProtocol || page.deviceMode) && page.setupDone
+                readonly property bool unsaved: page.deviceMode ? page.deviceDirty : page.builder.hasUnsavedChanges
+                text: unsaved ? "Unsaved changes..." : "✓ Saved"
+                font.family: Theme.fontFamily
+                font.pixelSize: Theme.fontSmall
+                font.weight: Font.DemiBold
+                color: unsaved ? Theme.warning : Theme.success
+            }
+            AppButton {
+                objectName: "exportProtocol"
+                visible: !page.viewOnly && !page.deviceMode
+                text: "Export Protocol"
+                enabled: !page.builder.hasErrors && page.setupDone
+                onClicked: page.exportProtocol()
+            }
+
             // Device-protocol mode
             Text {
                 objectName: "deviceSaveError"
@@ -535,24 +554,6 @@ Page {
                 text: "Copy to Library"
                 enabled: page.setupDone
                 onClicked: page.copyDeviceToLibrary()
-            }
-
-            // Editing
-            Text {
-                objectName: "saveState"
-                visible: !page.viewOnly && page.builder.isLibraryProtocol && page.setupDone
-                text: page.builder.hasUnsavedChanges ? "Unsaved changes..." : "✓ Saved"
-                font.family: Theme.fontFamily
-                font.pixelSize: Theme.fontSmall
-                font.weight: Font.DemiBold
-                color: page.builder.hasUnsavedChanges ? Theme.warning : Theme.success
-            }
-            AppButton {
-                objectName: "exportProtocol"
-                visible: !page.viewOnly && !page.deviceMode
-                text: "Export Protocol"
-                enabled: !page.builder.hasErrors && page.setupDone
-                onClicked: page.exportProtocol()
             }
         }
     }
