@@ -2,6 +2,8 @@
 
 #include "devices/instrumentprotocol.h"
 #include "devices/serial/portwatcher.h"
+#include "devices/serial/protocolfilereply.h"
+#include "devices/serial/protocollistreply.h"
 #include "devices/serial/serialtransport.h"
 
 #include <QDebug>
@@ -803,19 +805,17 @@ void SerialManager::dispatchReadyLine()
     }
     if (m_listPending) {
         m_listPending = false;
-        m_protocolList.clear();
-        m_receivedLines = 0;
+        m_listReply.reset();
         setProtocolState(Listing);
-        writeLine(QStringLiteral("CMD:LIST_PROTOCOLS"));
+        writeLine(ProtocolListReply::command());
         return;
     }
     if (!m_pendingGetName.isEmpty()) {
         m_currentFile = m_pendingGetName;
         m_pendingGetName.clear();
-        m_receivedProtocol.clear();
-        m_receivedLines = 0;
+        m_fileReply.reset();
         setProtocolState(GettingProtocol);
-        writeLine(QStringLiteral("CMD:GET_PROTOCOL:") + m_currentFile);
+        writeLine(ProtocolFileReply::command(m_currentFile));
         return;
     }
     if (!m_pendingDelName.isEmpty()) {
@@ -959,73 +959,43 @@ void SerialManager::handlePutAwaitSaved(const QString &line)
 
 void SerialManager::handleListing(const QString &line)
 {
-    static const QString dataPrefix = QStringLiteral("DATA:LIST_PROTOCOLS:");
-    if (line.startsWith(dataPrefix)) {
-        if (++m_receivedLines > MaxListedProtocols) {
-            m_protocolList.clear();
-            m_receivedLines = 0;
-            endSession();
-            emit errorOccurred(QStringLiteral("listProtocols: the device listed more than %1 files")
-                                   .arg(MaxListedProtocols));
-            return;
-        }
-        // A name listed twice is one file.
-        const QString name = payloadAfter(line, dataPrefix);
-        if (!name.isEmpty() && !m_protocolList.contains(name))
-            m_protocolList.append(name);
-        return;
-    }
-    if (line == QLatin1String("END:LIST_PROTOCOLS")) {
-        m_receivedLines = 0;
-        setStatusMessage(QStringLiteral("%1 protocol(s)").arg(m_protocolList.size()));
+    switch (m_listReply.take(line)) {
+    case ProtocolListReply::Step::Done:
+        setStatusMessage(QStringLiteral("%1 protocol(s)").arg(m_listReply.names().size()));
         setProtocolState(Ready);
-        emit protocolListReceived(m_protocolList);
+        emit protocolListReceived(m_listReply.names());
         return;
-    }
-    if (line.startsWith(QLatin1String("ERR:"))) {
-        m_protocolList.clear();
-        m_receivedLines = 0;
+    case ProtocolListReply::Step::Failed:
         endSession();
-        emit errorOccurred(errorReason(line));
+        emit errorOccurred(m_listReply.failure());
+        return;
+    case ProtocolListReply::Step::More:
+    case ProtocolListReply::Step::Ignored:
+        return;
     }
 }
 
 void SerialManager::handleGettingProtocol(const QString &line)
 {
-    static const QString dataPrefix = QStringLiteral("DATA:GET_PROTOCOL:");
-    if (line.startsWith(dataPrefix)) {
-        // Counting lines rather than testing for an empty body keeps a leading blank line.
-        if (m_receivedLines > 0)
-            m_receivedProtocol.append('\n');
-        m_receivedProtocol.append(payloadAfter(line, dataPrefix).toUtf8());
-        ++m_receivedLines;
-        if (m_receivedProtocol.size() > MaxProtocolBytes) {
-            m_currentFile.clear();
-            m_receivedProtocol.clear();
-            m_receivedLines = 0;
-            endSession();
-            emit errorOccurred(QStringLiteral("getProtocol: the file is larger than %1 KiB")
-                                   .arg(MaxProtocolBytes / 1024));
-        }
-        return;
-    }
-    if (line == QLatin1String("END:GET_PROTOCOL")) {
+    switch (m_fileReply.take(line)) {
+    case ProtocolFileReply::Step::Done: {
         const QString name = m_currentFile;
-        const QByteArray body = m_receivedProtocol;
+        const QByteArray body = m_fileReply.body();
         m_currentFile.clear();
-        m_receivedProtocol.clear();
-        m_receivedLines = 0;
+        m_fileReply.reset();
         setStatusMessage(QStringLiteral("Received ") + name);
         setProtocolState(Ready);
         emit protocolReceived(name, body);
         return;
     }
-    if (line.startsWith(QLatin1String("ERR:"))) {
+    case ProtocolFileReply::Step::Failed:
         m_currentFile.clear();
-        m_receivedProtocol.clear();
-        m_receivedLines = 0;
         endSession();
-        emit errorOccurred(errorReason(line));
+        emit errorOccurred(m_fileReply.failure());
+        return;
+    case ProtocolFileReply::Step::More:
+    case ProtocolFileReply::Step::Ignored:
+        return;
     }
 }
 
@@ -1231,10 +1201,8 @@ SerialManager::Abandoned SerialManager::abandonOperations()
     if (m_protocolState == GettingPrefs && !m_chainPrefs)
         abandoned.others.append(QStringLiteral("getPrefs"));
 
-    m_protocolList.clear();
-    m_receivedLines = 0;
-    m_receivedProtocol.clear();
-    m_receivedLines = 0;
+    m_listReply.reset();
+    m_fileReply.reset();
     m_currentFile.clear();
     m_uploadData.clear();
     m_listPending = false;
@@ -1366,19 +1334,17 @@ void SerialManager::listProtocols()
         return;
     }
     if (m_protocolState == Ready && !singleLineCommandOutstanding()) {
-        m_protocolList.clear();
-        m_receivedLines = 0;
+        m_listReply.reset();
         setProtocolState(Listing);
         setStatusMessage(QStringLiteral("Listing protocols..."));
-        writeLine(QStringLiteral("CMD:LIST_PROTOCOLS"));
+        writeLine(ProtocolListReply::command());
         return;
     }
     if (m_protocolState != Idle) {
         emit errorOccurred(QStringLiteral("listProtocols: protocol busy"));
         return;
     }
-    m_protocolList.clear();
-    m_receivedLines = 0;
+    m_listReply.reset();
     m_listPending = true;
     setStatusMessage(QStringLiteral("Listing protocols..."));
     startHandshake(Waiting::List, m_handshakeTimeout);
@@ -1399,13 +1365,12 @@ void SerialManager::getProtocol(const QString &filename)
         emit errorOccurred(QStringLiteral("getProtocol: invalid file name"));
         return;
     }
-    m_receivedProtocol.clear();
-    m_receivedLines = 0;
+    m_fileReply.reset();
     setStatusMessage(QStringLiteral("Receiving %1...").arg(filename));
     if (reuse) {
         m_currentFile = filename;
         setProtocolState(GettingProtocol);
-        writeLine(QStringLiteral("CMD:GET_PROTOCOL:") + filename);
+        writeLine(ProtocolFileReply::command(filename));
         return;
     }
     m_pendingGetName = filename;

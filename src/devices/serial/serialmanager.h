@@ -3,6 +3,8 @@
 #include "devices/calibrationwrite.h"
 #include "devices/deviceconnection.h"
 #include "devices/serial/portwatcher.h"
+#include "devices/serial/protocolfilereply.h"
+#include "devices/serial/protocollistreply.h"
 #include "devices/serial/serialportlister.h"
 
 #include <QList>
@@ -71,8 +73,8 @@ public:
     static constexpr int MaxOutputLength = 100000;
     // An instrument's files are a few kilobytes and it holds a few dozen: a reply beyond
     // these is a peer gone wrong, and must not grow the program without end.
-    static constexpr int MaxProtocolBytes = 1024 * 1024;
-    static constexpr int MaxListedProtocols = 1000;
+    static constexpr int MaxProtocolBytes = ProtocolFileReply::MaxBytes;
+    static constexpr int MaxListedProtocols = ProtocolListReply::MaxLines;
     static constexpr int TrimmedOutputLength = 80000;
     static constexpr int MaxInfoFetchAttempts = 4;
     static constexpr int StaleHandshakeLimit = 3;
@@ -280,9 +282,8 @@ private:
     QString m_statusMessage;
 
     // Operation fields.
-    QStringList m_protocolList;
-    QByteArray m_receivedProtocol;
-    int m_receivedLines = 0;
+    ProtocolListReply m_listReply;
+    ProtocolFileReply m_fileReply;
     QString m_currentFile;
     QByteArray m_uploadData;
     bool m_listPending = false;
