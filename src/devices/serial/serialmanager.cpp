@@ -4,6 +4,7 @@
 #include "devices/serial/portwatcher.h"
 #include "devices/serial/protocolfilereply.h"
 #include "devices/serial/protocollistreply.h"
+#include "devices/serial/recordreply.h"
 #include "devices/serial/serialtransport.h"
 
 #include <QDebug>
@@ -21,11 +22,6 @@ const QByteArray HandshakeBytes = QByteArrayLiteral("\x1bNERRA:CONNECT\n");
 const QString BlankBoardMarker = QStringLiteral("invalid header: 0xffffffff");
 const QString DisconnectedDuringTransfer = QStringLiteral("Device disconnected during the transfer");
 const QString NoResponse = QStringLiteral("Device did not respond — try again");
-
-QString payloadAfter(const QString &line, const QString &prefix)
-{
-    return line.mid(prefix.size());
-}
 
 using InstrumentProtocol::MaxCoefficientIndex;
 using InstrumentProtocol::errorReason;
@@ -788,9 +784,9 @@ void SerialManager::dispatchReadyLine()
     }
     if (m_calFetchPending) {
         m_calFetchPending = false;
-        m_calibrationBuffer.clear();
+        m_calReply.reset();
         setProtocolState(GettingCal);
-        writeLine(QStringLiteral("CMD:GET_CAL"));
+        writeLine(m_calReply.command());
         return;
     }
     if (!m_pendingPrefKey.isEmpty()) {
@@ -1001,18 +997,13 @@ void SerialManager::handleGettingProtocol(const QString &line)
 
 void SerialManager::handleGettingCal(const QString &line)
 {
-    static const QString dataPrefix = QStringLiteral("DATA:GET_CAL:");
-    if (line.startsWith(dataPrefix)) {
-        m_calibrationBuffer = payloadAfter(line, dataPrefix);
-        return;
-    }
-    if (line == QLatin1String("END:GET_CAL")) {
-        const QVariantMap calibration = parseObject(m_calibrationBuffer);
-        m_calibrationBuffer.clear();
+    switch (m_calReply.take(line)) {
+    case RecordReply::Step::Done: {
+        const QVariantMap calibration = m_calReply.record();
         if (m_chainPrefs) {
-            m_prefsBuffer.clear();
+            m_prefsReply.reset();
             setProtocolState(GettingPrefs);
-            writeLine(QStringLiteral("CMD:GET_PREFS"));
+            writeLine(m_prefsReply.command());
         } else {
             endSession();
         }
@@ -1023,24 +1014,22 @@ void SerialManager::handleGettingCal(const QString &line)
         emit calibrationReceived(m_calibrationData);
         return;
     }
-    if (line.startsWith(QLatin1String("ERR:"))) {
+    case RecordReply::Step::Failed:
         m_chainPrefs = false;
-        m_calibrationBuffer.clear();
         endSession();
-        emit errorOccurred(errorReason(line));
+        emit errorOccurred(m_calReply.failure());
+        return;
+    case RecordReply::Step::More:
+    case RecordReply::Step::Ignored:
+        return;
     }
 }
 
 void SerialManager::handleGettingPrefs(const QString &line)
 {
-    static const QString dataPrefix = QStringLiteral("DATA:GET_PREFS:");
-    if (line.startsWith(dataPrefix)) {
-        m_prefsBuffer = payloadAfter(line, dataPrefix);
-        return;
-    }
-    if (line == QLatin1String("END:GET_PREFS")) {
-        const QVariantMap prefs = parseObject(m_prefsBuffer);
-        m_prefsBuffer.clear();
+    switch (m_prefsReply.take(line)) {
+    case RecordReply::Step::Done: {
+        const QVariantMap prefs = m_prefsReply.record();
         if (m_chainPrefs) {
             m_chainPrefs = false;
             endSession();
@@ -1051,8 +1040,7 @@ void SerialManager::handleGettingPrefs(const QString &line)
         emit prefsReceived(prefs);
         return;
     }
-    if (line.startsWith(QLatin1String("ERR:"))) {
-        m_prefsBuffer.clear();
+    case RecordReply::Step::Failed:
         if (m_chainPrefs) {
             // The calibration itself arrived; a missing date is not worth an error.
             m_chainPrefs = false;
@@ -1060,29 +1048,31 @@ void SerialManager::handleGettingPrefs(const QString &line)
             return;
         }
         setProtocolState(Ready);
-        emit errorOccurred(errorReason(line));
+        emit errorOccurred(m_prefsReply.failure());
+        return;
+    case RecordReply::Step::More:
+    case RecordReply::Step::Ignored:
+        return;
     }
 }
 
 void SerialManager::handleGettingInfo(const QString &line)
 {
-    static const QString dataPrefix = QStringLiteral("DATA:GET_INFO:");
-    if (line.startsWith(dataPrefix)) {
-        m_infoBuffer = payloadAfter(line, dataPrefix);
-        return;
-    }
-    if (line == QLatin1String("END:GET_INFO")) {
-        const QVariantMap info = parseObject(m_infoBuffer);
-        m_infoBuffer.clear();
+    switch (m_infoReply.take(line)) {
+    case RecordReply::Step::Done: {
+        const QVariantMap info = m_infoReply.record();
         setProtocolState(Ready);
         emit deviceInfoReceived(info.value(QStringLiteral("name")).toString(), info.value(QStringLiteral("sn")).toString(),
                                 info.value(QStringLiteral("fw")).toString());
         return;
     }
-    if (line.startsWith(QLatin1String("ERR:"))) {
-        m_infoBuffer.clear();
+    case RecordReply::Step::Failed:
         setProtocolState(Ready);
-        emit errorOccurred(errorReason(line));
+        emit errorOccurred(m_infoReply.failure());
+        return;
+    case RecordReply::Step::More:
+    case RecordReply::Step::Ignored:
+        return;
     }
 }
 
@@ -1210,9 +1200,9 @@ SerialManager::Abandoned SerialManager::abandonOperations()
     m_pendingDelName.clear();
     m_pendingPrefKey.clear();
     m_pendingPrefValue.clear();
-    m_infoBuffer.clear();
-    m_calibrationBuffer.clear();
-    m_prefsBuffer.clear();
+    m_infoReply.reset();
+    m_calReply.reset();
+    m_prefsReply.reset();
     m_calFetchPending = false;
     m_chainPrefs = false;
     m_calibrationWrite.end();
@@ -1565,32 +1555,32 @@ void SerialManager::getDeviceInfo()
 {
     if (!checkSessionOperation(QStringLiteral("getDeviceInfo")))
         return;
-    m_infoBuffer.clear();
+    m_infoReply.reset();
     setProtocolState(GettingInfo);
     setStatusMessage(QStringLiteral("Reading device info..."));
-    writeLine(QStringLiteral("CMD:GET_INFO"));
+    writeLine(m_infoReply.command());
 }
 
 void SerialManager::getCalibration()
 {
     if (!checkSessionOperation(QStringLiteral("getCalibration")))
         return;
-    m_calibrationBuffer.clear();
+    m_calReply.reset();
     m_chainPrefs = false;
     setProtocolState(GettingCal);
     setStatusMessage(QStringLiteral("Reading calibration..."));
-    writeLine(QStringLiteral("CMD:GET_CAL"));
+    writeLine(m_calReply.command());
 }
 
 void SerialManager::getPrefs()
 {
     if (!checkSessionOperation(QStringLiteral("getPrefs")))
         return;
-    m_prefsBuffer.clear();
+    m_prefsReply.reset();
     m_chainPrefs = false;
     setProtocolState(GettingPrefs);
     setStatusMessage(QStringLiteral("Reading preferences..."));
-    writeLine(QStringLiteral("CMD:GET_PREFS"));
+    writeLine(m_prefsReply.command());
 }
 
 void SerialManager::setCalibration(int index, float value)

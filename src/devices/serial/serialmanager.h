@@ -5,6 +5,7 @@
 #include "devices/serial/portwatcher.h"
 #include "devices/serial/protocolfilereply.h"
 #include "devices/serial/protocollistreply.h"
+#include "devices/serial/recordreply.h"
 #include "devices/serial/serialportlister.h"
 
 #include <QList>
@@ -291,9 +292,9 @@ private:
     QString m_pendingDelName;
     QString m_pendingPrefKey;
     QString m_pendingPrefValue;
-    QString m_infoBuffer;
-    QString m_calibrationBuffer;
-    QString m_prefsBuffer;
+    RecordReply m_infoReply{QStringLiteral("GET_INFO")};
+    RecordReply m_calReply{QStringLiteral("GET_CAL")};
+    RecordReply m_prefsReply{QStringLiteral("GET_PREFS")};
     QVariantMap m_calibrationData;
     QString m_calibrationDate;
     bool m_calFetchPending = false;
