@@ -4,6 +4,7 @@
 #include "devices/serial/portwatcher.h"
 #include "devices/serial/protocolfilereply.h"
 #include "devices/serial/protocollistreply.h"
+#include "devices/serial/protocolupload.h"
 #include "devices/serial/recordreply.h"
 #include "devices/serial/serialtransport.h"
 
@@ -514,10 +515,9 @@ void SerialManager::onSessionTimeout()
         emit errorOccurred(QStringLiteral("connectProtocol: timeout waiting for device"));
         return;
     case Waiting::Upload:
-        if (m_uploadData.isEmpty())
+        if (!m_upload.active())
             return;
-        m_currentFile.clear();
-        m_uploadData.clear();
+        m_upload.clear();
         setProtocolState(Idle);
         setTransferring(false);
         setTransferProgress(0);
@@ -794,9 +794,9 @@ void SerialManager::dispatchReadyLine()
         writeLine(InstrumentProtocol::setPreferenceLine(m_pendingPrefKey, m_pendingPrefValue));
         return;
     }
-    if (!m_uploadData.isEmpty()) {
+    if (m_upload.active()) {
         setProtocolState(PutAwaitAck);
-        writeLine(QStringLiteral("CMD:PUT_PROTOCOL:") + m_currentFile);
+        writeLine(m_upload.command());
         return;
     }
     if (m_listPending) {
@@ -901,56 +901,53 @@ void SerialManager::onReadyError(const QString &reason)
 
 void SerialManager::handlePutAwaitAck(const QString &line)
 {
-    if (line == QLatin1String("OK:PUT_PROTOCOL")) {
+    switch (m_upload.take(line, false)) {
+    case ProtocolUpload::Step::SendBody: {
         setProtocolState(PutSending);
-        const QList<QByteArray> pieces = m_uploadData.split('\n');
-        QByteArray burst;
-        burst.reserve(m_uploadData.size() + pieces.size() + 20);
-        for (const QByteArray &piece : pieces) {
-            burst.append(piece);
-            burst.append('\n');
-        }
-        burst.append("END:PUT_PROTOCOL\n");
-        qDebug().noquote() << "USB: [PUT] writing" << m_currentFile << "—" << pieces.size() << "lines," << burst.size()
+        int lines = 0;
+        const QByteArray burst = m_upload.body(&lines);
+        qDebug().noquote() << "USB: [PUT] writing" << m_upload.name() << "—" << lines << "lines," << burst.size()
                            << "bytes";
         writeBytes(burst);
         setProtocolState(PutAwaitSaved);
         setTransferProgress(50);
         return;
     }
-    if (line.startsWith(QLatin1String("ERR:"))) {
+    case ProtocolUpload::Step::Failed:
         // Refused before the body: the upload is over, and so is its session.
-        const QString reason = errorReason(line);
-        m_currentFile.clear();
-        m_uploadData.clear();
-        endSession();
-        setTransferring(false);
-        emit transferFailed(reason);
-        emit errorOccurred(reason);
+        failUpload(m_upload.failure());
+        return;
+    case ProtocolUpload::Step::Saved:
+    case ProtocolUpload::Step::Ignored:
+        return;
     }
 }
 
 void SerialManager::handlePutAwaitSaved(const QString &line)
 {
-    if (line == QLatin1String("OK:PUT_PROTOCOL:saved")) {
-        m_currentFile.clear();
-        m_uploadData.clear();
+    switch (m_upload.take(line, true)) {
+    case ProtocolUpload::Step::Saved:
         endSession();
         setTransferring(false);
         setTransferProgress(100);
         setStatusMessage(QStringLiteral("Transfer complete"));
         emit transferComplete();
         return;
+    case ProtocolUpload::Step::Failed:
+        failUpload(m_upload.failure());
+        return;
+    case ProtocolUpload::Step::SendBody:
+    case ProtocolUpload::Step::Ignored:
+        return;
     }
-    if (line.startsWith(QLatin1String("ERR:"))) {
-        const QString reason = errorReason(line);
-        m_currentFile.clear();
-        m_uploadData.clear();
-        endSession();
-        setTransferring(false);
-        emit transferFailed(reason);
-        emit errorOccurred(reason);
-    }
+}
+
+void SerialManager::failUpload(const QString &reason)
+{
+    endSession();
+    setTransferring(false);
+    emit transferFailed(reason);
+    emit errorOccurred(reason);
 }
 
 void SerialManager::handleListing(const QString &line)
@@ -1173,7 +1170,7 @@ bool SerialManager::singleLineCommandOutstanding() const
 SerialManager::Abandoned SerialManager::abandonOperations()
 {
     Abandoned abandoned;
-    abandoned.upload = !m_uploadData.isEmpty();
+    abandoned.upload = m_upload.active();
     if (m_calibrationWrite.active())
         abandoned.calibrationWrite = m_calibrationWrite.single() ? QStringLiteral("setCalibration") : QStringLiteral("applyCalibration");
     if (m_calFetchPending || m_protocolState == GettingCal)
@@ -1194,7 +1191,7 @@ SerialManager::Abandoned SerialManager::abandonOperations()
     m_listReply.reset();
     m_fileReply.reset();
     m_currentFile.clear();
-    m_uploadData.clear();
+    m_upload.clear();
     m_listPending = false;
     m_pendingGetName.clear();
     m_pendingDelName.clear();
@@ -1309,8 +1306,7 @@ void SerialManager::putProtocol(const QString &filename, const QByteArray &data)
         emit errorOccurred(QStringLiteral("putProtocol: invalid protocol body"));
         return;
     }
-    m_currentFile = filename;
-    m_uploadData = data;
+    m_upload.begin(filename, data);
     setTransferring(true);
     setTransferProgress(0);
     setStatusMessage(QStringLiteral("Sending %1...").arg(filename));

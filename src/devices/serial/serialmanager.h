@@ -5,6 +5,7 @@
 #include "devices/serial/portwatcher.h"
 #include "devices/serial/protocolfilereply.h"
 #include "devices/serial/protocollistreply.h"
+#include "devices/serial/protocolupload.h"
 #include "devices/serial/recordreply.h"
 #include "devices/serial/serialportlister.h"
 
@@ -243,6 +244,7 @@ private:
     void handleReadyState(const QString &line);
     void handlePutAwaitAck(const QString &line);
     void handlePutAwaitSaved(const QString &line);
+    void failUpload(const QString &reason);
     void handleListing(const QString &line);
     void handleGettingProtocol(const QString &line);
     void handleGettingCal(const QString &line);
@@ -286,7 +288,7 @@ private:
     ProtocolListReply m_listReply;
     ProtocolFileReply m_fileReply;
     QString m_currentFile;
-    QByteArray m_uploadData;
+    ProtocolUpload m_upload;
     bool m_listPending = false;
     QString m_pendingGetName;
     QString m_pendingDelName;
