@@ -85,12 +85,12 @@ private:
 
     bool dateTime()
     {
-        qint8 spec = 0;
-        if (!date() || !skip(4) || !i8(&spec))
+        qint8 timeSpec = 0;
+        if (!date() || !skip(4) || !i8(&timeSpec))
             return false;
         if (m_version < QDataStream::Qt_5_2)
             return true;
-        switch (spec) {
+        switch (timeSpec) {
         case Qt::LocalTime:
         case Qt::UTC:
             return true;

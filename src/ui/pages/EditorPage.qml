@@ -4,10 +4,7 @@ import QtQuick.Layouts 1.15
 import "../components"
 import "../dialogs"
 import "../panels"
-import "../js/DeviceProtocols.js" as DeviceProtocols
-import "../js/Display.js" as Display
 import "../js/Editor.js" as Editor
-import "../js/Transfers.js" as Transfers
 import "../js/Names.js" as Names
 import "../js/TipSimulator.js" as Sim
 
@@ -36,142 +33,20 @@ Page {
 
     signal backToLibrary()
 
-    // ---- Device-protocol mode: a protocol of an instrument, saved to its local copy and
-    // sent only by "Transfer to Device".
+    // A protocol of an instrument: its own save and transfer (DeviceEditorActions).
     readonly property bool deviceMode: builder.isDeviceProtocol
-    readonly property string deviceHardwareId: builder.deviceHardwareId
-    property bool deviceDirty: false
-    property string deviceSaveError: ""
-    property string devicePushFile: ""
-    property string deviceRenamedFrom: ""
-    property bool deviceJustSent: false
-    property alias deviceSentHoldMs: deviceSentTimer.interval
-    readonly property bool renamesOnDevice: builder.deviceOrigFilename.length > 0
-                                            && builder.deviceOrigFilename !== DeviceProtocols.fileNameFor(builder.protocolName)
-    readonly property bool instrumentOnUsb: serialManager.isConnected && serialManager.usbDeviceId === deviceHardwareId
-    readonly property string transferUnavailableReason: !instrumentOnUsb ? "Connect the pipette over USB to transfer."
-                                                        : (builder.hasErrors ? "Fix the validation errors before transferring." : "")
-
-    function instrumentName() {
-        var index = deviceManager.findDeviceIndexByHardwareId(deviceHardwareId)
-        var device = index >= 0 ? deviceManager.devices[index] : null
-        return device ? Display.displayDeviceName(Display.formatDeviceName(device.name, device.serialNumber),
-                                                  device.serialNumber) : ""
-    }
-
-    // Saves the local copy; a changed name renames the copy first. Returns the save
-    // result, or null when it was refused (the reason is shown beside Save).
-    function saveDevice() {
-        var res = builder.saveToDeviceStore(deviceProtocolStore.filenames(deviceHardwareId))
-        if (res.error.length > 0) {
-            deviceSaveError = res.error
-            return null
-        }
-        deviceSaveError = ""
-        var renamed = res.oldFilename.length > 0 && res.oldFilename !== res.newFilename
-        if (renamed)
-            deviceProtocolStore.renameProtocol(deviceHardwareId, res.oldFilename, res.newFilename)
-        if (!deviceProtocolStore.storeLocalEdit(deviceHardwareId, res.newFilename, res.csvData)) {
-            deviceSaveError = "The protocol could not be saved on this computer."
-            return null
-        }
-        deviceDirty = false
-        res.renamed = renamed
-        return res
-    }
-
-    function pressSave() {
-        var res = saveDevice()
-        // A new name is the instrument's too: the renamed copy goes out at once.
-        if (res && res.renamed && transferUnavailableReason.length === 0)
-            pushToDevice(res)
-    }
+    property alias deviceDirty: deviceActions.deviceDirty
+    property alias deviceSaveError: deviceActions.deviceSaveError
+    property alias deviceSentHoldMs: deviceActions.deviceSentHoldMs
 
     function pressTransfer() {
-        if (builder.hasErrors) {
-            deviceSaveError = "Fix the validation errors before sending to the device."
-            return
-        }
-        if (transferUnavailableReason.length > 0 || devicePushFile.length > 0)
-            return
-        var res = saveDevice()
-        if (res)
-            pushToDevice(res)
-    }
-
-    function pushToDevice(res) {
-        devicePushFile = res.newFilename
-        deviceRenamedFrom = res.renamed ? res.oldFilename : ""
-        Transfers.begin(builder.protocolName.trim(), instrumentName())
-        serialManager.disconnectProtocol()
-        serialManager.putProtocol(res.newFilename, res.csvData)
-    }
-
-    function copyDeviceToLibrary() {
-        var name = builder.protocolName.trim()
-        if (!saveDevice())
-            return
-        if (builder.importCsvDataToLibrary(builder.getCsvData(), name).length === 0)
-            deviceMessage.show("Copy to Library", builder.hasErrors
-                               ? "Fix the validation errors before copying to the library."
-                               : "\"" + name + "\" already exists in the library.")
+        deviceActions.pressTransfer()
     }
 
     // Leaving with unsaved changes asks first.
     function requestBack() {
-        if (deviceMode && deviceDirty && !viewOnly) {
-            unsavedDialog.open()
-            return
-        }
-        backToLibrary()
-    }
-
-    Timer {
-        id: deviceSentTimer
-        interval: 3000
-        onTriggered: page.deviceJustSent = false
-    }
-    Connections {
-        target: page.builder
-        enabled: page.deviceMode
-        function onSplPreviewChanged() {
-            page.deviceDirty = true
-            // What was refused was the method before this change.
-            page.deviceSaveError = ""
-        }
-        function onDeviceOrigFilenameChanged() { page.deviceSaveError = "" }
-    }
-    Connections {
-        target: serialManager
-        enabled: page.deviceMode
-        function onTransferComplete() {
-            if (page.devicePushFile.length === 0)
-                return
-            deviceProtocolStore.markSynced(page.deviceHardwareId, page.devicePushFile)
-            page.devicePushFile = ""
-            page.deviceJustSent = true
-            deviceSentTimer.restart()
-            Qt.callLater(Transfers.end)
-            if (page.deviceRenamedFrom.length > 0) {
-                var old = page.deviceRenamedFrom
-                page.deviceRenamedFrom = ""
-                serialManager.deleteProtocol(old)
-                serialManager.disconnectProtocol()
-            }
-        }
-        function onTransferFailed(reason) {
-            page.devicePushFile = ""
-            page.deviceRenamedFrom = ""
-            Qt.callLater(Transfers.end)
-        }
-        function onErrorOccurred(message) {
-            page.devicePushFile = ""
-        }
-        function onProtocolDeleted(filename) {
-            deviceProtocolStore.removeProtocol(page.deviceHardwareId, filename)
-            if (page.devicePushFile.length === 0)
-                serialManager.disconnectProtocol()
-        }
+        if (!deviceActions.askBeforeLeaving())
+            backToLibrary()
     }
 
     objectName: "editorPage"
@@ -512,48 +387,13 @@ Page {
                 onClicked: page.exportProtocol()
             }
 
-            // Device-protocol mode
-            Text {
-                objectName: "deviceSaveError"
-                Layout.maximumWidth: 260
-                visible: page.deviceMode && !page.viewOnly && text.length > 0
-                text: page.deviceSaveError.length > 0 ? page.deviceSaveError : page.transferUnavailableReason
-                elide: Text.ElideRight
-                font.family: Theme.fontFamily
-                font.pixelSize: Theme.fontSmall
-                color: page.deviceSaveError.length > 0 ? Theme.danger : Theme.textMuted
-            }
-            AppButton {
-                objectName: "deviceSave"
-                visible: page.deviceMode && !page.viewOnly
-                text: page.renamesOnDevice ? "Save & Rename on Device" : "Save"
-                enabled: page.setupDone && page.devicePushFile.length === 0
-                onClicked: page.pressSave()
-            }
-            AppButton {
-                objectName: "deviceTransfer"
-                visible: page.deviceMode && !page.viewOnly
-                variant: "primary"
-                text: page.devicePushFile.length > 0 ? "Sending…" : (page.deviceJustSent ? "✓ Sent" : "Transfer to Device")
-                enabled: page.setupDone && page.devicePushFile.length === 0 && !page.deviceJustSent
-                         && page.transferUnavailableReason.length === 0
-                onClicked: page.pressTransfer()
-                MouseArea {
-                    anchors.fill: parent
-                    enabled: !parent.enabled
-                    hoverEnabled: true
-                    acceptedButtons: Qt.NoButton
-                    ToolTip.visible: containsMouse && page.transferUnavailableReason.length > 0
-                    ToolTip.text: page.transferUnavailableReason
-                    ToolTip.delay: 300
-                }
-            }
-            AppButton {
-                objectName: "deviceCopyToLibrary"
-                visible: page.deviceMode && !page.viewOnly
-                text: "Copy to Library"
-                enabled: page.setupDone
-                onClicked: page.copyDeviceToLibrary()
+            DeviceEditorActions {
+                id: deviceActions
+                visible: active
+                builder: page.builder
+                active: page.deviceMode && !page.viewOnly
+                setupDone: page.setupDone
+                onLeave: page.backToLibrary()
             }
         }
     }
@@ -814,44 +654,6 @@ Page {
             id: simulator
             Layout.preferredWidth: 290
             Layout.fillHeight: true
-        }
-    }
-
-    AppDialog {
-        id: unsavedDialog
-        objectName: "unsavedChangesDialog"
-        title: "Unsaved Changes"
-        DialogText { text: "You have unsaved changes. Save before leaving?"; color: Theme.text }
-        buttons: [
-            AppButton { objectName: "unsavedCancel"; text: "Cancel"; onClicked: unsavedDialog.close() },
-            AppButton {
-                objectName: "unsavedDiscard"
-                text: "Discard"
-                variant: "dangerGhost"
-                onClicked: {
-                    unsavedDialog.close()
-                    page.backToLibrary()
-                }
-            },
-            AppButton {
-                objectName: "unsavedSave"
-                text: "Save"
-                variant: "primary"
-                onClicked: {
-                    unsavedDialog.close()
-                    if (page.saveDevice())
-                        page.backToLibrary()
-                }
-            }
-        ]
-    }
-    MessageDialog {
-        id: deviceMessage
-        objectName: "deviceMessage"
-        function show(heading, text) {
-            title = heading
-            message = text
-            open()
         }
     }
 
