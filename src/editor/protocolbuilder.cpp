@@ -1,6 +1,7 @@
 #include "editor/protocolbuilder.h"
 
 #include "editor/methodexchange.h"
+#include "editor/tiprules.h"
 
 #include "formats/csvgenerator.h"
 #include "formats/csvparser.h"
@@ -22,17 +23,9 @@ namespace {
 
 const QString TipSelectType = QStringLiteral("tipselect");
 const QString CsvSuffix = QStringLiteral(".csv");
-constexpr int SmallTipCapacity = 200;
-constexpr int LargeTipCapacity = 1000;
-
-bool isSmall(const QString &tip)
-{
-    return tip == QLatin1String("small");
-}
-
 bool isTipSelect(const Command *command)
 {
-    return qobject_cast<const TipSelectCommand *>(command) != nullptr;
+    return TipRules::isTipSelect(command);
 }
 
 } // namespace
@@ -194,26 +187,7 @@ int ProtocolBuilder::insertCommand(const QString &type, int afterIndex)
         adopt(command);
         propagateTipFrom(position);
     } else {
-        const QString tip = tipInForceBefore(position);
-        command->setTip(tip);
-        if (auto *repeat = qobject_cast<RepeatCommand *>(command)) {
-            repeat->setDispenseVolume(100.0);
-            repeat->setReplicates(2);
-        } else if (auto *dispense = qobject_cast<DispenseCommand *>(command)) {
-            // Offer to dispense what the tip holds at this point, never more than it can hold.
-            int volume = 100;
-            if (position > 0 && position - 1 < m_cumulativeVolumes.size()) {
-                const TipVolumes &before = m_cumulativeVolumes.at(position - 1);
-                const double held = isSmall(tip) ? before.smallTip.value() : before.largeTip.value();
-                if (held > 0) {
-                    const int capacity = isSmall(tip) ? SmallTipCapacity : LargeTipCapacity;
-                    volume = int(std::min<double>(held + 0.5, capacity));
-                }
-            }
-            dispense->setVolumeWhole(volume);
-        } else if (auto *volume = qobject_cast<VolumeCommand *>(command)) {
-            volume->setVolumeWhole(100);
-        }
+        TipRules::prepareNewStep(command, m_commands, m_cumulativeVolumes, position);
         m_commands.insert(position, command);
         adopt(command);
     }
@@ -251,27 +225,12 @@ void ProtocolBuilder::clearCommands()
 
 QVariantMap ProtocolBuilder::getCvolAtIndex(int index) const
 {
-    TipVolumes volumes;
-    volumes.smallTip = {0, 0, 10};
-    volumes.largeTip = {0, 0, 10};
-    if (index >= 0 && index < m_cumulativeVolumes.size())
-        volumes = m_cumulativeVolumes.at(index);
-    return {{QStringLiteral("smallWhole"), volumes.smallTip.whole},
-            {QStringLiteral("smallFractional"), volumes.smallTip.fractional},
-            {QStringLiteral("largeWhole"), volumes.largeTip.whole},
-            {QStringLiteral("largeFractional"), volumes.largeTip.fractional}};
+    return TipRules::volumesAt(m_cumulativeVolumes, index);
 }
 
 bool ProtocolBuilder::canInsertTipSelectAt(int afterIndex) const
 {
-    const int count = m_commands.size();
-    const int position = (afterIndex < 0 || afterIndex >= count) ? count : afterIndex + 1;
-    const int i = position - 1;
-    if (m_commands.isEmpty() || i < 0 || i >= m_cumulativeVolumes.size())
-        return true;
-    // A tip may only be changed once the one in force is empty.
-    const TipVolumes &after = m_cumulativeVolumes.at(i);
-    return (isSmall(tipInForceBefore(i + 1)) ? after.smallTip : after.largeTip).value() == 0.0;
+    return TipRules::canInsertTipSelectAt(m_commands, m_cumulativeVolumes, afterIndex);
 }
 
 // --- Watching commands -------------------------------------------------------------------
@@ -334,27 +293,8 @@ void ProtocolBuilder::tipSelectChanged(Command *tipSelect)
 
 void ProtocolBuilder::propagateTipFrom(int index)
 {
-    if (index < 0 || index >= m_commands.size())
-        return;
-    const QString tip = m_commands.at(index)->tip();
     Batch batch(this);
-    for (int i = index + 1; i < m_commands.size(); ++i) {
-        Command *command = m_commands.at(i);
-        if (isTipSelect(command))
-            break;
-        command->setTip(tip);
-        if (auto *loop = qobject_cast<LoopCommand *>(command))
-            loop->propagateTips(tip);
-    }
-}
-
-QString ProtocolBuilder::tipInForceBefore(int position) const
-{
-    for (int i = std::min(position, int(m_commands.size())) - 1; i >= 0; --i) {
-        if (isTipSelect(m_commands.at(i)))
-            return m_commands.at(i)->tip();
-    }
-    return QStringLiteral("small");
+    TipRules::propagateFrom(m_commands, index);
 }
 
 // --- Refresh and auto-save ---------------------------------------------------------------

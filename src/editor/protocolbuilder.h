@@ -152,7 +152,6 @@ private:
     void commandEdited(Command *command);
     void tipSelectChanged(Command *tipSelect);
     void propagateTipFrom(int index);
-    QString tipInForceBefore(int position) const;
     void refresh(bool markDirty);
     void regenerate();
     void markDirty();
