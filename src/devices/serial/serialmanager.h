@@ -1,30 +1,30 @@
 #pragma once
 
-#include "devices/calibrationwrite.h"
 #include "devices/deviceconnection.h"
+#include "devices/instrumentidentity.h"
+#include "devices/instrumentsession.h"
 #include "devices/serial/portwatcher.h"
-#include "devices/serial/protocolfilereply.h"
-#include "devices/serial/protocollistreply.h"
-#include "devices/serial/protocolupload.h"
-#include "devices/serial/recordreply.h"
+#include "devices/serial/protocolcommands.h"
 #include "devices/serial/serialportlister.h"
 
-#include <QList>
-#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
 
+#include <functional>
+#include <memory>
+
 class QTimer;
 class SerialTransport;
 
-// The USB link to one instrument. It finds the instrument's serial port by its USB ids,
-// opens it by itself, shows what the instrument prints (terminal mode) and runs every
-// operation as a short session: ESC + "NERRA:CONNECT", the ready line with the identity
-// record, one "CMD:" line and its answer, then usually "NERRA:DISCONNECT". One operation
-// runs at a time; protocolState is the only guard. Everything is driven by the port's
-// signals and single-shot timers, so no call ever blocks and no wait lasts forever.
-class SerialManager : public DeviceConnection
+// The USB link to one instrument. It finds the instrument's serial port by its USB ids
+// (PortWatcher), opens it by itself (SerialTransport), shows what the instrument prints
+// (terminal mode) and runs every operation as a short session (InstrumentSession):
+// ESC + "NERRA:CONNECT", the ready line with the identity record, one "CMD:" line and its
+// answer, then usually "NERRA:DISCONNECT". One operation runs at a time; protocolState is
+// the only guard. Everything is driven by the port's signals and single-shot timers, so no
+// call ever blocks and no wait lasts forever.
+class SerialManager : public DeviceConnection, private SessionLink
 {
     Q_OBJECT
     Q_PROPERTY(bool usbDevicePresent READ usbDevicePresent NOTIFY usbDevicePresentChanged)
@@ -47,26 +47,26 @@ class SerialManager : public DeviceConnection
     Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
 
 public:
-    // The numbers are what the log lines print; 9 is unused.
+    // The session's states under the names the interface and the log know.
     enum ProtocolState {
-        Idle = 0,
-        Connecting = 1,
-        Ready = 2,
-        PutAwaitAck = 3,
-        PutSending = 4,
-        PutAwaitSaved = 5,
-        Listing = 6,
-        GettingProtocol = 7,
-        GettingCal = 8,
-        GettingPrefs = 10,
-        GettingInfo = 11,
-        CertPutAwaitAck = 12,
-        CertPutAwaitSaved = 13,
-        CertFilePutAwaitAck = 14,
-        CertFilePutAwaitSaved = 15,
-        GettingCert = 16,
-        GettingCertFile = 17,
-        OtaActive = 18,
+        Idle = InstrumentSession::Idle,
+        Connecting = InstrumentSession::Connecting,
+        Ready = InstrumentSession::Ready,
+        PutAwaitAck = InstrumentSession::PutAwaitAck,
+        PutSending = InstrumentSession::PutSending,
+        PutAwaitSaved = InstrumentSession::PutAwaitSaved,
+        Listing = InstrumentSession::Listing,
+        GettingProtocol = InstrumentSession::GettingProtocol,
+        GettingCal = InstrumentSession::GettingCal,
+        GettingPrefs = InstrumentSession::GettingPrefs,
+        GettingInfo = InstrumentSession::GettingInfo,
+        CertPutAwaitAck = InstrumentSession::CertPutAwaitAck,
+        CertPutAwaitSaved = InstrumentSession::CertPutAwaitSaved,
+        CertFilePutAwaitAck = InstrumentSession::CertFilePutAwaitAck,
+        CertFilePutAwaitSaved = InstrumentSession::CertFilePutAwaitSaved,
+        GettingCert = InstrumentSession::GettingCert,
+        GettingCertFile = InstrumentSession::GettingCertFile,
+        OtaActive = InstrumentSession::OtaActive,
     };
     Q_ENUM(ProtocolState)
 
@@ -75,8 +75,8 @@ public:
     static constexpr int MaxOutputLength = 100000;
     // An instrument's files are a few kilobytes and it holds a few dozen: a reply beyond
     // these is a peer gone wrong, and must not grow the program without end.
-    static constexpr int MaxProtocolBytes = ProtocolFileReply::MaxBytes;
-    static constexpr int MaxListedProtocols = ProtocolListReply::MaxLines;
+    static constexpr int MaxProtocolBytes = ProtocolGetCommand::MaxBytes;
+    static constexpr int MaxListedProtocols = ProtocolListCommand::MaxLines;
     static constexpr int TrimmedOutputLength = 80000;
     static constexpr int MaxInfoFetchAttempts = 4;
     static constexpr int StaleHandshakeLimit = 3;
@@ -90,21 +90,21 @@ public:
     QStringList availablePorts() const;
     QVariantMap calibrationData() const { return m_calibrationData; }
     QString calibrationDate() const { return m_calibrationDate; }
-    QString usbDeviceName() const { return m_usbDeviceName; }
-    QString usbDeviceSN() const { return m_usbDeviceSN; }
-    QString usbDeviceFW() const { return m_usbDeviceFW; }
-    int usbDeviceColor() const { return m_usbDeviceColor; }
-    QString usbDeviceSSID() const { return m_usbDeviceSSID; }
-    QString usbDeviceId() const { return m_usbDeviceId; }
-    bool usbHasCert() const { return m_usbHasCert; }
-    int usbOtaVersion() const { return m_usbOtaVersion; }
+    QString usbDeviceName() const { return m_identity.name; }
+    QString usbDeviceSN() const { return m_identity.serialNumber; }
+    QString usbDeviceFW() const { return m_identity.firmware; }
+    int usbDeviceColor() const { return m_identity.color; }
+    QString usbDeviceSSID() const { return m_identity.ssid; }
+    QString usbDeviceId() const { return m_identity.id; }
+    bool usbHasCert() const { return m_identity.hasCertificate; }
+    int usbOtaVersion() const { return m_identity.otaVersion; }
 
     bool isConnected() const override { return m_isConnected; }
     bool isTransferring() const override { return m_isTransferring; }
     int transferProgress() const override { return m_transferProgress; }
     QString statusMessage() const override { return m_statusMessage; }
 
-    ProtocolState protocolState() const { return m_protocolState; }
+    ProtocolState protocolState() const { return ProtocolState(m_session->state()); }
     bool isAvailable() const { return m_available; }
     bool bootstrapActive() const { return m_bootstrapActive; }
     bool reopenHoldOff() const;
@@ -134,8 +134,8 @@ public:
     void setDownloadTimeout(int ms) { m_downloadTimeout = ms; }
     // Once the ready line has come, how long a command may go without its reply (or a
     // listing or download without its next line) before the session is given up.
-    void setReplyTimeout(int ms) { m_replyTimeout = ms; }
-    int replyTimeout() const { return m_replyTimeout; }
+    void setReplyTimeout(int ms) { m_session->setReplyTimeout(ms); }
+    int replyTimeout() const { return m_session->replyTimeout(); }
     void setInfoRetryStep(int ms) { m_infoRetryStep = ms; }
     void setReopenHoldOffTime(int ms);
     void setMaxLineLength(int bytes);
@@ -194,119 +194,54 @@ private slots:
     void fetchDeviceInfo();
 
 private:
-    // Which operation the running handshake time-out belongs to.
-    enum class Waiting { Nothing, InfoFetch, OtaOpen, Session, Upload, List, Download, Delete, CalFetch, CalWrite, PrefWrite };
-
-    // What an operation cut short was waiting for, so that its caller hears the end.
-    struct Abandoned
-    {
-        bool upload = false;
-        QString calibrationWrite; // the operation's name when one ran
-        QString calibrationRead;  // likewise
-        QString prefKey;
-        // Operations whose only failure report is errorOccurred.
-        QStringList others;
-    };
-
-    // Why operations were cut short; decides the words of their failure reports.
-    enum class EndCause { DeviceLost, PortClosed, SessionClosed, Cancelled, NoReply };
+    // What a handshake without a command is for.
+    enum class Opening { Nothing, InfoFetch, OtaOpen, Session };
 
     // Link layer.
     void closePortAfterLoss(bool fromPoll);
     void closePort(bool flushFirst);
     void setConnected(bool connected, const QString &portName);
-    void startReopenHoldOff(const QString &expiryLog);
     void tryAutoConnect(const QString &instrumentPort);
     void retryInfoFetch(const QString &reason);
     void checkStaleHandle(const QString &reason);
     void appendOutput(const QString &text);
-    void writeLine(const QString &line);
-    void writeBytes(const QByteArray &bytes);
-    void startHandshake(Waiting waiting, int timeoutMs);
-    void endSession();
-    void setProtocolState(ProtocolState state);
-    void setTransferring(bool transferring);
-    void setTransferProgress(int progress);
-    void setStatusMessage(const QString &message);
-    void setCalibrationDate(const QString &date);
-    void onSessionTimeout();
-    void updateReplyTimer();
-    bool awaitingReply() const;
-    void onReplyTimeout();
-
-    // Receiving.
     void handleLine(const QString &line);
-    void handleDroppedLine();
-    void handleProtocolLine(const QString &line);
     void handleTerminalLine(const QString &line);
-    void handleHandshakeReply(const QString &line);
-    void dispatchReadyLine();
-    void handleReadyState(const QString &line);
-    void handlePutAwaitAck(const QString &line);
-    void handlePutAwaitSaved(const QString &line);
-    void failUpload(const QString &reason);
-    void handleListing(const QString &line);
-    void handleGettingProtocol(const QString &line);
-    void handleGettingCal(const QString &line);
-    void handleGettingPrefs(const QString &line);
-    void handleGettingInfo(const QString &line);
-
-    // Operations.
+    void startHandshake(Opening opening, std::unique_ptr<SessionOperation> operation, int timeoutMs);
+    void endOperation(SessionEnd cause, const std::function<void()> &settle);
     bool checkSessionOperation(const QString &operation);
-    bool singleLineCommandOutstanding() const;
-    void onCoefficientSaved();
-    void onPreferenceSaved(const QString &line);
-    void onReadyError(const QString &reason);
-    void finishCalibrationWrite(bool success);
-    Abandoned abandonOperations();
-    void reportAbandoned(const Abandoned &abandoned, EndCause cause);
+
+    // SessionLink.
+    void writeLine(const QString &line) override;
+    void writeBytes(const QByteArray &bytes) override;
+    DeviceConnection &connection() override { return *this; }
+    void setStatusMessage(const QString &message) override;
+    void setTransferring(bool transferring) override;
+    void setTransferProgress(int progress) override;
+    void setCalibrationData(const QVariantMap &calibration) override;
+    void setCalibrationDate(const QString &date) override;
+    void preferenceSaved(const QString &key, const QString &value) override;
+    void readyLineSeen(const QJsonObject *record) override;
+    void readyWithoutOperation() override;
+    void handshakeTimedOut() override;
+    void firmwareLine(const QString &line) override;
 
     PortWatcher *m_watcher;
     SerialTransport *m_transport;
+    InstrumentSession *m_session;
     QTimer *m_infoFetchTimer;
-    QTimer *m_sessionTimer;
-    QTimer *m_replyTimer;
 
     bool m_isConnected = false;
     QString m_portName;
     QString m_output;
-    QString m_usbDeviceName;
-    QString m_usbDeviceSN;
-    QString m_usbDeviceFW;
-    int m_usbDeviceColor = -1;
-    QString m_usbDeviceSSID;
-    QString m_usbDeviceId;
-    bool m_usbHasCert = false;
-    int m_usbOtaVersion = 0;
+    InstrumentIdentity m_identity;
     bool m_otaSessionPending = false;
-    ProtocolState m_protocolState = Idle;
     bool m_isTransferring = false;
     int m_transferProgress = 0;
     QString m_statusMessage;
-
-    // Operation fields.
-    ProtocolListReply m_listReply;
-    ProtocolFileReply m_fileReply;
-    QString m_currentFile;
-    ProtocolUpload m_upload;
-    bool m_listPending = false;
-    QString m_pendingGetName;
-    QString m_pendingDelName;
-    QString m_pendingPrefKey;
-    QString m_pendingPrefValue;
-    RecordReply m_infoReply{QStringLiteral("GET_INFO")};
-    RecordReply m_calReply{QStringLiteral("GET_CAL")};
-    RecordReply m_prefsReply{QStringLiteral("GET_PREFS")};
     QVariantMap m_calibrationData;
     QString m_calibrationDate;
-    bool m_calFetchPending = false;
-    bool m_chainPrefs = false;
-    // A coefficient write (applyCalibration or setCalibration) that has not ended yet.
-    CalibrationWrite m_calibrationWrite;
-    // A line of the reply being collected was dropped for its length: the reply is damaged.
-    bool m_replyDamaged = false;
-    // connectProtocol asked for a session that stays open.
-    bool m_sessionRequested = false;
+    Opening m_opening = Opening::Nothing;
 
     int m_invalidHeaderCount = 0;
     bool m_blankBoardDetected = false;
@@ -317,11 +252,8 @@ private:
     bool m_handshakeSeen = false;
     bool m_available = false;
 
-    Waiting m_waiting = Waiting::Nothing;
-
     int m_infoFetchDelay = 600;
     int m_handshakeTimeout = 3000;
     int m_downloadTimeout = 5000;
-    int m_replyTimeout = 10000;
     int m_infoRetryStep = 2000;
 };

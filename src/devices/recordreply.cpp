@@ -1,4 +1,4 @@
-#include "devices/serial/recordreply.h"
+#include "devices/recordreply.h"
 
 #include "devices/instrumentprotocol.h"
 
