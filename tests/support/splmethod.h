@@ -2,14 +2,13 @@
 
 // The one way tests build a method: SPL text, as a user would write it.
 //     methodFromSpl("tipselect tip:small\naspirate tip:small vol:50 xvol:0 speed:5\n")
-// The text may leave out the "protocol name:" line. A text that does not read fails the
-// running test at once with the reader's message.
+// The text may leave out the "protocol name:" line. A text that does not read stops the
+// test program at once with the reader's message: a broken fixture is not a test result.
 
 #include "formats/splparser.h"
 #include "model/commands.h"
 
 #include <QList>
-#include <QTest>
 
 inline QList<Command *> methodFromSpl(const QString &spl, QObject *owner = nullptr)
 {
