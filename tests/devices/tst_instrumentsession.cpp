@@ -6,11 +6,12 @@
 
 #include "devices/calibrationcommands.h"
 #include "devices/deviceconnection.h"
+#include "devices/instrumentidentity.h"
 #include "devices/instrumentsession.h"
 #include "devices/preferencecommands.h"
 #include "devices/serial/protocolcommands.h"
 
-#include <QSignalSpy>
+#include <QJsonDocument>
 
 #include <functional>
 #include <memory>
@@ -180,6 +181,8 @@ private slots:
     void everyEndGivesExactlyOneAnswer();
     void silenceEndsTheSession_data();
     void silenceEndsTheSession();
+    void identityMirrorsConfirmedPreferences_data();
+    void identityMirrorsConfirmedPreferences();
 };
 
 void TestInstrumentSession::commandTranscripts_data()
@@ -231,6 +234,9 @@ void TestInstrumentSession::commandTranscripts_data()
         << QStringList{"progress: 50", "transferring: false", "progress: 100", "status: Transfer complete",
                        "transferComplete"}
         << idle;
+    QTest::newRow("upload refused before the body")
+        << opened(put) << handshake() + QStringList{"> CMD:PUT_PROTOCOL:m.csv", "< ERR:storage full", "> " + Disconnect}
+        << QStringList{"transferring: false", "transferFailed: storage full", "error: storage full"} << idle;
     QTest::newRow("upload refused after the body")
         << opened(put)
         << handshake() + QStringList{"> CMD:PUT_PROTOCOL:m.csv", "< OK:PUT_PROTOCOL", "> TIPSELECT,S",
@@ -278,9 +284,15 @@ void TestInstrumentSession::commandTranscripts_data()
         << QStringList{"status: Error: locked", "error: locked", "transferring: false", "progress: 0", "applied: 0"}
         << idle;
 
-    QTest::newRow("preference write")
+    QTest::newRow("calibration date refused")
+        << opened(write)
+        << handshake() + QStringList{"> CMD:SET_CAL:0:1.250000", "< OK:SET_CAL", "> CMD:SET_CAL:7:-0.500000",
+                                     "< OK:SET_CAL", "> CMD:SET_PREF:calDate:2026-05-06", "< ERR:flash", "> " + Disconnect}
+        << QStringList{"status: Error: flash", "error: flash", "transferring: false", "progress: 0", "applied: 0"} << idle;
+
+    QTest::newRow("preference write, confirmed under another key")
         << opened([] { return new PreferenceWriteCommand(QStringLiteral("ssid"), QStringLiteral("Lab:5G")); })
-        << handshake() + QStringList{"> CMD:SET_PREF:ssid:Lab:5G", "< OK:SET_PREF:ssid", "> " + Disconnect}
+        << handshake() + QStringList{"> CMD:SET_PREF:ssid:Lab:5G", "< OK:SET_CAL", "< OK:SET_PREF:name", "> " + Disconnect}
         << QStringList{"saved: ssid=Lab:5G", "status: Preference saved", "prefResult: 1 ssid"} << idle;
     QTest::newRow("preference write refused")
         << opened([] { return new PreferenceWriteCommand(QStringLiteral("name"), QStringLiteral("P2")); })
@@ -418,6 +430,40 @@ void TestInstrumentSession::silenceEndsTheSession()
     QCOMPARE(link.wire.mid(written), wireAfter);
     QCOMPARE(int(link.session.state()), int(InstrumentSession::Idle));
     QCOMPARE(link.answers, answers);
+}
+
+void TestInstrumentSession::identityMirrorsConfirmedPreferences_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("changed");
+    QTest::addColumn<QString>("shown"); // name|sn|ssid|color after it
+
+    QTest::newRow("name, even empty") << "name" << "" << true << "|S1|Lab|2";
+    QTest::newRow("same name") << "name" << "P1" << false << "P1|S1|Lab|2";
+    QTest::newRow("serial number") << "sn" << "S2" << true << "P1|S2|Lab|2";
+    QTest::newRow("empty serial number keeps the old") << "sn" << "" << false << "P1|S1|Lab|2";
+    QTest::newRow("network name with a colon") << "ssid" << "Lab:5G" << true << "P1|S1|Lab:5G|2";
+    QTest::newRow("empty network name keeps the old") << "ssid" << "" << false << "P1|S1|Lab|2";
+    QTest::newRow("colour") << "color" << "5" << true << "P1|S1|Lab|5";
+    QTest::newRow("colour not a number") << "color" << "red" << false << "P1|S1|Lab|2";
+    QTest::newRow("password is not shown") << "password" << "s3cret" << false << "P1|S1|Lab|2";
+}
+
+void TestInstrumentSession::identityMirrorsConfirmedPreferences()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(bool, changed);
+    QFETCH(QString, shown);
+
+    InstrumentIdentity identity = InstrumentIdentity::fromRecord(
+        QJsonDocument::fromJson(R"({"id":"00AA","name":"P1","sn":"S1","ssid":"Lab","color":2})").object());
+    QCOMPARE(identity.applyPreference(key, value), changed);
+    QCOMPARE(QStringList({identity.name, identity.serialNumber, identity.ssid, QString::number(identity.color)})
+                 .join(QLatin1Char('|')),
+             shown);
+    QCOMPARE(identity.id, QStringLiteral("00AA"));
 }
 
 NERRA_TEST_MAIN(TestInstrumentSession)

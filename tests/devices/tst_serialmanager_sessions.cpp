@@ -40,14 +40,10 @@ private slots:
     void uploadWritesTheBodyAndEndsTheSession_data();
     void uploadWritesTheBodyAndEndsTheSession();
     void listThenDownloadsUseOneSession();
-    void downloadDecodesUtf8Once();
-    void uploadWhileASessionIsOpenIsBusy();
     void refusedWhenNotConnected_data();
     void refusedWhenNotConnected();
     void refusedWhenBusy_data();
     void refusedWhenBusy();
-    void errorRepliesEndTheOperation_data();
-    void errorRepliesEndTheOperation();
     void operationsEndWhenTheInstrumentFallsSilent_data();
     void operationsEndWhenTheInstrumentFallsSilent();
     void abandonedOperationsAreReported_data();
@@ -57,18 +53,12 @@ private slots:
     void calibrationReadChainsThePreferences();
     void preferenceWritesMirrorTheIdentity_data();
     void preferenceWritesMirrorTheIdentity();
-    void replyNamingAnotherKeyStillConfirmsTheWrite_data();
-    void replyNamingAnotherKeyStillConfirmsTheWrite();
-    void repliesBeyondAnyInstrumentAreCut_data();
-    void repliesBeyondAnyInstrumentAreCut();
     void unsafeNamesNeverReachTheWire_data();
     void unsafeNamesNeverReachTheWire();
     void sessionOperationsInAnOpenSession();
-    void sessionReadsRefusedByTheInstrument();
     void rebootEndsTheSessionWithoutDisconnect();
     void cancelForgetsPendingWork();
     void renameDeletesTheOldFileThoughTheSessionIsClosedAtOnce();
-    void deleteRemovesTheFile();
 
 private:
     // Waits until the instrument has received a line starting with prefix.
@@ -193,42 +183,6 @@ void TestSerialManagerSessions::listThenDownloadsUseOneSession()
     QVERIFY2(m_sim->waitForWire(expected), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
 }
 
-void TestSerialManagerSessions::downloadDecodesUtf8Once()
-{
-    const QByteArray body = QStringLiteral("MIX,S,12.5,0,2,,,3,\n; Müller 5 µL – ok").toUtf8();
-    m_sim->state.putFile(QStringLiteral("u.csv"), body);
-    QVERIFY(m_sim->connect());
-    QSignalSpy received(m_sim->link.get(), &DeviceConnection::protocolReceived);
-    m_sim->link->getProtocol(QStringLiteral("u.csv"));
-    QVERIFY(received.wait(5000));
-    QCOMPARE(received.constFirst().at(1).toByteArray(), body);
-    m_sim->link->disconnectProtocol();
-}
-
-void TestSerialManagerSessions::uploadWhileASessionIsOpenIsBusy()
-{
-    QVERIFY(m_sim->connect());
-    SerialManager &link = *m_sim->link;
-    QSignalSpy listed(&link, &DeviceConnection::protocolListReceived);
-    link.listProtocols();
-    QVERIFY(listed.wait(5000));
-
-    QSignalSpy failed(&link, &DeviceConnection::transferFailed);
-    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
-    QSignalSpy complete(&link, &DeviceConnection::transferComplete);
-    link.putProtocol(QStringLiteral("x.csv"), "PURGE,S,,,,,,4,\n");
-    QCOMPARE(failed.count(), 1);
-    QCOMPARE(failed.constFirst().constFirst().toString(), QStringLiteral("Device is busy — try again in a moment"));
-    QCOMPARE(errors.constFirst().constFirst().toString(), QStringLiteral("putProtocol: protocol busy"));
-    QVERIFY(!link.isTransferring());
-
-    link.disconnectProtocol();
-    link.putProtocol(QStringLiteral("x.csv"), "PURGE,S,,,,,,4,\n");
-    QVERIFY(complete.wait(5000));
-    QCOMPARE(failed.count(), 1);
-    QVERIFY(m_sim->state.hasFile(QStringLiteral("x.csv")));
-}
-
 void TestSerialManagerSessions::refusedWhenNotConnected_data()
 {
     QTest::addColumn<Call>("call");
@@ -298,6 +252,9 @@ void TestSerialManagerSessions::refusedWhenBusy_data()
     auto row = [](const char *name, bool open, Call call, const QString &error, const QString &signal = QString(),
                   const QVariantList &args = {}) { QTest::newRow(name) << open << call << error << signal << args; };
     // While a list session is open (Ready): self-contained operations are busy.
+    row("upload in Ready", true, [](SerialManager &l) { l.putProtocol(QStringLiteral("x.csv"), "PURGE,S,,,,,,4,\n"); },
+        QStringLiteral("putProtocol: protocol busy"), QStringLiteral("transferFailed"),
+        {QStringLiteral("Device is busy — try again in a moment")});
     row("delete in Ready", true, [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
         QStringLiteral("deleteProtocol: protocol busy"));
     row("setPref in Ready", true, [](SerialManager &l) { l.setPref(QStringLiteral("name"), QStringLiteral("N")); },
@@ -315,10 +272,6 @@ void TestSerialManagerSessions::refusedWhenBusy_data()
     // Session operations need an open session, and a coefficient the instrument has.
     row("getDeviceInfo in Idle", false, [](SerialManager &l) { l.getDeviceInfo(); },
         QStringLiteral("getDeviceInfo: not in protocol mode — call connectProtocol() first"));
-    row("getPrefs in Idle", false, [](SerialManager &l) { l.getPrefs(); },
-        QStringLiteral("getPrefs: not in protocol mode — call connectProtocol() first"));
-    row("reboot in Idle", false, [](SerialManager &l) { l.reboot(); },
-        QStringLiteral("reboot: not in protocol mode — call connectProtocol() first"));
     row("setCalibration index 8", true, [](SerialManager &l) { l.setCalibration(8, 1.0f); },
         QStringLiteral("setCalibration: coefficient index must be 0 to 7"));
     row("setCalibration index -1", true, [](SerialManager &l) { l.setCalibration(-1, 1.0f); },
@@ -331,12 +284,6 @@ void TestSerialManagerSessions::refusedWhenBusy_data()
             l.getCalibration();
         },
         QStringLiteral("getCalibration: protocol busy"));
-    row("setCalibration while connecting", false,
-        [](SerialManager &l) {
-            l.listProtocols();
-            l.setCalibration(0, 1.0f);
-        },
-        QStringLiteral("setCalibration: protocol busy"));
     row("list while connecting", false,
         [](SerialManager &l) {
             l.deleteProtocol(QStringLiteral("a.csv"));
@@ -381,83 +328,6 @@ void TestSerialManagerSessions::refusedWhenBusy()
     }
 }
 
-void TestSerialManagerSessions::errorRepliesEndTheOperation_data()
-{
-    QTest::addColumn<QString>("prefix");
-    QTest::addColumn<Call>("call");
-    QTest::addColumn<QString>("resultSignal");
-    QTest::addColumn<QVariantList>("resultArguments");
-    QTest::addColumn<bool>("errorExpected");
-    QTest::addColumn<int>("endState");
-
-    auto row = [](const char *name, const QString &prefix, Call call, const QString &signal, QVariantList args,
-                  bool error, SerialManager::ProtocolState end) {
-        QTest::newRow(name) << prefix << call << signal << args << error << int(end);
-    };
-    row("upload refused before the body", QStringLiteral("CMD:PUT_PROTOCOL"),
-        [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n"); },
-        QStringLiteral("transferFailed"), {QStringLiteral("storage full")}, true, SerialManager::Idle);
-    row("upload refused after the body", QStringLiteral("END:PUT_PROTOCOL"),
-        [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n"); },
-        QStringLiteral("transferFailed"), {QStringLiteral("storage full")}, true, SerialManager::Idle);
-    row("list", QStringLiteral("CMD:LIST_PROTOCOLS"), [](SerialManager &l) { l.listProtocols(); }, QString(), {}, true,
-        SerialManager::Idle);
-    row("download", QStringLiteral("CMD:GET_PROTOCOL"), [](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); },
-        QString(), {}, true, SerialManager::Idle);
-    row("delete", QStringLiteral("CMD:DEL_PROTOCOL"), [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
-        QString(), {}, true, SerialManager::Idle);
-    row("calibration read", QStringLiteral("CMD:GET_CAL"), [](SerialManager &l) { QVERIFY(l.fetchCalibration()); },
-        QString(), {}, true, SerialManager::Idle);
-    row("date read after the calibration", QStringLiteral("CMD:GET_PREFS"),
-        [](SerialManager &l) { QVERIFY(l.fetchCalibration()); }, QStringLiteral("calibrationReceived"), {}, false,
-        SerialManager::Idle);
-    row("coefficient write", QStringLiteral("CMD:SET_CAL:1"),
-        [](SerialManager &l) { l.applyCalibration(coefficients({{0, 1.1}, {1, 1.2}, {2, 1.3}}), QStringLiteral("2026-02-03")); },
-        QStringLiteral("calibrationApplied"), {false}, true, SerialManager::Idle);
-    row("date write", QStringLiteral("CMD:SET_PREF:calDate"),
-        [](SerialManager &l) { l.applyCalibration(coefficients({{0, 1.1}}), QStringLiteral("2026-02-03")); },
-        QStringLiteral("calibrationApplied"), {false}, true, SerialManager::Idle);
-    row("preference write", QStringLiteral("CMD:SET_PREF:ssid"),
-        [](SerialManager &l) { l.setPref(QStringLiteral("ssid"), QStringLiteral("Lab")); },
-        QStringLiteral("setPrefResult"), {false, QStringLiteral("ssid")}, true, SerialManager::Idle);
-}
-
-void TestSerialManagerSessions::errorRepliesEndTheOperation()
-{
-    QFETCH(QString, prefix);
-    QFETCH(Call, call);
-    QFETCH(QString, resultSignal);
-    QFETCH(QVariantList, resultArguments);
-    QFETCH(bool, errorExpected);
-    QFETCH(int, endState);
-
-    m_sim->state.putFile(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n");
-    QVERIFY(m_sim->connect());
-    SerialManager &link = *m_sim->link;
-    m_sim->usb->setErrorReply(prefix, QStringLiteral("storage full"), 1);
-    OutcomeSpies outcome(&link);
-
-    call(link);
-    QTRY_VERIFY_WITH_TIMEOUT(link.protocolState() == SerialManager::ProtocolState(endState) && !m_sim->usb->inSession(),
-                             5000);
-    QCOMPARE(outcome.errorMessages(), errorExpected ? QStringList{QStringLiteral("storage full")} : QStringList());
-    const QString mismatch = outcome.mismatch(resultSignal, resultArguments);
-    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
-    QVERIFY(!link.isTransferring());
-    // Refusals of single-line commands also show in the status line.
-    if (prefix.startsWith(QLatin1String("CMD:SET_")) || prefix.startsWith(QLatin1String("CMD:DEL_")))
-        QCOMPARE(link.statusMessage(), QStringLiteral("Error: storage full"));
-
-    // Nothing of the refused operation is left to be carried out by a later session.
-    m_sim->usb->clearReceived();
-    QSignalSpy listed(&link, &DeviceConnection::protocolListReceived);
-    link.listProtocols();
-    QVERIFY(listed.wait(5000));
-    link.disconnectProtocol();
-    QVERIFY2(m_sim->waitForWire({Handshake, QStringLiteral("CMD:LIST_PROTOCOLS"), Disconnect}),
-             qPrintable(m_sim->wire().join(QLatin1Char('|'))));
-}
-
 void TestSerialManagerSessions::operationsEndWhenTheInstrumentFallsSilent_data()
 {
     QTest::addColumn<QString>("silentAfter");
@@ -478,57 +348,22 @@ void TestSerialManagerSessions::operationsEndWhenTheInstrumentFallsSilent_data()
         [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n"); }, handshakeOnly,
         QStringLiteral("putProtocol: timeout waiting for device"), QStringLiteral("transferFailed"),
         {QStringLiteral("Device did not respond — try again")});
-    row("listProtocols, no ready line", QString(), [](SerialManager &l) { l.listProtocols(); }, handshakeOnly,
-        QStringLiteral("listProtocols: timeout waiting for device"));
     row("getProtocol, no ready line", QString(), [](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); },
         handshakeOnly, QStringLiteral("getProtocol: timeout waiting for device"));
-    row("deleteProtocol, no ready line", QString(), [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
-        handshakeOnly, QStringLiteral("deleteProtocol: timeout waiting for device"));
     row("connectProtocol, no ready line", QString(), [](SerialManager &l) { l.connectProtocol(); }, handshakeOnly,
         QStringLiteral("connectProtocol: timeout waiting for device"));
     row("fetchCalibration, no ready line", QString(), [](SerialManager &l) { QVERIFY(l.fetchCalibration()); },
         handshakeOnly, QString(), QStringLiteral("calibrationReceived"), {QVariantMap()});
-    row("applyCalibration, no ready line", QString(),
-        [](SerialManager &l) { l.applyCalibration(coefficients({{3, 0.99}}), QStringLiteral("2026-03-04")); },
-        handshakeOnly, QString(), QStringLiteral("calibrationApplied"), {false});
-    row("setPref, no ready line", QString(), [](SerialManager &l) { l.setPref(QStringLiteral("name"), QStringLiteral("N")); },
-        handshakeOnly, QString(), QStringLiteral("setPrefResult"), {false, QStringLiteral("name")});
     row("beginUsbOta, no ready line", QString(), [](SerialManager &l) { l.beginUsbOta(); }, handshakeOnly, QString(),
         QStringLiteral("otaSessionFailed"), {QStringLiteral("no response from device")});
 
     // Past the ready line the reply time-out ends the session.
     row("list, no reply", QStringLiteral("CMD:LIST_PROTOCOLS"), [](SerialManager &l) { l.listProtocols(); },
         {Handshake, QStringLiteral("CMD:LIST_PROTOCOLS"), Disconnect}, QStringLiteral("listProtocols: timeout waiting for reply"));
-    row("download, no reply", QStringLiteral("CMD:GET_PROTOCOL"), [](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); },
-        {Handshake, QStringLiteral("CMD:GET_PROTOCOL:a.csv"), Disconnect}, QStringLiteral("getProtocol: timeout waiting for reply"));
-    row("delete, no reply", QStringLiteral("CMD:DEL_PROTOCOL"),
-        [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
-        {Handshake, QStringLiteral("CMD:DEL_PROTOCOL:a.csv"), Disconnect},
-        QStringLiteral("deleteProtocol: timeout waiting for reply"));
-    row("preference write, no reply", QStringLiteral("CMD:SET_PREF"),
-        [](SerialManager &l) { l.setPref(QStringLiteral("name"), QStringLiteral("N")); },
-        {Handshake, QStringLiteral("CMD:SET_PREF:name:N"), Disconnect}, QStringLiteral("setPref: timeout waiting for reply"),
-        QStringLiteral("setPrefResult"), {false, QStringLiteral("name")});
-    row("calibration read, no reply", QStringLiteral("CMD:GET_CAL"), [](SerialManager &l) { QVERIFY(l.fetchCalibration()); },
-        {Handshake, QStringLiteral("CMD:GET_CAL"), Disconnect}, QStringLiteral("fetchCalibration: timeout waiting for reply"),
-        QStringLiteral("calibrationReceived"), {QVariantMap()});
     row("calibration write, no reply to the second coefficient", QStringLiteral("CMD:SET_CAL:4"),
         [](SerialManager &l) { l.applyCalibration(coefficients({{3, 0.99}, {4, 1.01}}), QStringLiteral("2026-03-04")); },
         {Handshake, QStringLiteral("CMD:SET_CAL:3:0.990000"), QStringLiteral("CMD:SET_CAL:4:1.010000"), Disconnect},
         QStringLiteral("applyCalibration: timeout waiting for reply"), QStringLiteral("calibrationApplied"), {false});
-    row("upload, no reply after the body", QStringLiteral("END:PUT_PROTOCOL"),
-        [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n"); },
-        {Handshake, QStringLiteral("CMD:PUT_PROTOCOL:a.csv"), QStringLiteral("PURGE,S,,,,,,4,"), QString(),
-         QStringLiteral("END:PUT_PROTOCOL"), Disconnect},
-        QStringLiteral("putProtocol: timeout waiting for reply"), QStringLiteral("transferFailed"),
-        {QStringLiteral("Device stopped responding — try again")});
-    row("session read, no reply", QStringLiteral("CMD:GET_INFO"),
-        [](SerialManager &l) {
-            l.connectProtocol();
-            QTRY_COMPARE(l.protocolState(), SerialManager::Ready);
-            l.getDeviceInfo();
-        },
-        {Handshake, QStringLiteral("CMD:GET_INFO"), Disconnect}, QStringLiteral("getDeviceInfo: timeout waiting for reply"));
 }
 
 void TestSerialManagerSessions::operationsEndWhenTheInstrumentFallsSilent()
@@ -593,31 +428,13 @@ void TestSerialManagerSessions::abandonedOperationsAreReported_data()
     row("upload, new session", QString(), upload, connectProtocol, SerialManager::Connecting,
         QStringLiteral("putProtocol: session closed"), QStringLiteral("transferFailed"),
         {QStringLiteral("The session was closed during the transfer")});
-    row("calibration write, new session", QStringLiteral("CMD:SET_CAL:2"),
-        [](SerialManager &l) { l.applyCalibration(coefficients({{1, 1.1}, {2, 1.2}}), QStringLiteral("2026-01-02")); },
-        connectProtocol, SerialManager::Connecting, QString(), QStringLiteral("calibrationApplied"), {false});
     row("upload, cancelled", QString(), upload, cancel, SerialManager::Ready, QStringLiteral("putProtocol: cancelled"),
         QStringLiteral("transferFailed"), {QStringLiteral("Transfer cancelled")});
-    row("download, cancelled", QStringLiteral("CMD:GET_PROTOCOL"),
-        [](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); }, cancel, SerialManager::Ready,
-        QStringLiteral("getProtocol: cancelled"));
     row("list, session closed", QStringLiteral("CMD:LIST_PROTOCOLS"), list, disconnectProtocol, SerialManager::Idle,
         QStringLiteral("listProtocols: session closed"));
-    row("list before its ready line, new session", QString(), list, connectProtocol, SerialManager::Connecting,
-        QStringLiteral("listProtocols: session closed"));
-    row("session read, session closed", QStringLiteral("CMD:GET_INFO"),
-        [](SerialManager &l) {
-            l.connectProtocol();
-            QTRY_COMPARE(l.protocolState(), SerialManager::Ready);
-            l.getDeviceInfo();
-        },
-        disconnectProtocol, SerialManager::Idle, QStringLiteral("getDeviceInfo: session closed"));
     row("list, port closed", QString(), list, disconnect, SerialManager::Idle, QStringLiteral("listProtocols: port closed"));
     row("delete, USB no longer allowed", QString(), [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
         [](SerialManager &l) { l.setAvailability(false); }, SerialManager::Idle, QStringLiteral("deleteProtocol: port closed"));
-    row("preference write, port closed", QString(),
-        [](SerialManager &l) { l.setPref(QStringLiteral("name"), QStringLiteral("N")); }, disconnect, SerialManager::Idle,
-        QString(), QStringLiteral("setPrefResult"), {false, QStringLiteral("name")});
 }
 
 void TestSerialManagerSessions::abandonedOperationsAreReported()
@@ -743,20 +560,9 @@ void TestSerialManagerSessions::preferenceWritesMirrorTheIdentity_data()
     QTest::addColumn<bool>("identityChanged");
     QTest::addColumn<QString>("logged");
 
-    QTest::newRow("empty name") << QStringLiteral("name") << QString() << QStringLiteral("CMD:SET_PREF:name:")
-                                << QStringLiteral("usbDeviceName") << QVariant(QString()) << true
-                                << QStringLiteral("CMD:SET_PREF:name:");
-    QTest::newRow("empty ssid keeps the old") << QStringLiteral("ssid") << QString() << QStringLiteral("CMD:SET_PREF:ssid:")
-                                              << QStringLiteral("usbDeviceSSID") << QVariant(QStringLiteral("Lab 4")) << false
-                                              << QStringLiteral("CMD:SET_PREF:ssid:");
-    QTest::newRow("ssid with colon") << QStringLiteral("ssid") << QStringLiteral("Lab:5G")
-                                     << QStringLiteral("CMD:SET_PREF:ssid:Lab:5G") << QStringLiteral("usbDeviceSSID")
-                                     << QVariant(QStringLiteral("Lab:5G")) << true << QStringLiteral("CMD:SET_PREF:ssid:Lab:5G");
     QTest::newRow("serial number without control characters")
         << QStringLiteral("sn") << QStringLiteral("NS-\t00\n77\x7f") << QStringLiteral("CMD:SET_PREF:sn:NS-0077")
         << QStringLiteral("usbDeviceSN") << QVariant(QStringLiteral("NS-0077")) << true << QStringLiteral("CMD:SET_PREF:sn:NS-0077");
-    QTest::newRow("color") << QStringLiteral("color") << QStringLiteral("5") << QStringLiteral("CMD:SET_PREF:color:5")
-                           << QStringLiteral("usbDeviceColor") << QVariant(5) << true << QStringLiteral("CMD:SET_PREF:color:5");
     QTest::newRow("password is not mirrored") << QStringLiteral("password") << QStringLiteral("s3cret")
                                               << QStringLiteral("CMD:SET_PREF:password:s3cret")
                                               << QStringLiteral("usbDeviceName") << QVariant(QStringLiteral("Bench")) << false
@@ -773,7 +579,6 @@ void TestSerialManagerSessions::preferenceWritesMirrorTheIdentity()
     QFETCH(bool, identityChanged);
     QFETCH(QString, logged);
 
-    m_sim->state.setPreference(QStringLiteral("ssid"), QStringLiteral("Lab 4"));
     QVERIFY(m_sim->connect());
     SerialManager &link = *m_sim->link;
     QSignalSpy result(&link, &DeviceConnection::setPrefResult);
@@ -795,113 +600,6 @@ void TestSerialManagerSessions::preferenceWritesMirrorTheIdentity()
     QVERIFY(m_log->contains(QStringLiteral("USB: [TX] ") + logged));
     if (logged != wireLine)
         QVERIFY(!m_log->contains(value));
-}
-
-void TestSerialManagerSessions::replyNamingAnotherKeyStillConfirmsTheWrite_data()
-{
-    QTest::addColumn<QString>("prefReply");
-    QTest::addColumn<Call>("call");
-    QTest::addColumn<QString>("resultSignal");
-    QTest::addColumn<QVariantList>("resultArguments");
-    QTest::addColumn<QString>("property");
-    QTest::addColumn<QVariant>("expected");
-
-    QTest::newRow("calibration date") << QStringLiteral("OK:SET_PREF:color")
-                                      << Call([](SerialManager &l) {
-                                             l.applyCalibration(coefficients({{0, 1.0}}), QStringLiteral("2026-06-07"));
-                                         })
-                                      << QStringLiteral("calibrationApplied") << QVariantList{true}
-                                      << QStringLiteral("calibrationDate") << QVariant(QStringLiteral("2026-06-07"));
-    QTest::newRow("ssid") << QStringLiteral("OK:SET_PREF:name")
-                          << Call([](SerialManager &l) { l.setPref(QStringLiteral("ssid"), QStringLiteral("Lab 9")); })
-                          << QStringLiteral("setPrefResult") << QVariantList{true, QStringLiteral("ssid")}
-                          << QStringLiteral("usbDeviceSSID") << QVariant(QStringLiteral("Lab 9"));
-}
-
-void TestSerialManagerSessions::replyNamingAnotherKeyStillConfirmsTheWrite()
-{
-    QFETCH(QString, prefReply);
-    QFETCH(Call, call);
-    QFETCH(QString, resultSignal);
-    QFETCH(QVariantList, resultArguments);
-    QFETCH(QString, property);
-    QFETCH(QVariant, expected);
-
-    // A peer that confirms preference writes under the wrong key.
-    FakeLink peer;
-    peer.replies = {{QStringLiteral("CMD:SET_CAL:"), {QStringLiteral("OK:SET_CAL")}},
-                    {QStringLiteral("CMD:SET_PREF:"), {prefReply}}};
-    QVERIFY(peer.open());
-    QVERIFY(peer.waitForIdentityFetch());
-    SerialManager &link = peer.link;
-    OutcomeSpies outcome(&link);
-    call(link);
-    QTRY_COMPARE_WITH_TIMEOUT(link.protocolState(), SerialManager::Idle, 5000);
-    const QString mismatch = outcome.mismatch(resultSignal, resultArguments);
-    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
-    QCOMPARE(link.property(property.toLatin1().constData()), expected);
-    QCOMPARE(link.usbDeviceName(), QString());
-    QVERIFY(!link.isTransferring());
-    QTRY_COMPARE(peer.fake.lines.last(), Disconnect);
-}
-
-void TestSerialManagerSessions::repliesBeyondAnyInstrumentAreCut_data()
-{
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<QStringList>("reply");
-    QTest::addColumn<Call>("call");
-    QTest::addColumn<QStringList>("errors");
-    QTest::addColumn<QString>("resultSignal");
-    QTest::addColumn<QVariantList>("resultArguments");
-
-    QStringList names;
-    for (int i = 0; i <= SerialManager::MaxListedProtocols; ++i)
-        names << QStringLiteral("DATA:LIST_PROTOCOLS:f%1.csv").arg(i);
-    QTest::newRow("a list that does not end") << QStringLiteral("CMD:LIST_PROTOCOLS") << names
-                                              << Call([](SerialManager &l) { l.listProtocols(); })
-                                              << QStringList{QStringLiteral("listProtocols: the device listed more than 1000 files")}
-                                              << QString() << QVariantList();
-    QStringList body;
-    for (int i = 0; i <= SerialManager::MaxProtocolBytes / 60000; ++i)
-        body << QStringLiteral("DATA:GET_PROTOCOL:") + QString(60000, QLatin1Char('x'));
-    QTest::newRow("a file that does not end") << QStringLiteral("CMD:GET_PROTOCOL:") << body
-                                              << Call([](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); })
-                                              << QStringList{QStringLiteral("getProtocol: the file is larger than 1024 KiB")}
-                                              << QString() << QVariantList();
-    QTest::newRow("a name listed twice")
-        << QStringLiteral("CMD:LIST_PROTOCOLS")
-        << QStringList{QStringLiteral("DATA:LIST_PROTOCOLS:a.csv"), QStringLiteral("DATA:LIST_PROTOCOLS:b.csv"),
-                       QStringLiteral("DATA:LIST_PROTOCOLS:a.csv"), QStringLiteral("END:LIST_PROTOCOLS")}
-        << Call([](SerialManager &l) { l.listProtocols(); }) << QStringList() << QStringLiteral("protocolListReceived")
-        << QVariantList{QStringList{QStringLiteral("a.csv"), QStringLiteral("b.csv")}};
-}
-
-void TestSerialManagerSessions::repliesBeyondAnyInstrumentAreCut()
-{
-    QFETCH(QString, command);
-    QFETCH(QStringList, reply);
-    QFETCH(Call, call);
-    QFETCH(QStringList, errors);
-    QFETCH(QString, resultSignal);
-    QFETCH(QVariantList, resultArguments);
-
-    FakeLink peer;
-    peer.replies = {{command, reply}};
-    QVERIFY(peer.open());
-    QVERIFY(peer.waitForIdentityFetch());
-    SerialManager &link = peer.link;
-    OutcomeSpies outcome(&link);
-    call(link);
-    if (errors.isEmpty()) {
-        QTRY_COMPARE_WITH_TIMEOUT(link.protocolState(), SerialManager::Ready, 5000);
-    } else {
-        // Cut at the limit: the session ends at once, not when the peer stops talking.
-        QTRY_COMPARE_WITH_TIMEOUT(outcome.errorMessages(), errors, 10000);
-        QCOMPARE(link.protocolState(), SerialManager::Idle);
-        QTRY_VERIFY(peer.fake.lines.contains(Disconnect));
-    }
-    const QString mismatch = outcome.mismatch(resultSignal, resultArguments);
-    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
 }
 
 void TestSerialManagerSessions::unsafeNamesNeverReachTheWire_data()
@@ -1013,41 +711,6 @@ void TestSerialManagerSessions::sessionOperationsInAnOpenSession()
     QVERIFY2(m_sim->waitForWire(expected), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
 }
 
-void TestSerialManagerSessions::sessionReadsRefusedByTheInstrument()
-{
-    QVERIFY(m_sim->connect());
-    SerialManager &link = *m_sim->link;
-    m_sim->usb->setErrorReply(QStringLiteral("CMD:GET_INFO"), QStringLiteral("busy measuring"));
-    m_sim->usb->setErrorReply(QStringLiteral("CMD:GET_PREFS"), QStringLiteral("prefs locked"));
-    m_sim->usb->setErrorReply(QStringLiteral("CMD:GET_CAL"), QStringLiteral("no calibration"));
-    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
-    QSignalSpy info(&link, &DeviceConnection::deviceInfoReceived);
-    QSignalSpy prefs(&link, &DeviceConnection::prefsReceived);
-    QSignalSpy calibration(&link, &DeviceConnection::calibrationReceived);
-
-    link.connectProtocol();
-    QTRY_COMPARE(link.protocolState(), SerialManager::Ready);
-    info.clear();
-    // Information and preference reads keep the session open after a refusal...
-    link.getDeviceInfo();
-    QVERIFY(errors.wait(5000));
-    QCOMPARE(errors.last(), QVariantList{QStringLiteral("busy measuring")});
-    QCOMPARE(link.protocolState(), SerialManager::Ready);
-    link.getPrefs();
-    QVERIFY(errors.wait(5000));
-    QCOMPARE(errors.last(), QVariantList{QStringLiteral("prefs locked")});
-    QCOMPARE(link.protocolState(), SerialManager::Ready);
-    // ...a calibration read ends it.
-    link.getCalibration();
-    QVERIFY(errors.wait(5000));
-    QCOMPARE(errors.last(), QVariantList{QStringLiteral("no calibration")});
-    QCOMPARE(link.protocolState(), SerialManager::Idle);
-    QCOMPARE(info.count() + prefs.count() + calibration.count(), 0);
-    QVERIFY2(m_sim->waitForWire({Handshake, QStringLiteral("CMD:GET_INFO"), QStringLiteral("CMD:GET_PREFS"),
-                                 QStringLiteral("CMD:GET_CAL"), Disconnect}),
-             qPrintable(m_sim->wire().join(QLatin1Char('|'))));
-}
-
 void TestSerialManagerSessions::rebootEndsTheSessionWithoutDisconnect()
 {
     QVERIFY(m_sim->connect());
@@ -1135,23 +798,6 @@ void TestSerialManagerSessions::renameDeletesTheOldFileThoughTheSessionIsClosedA
                                QString(), QStringLiteral("END:PUT_PROTOCOL"), Disconnect, Handshake,
                                QStringLiteral("CMD:DEL_PROTOCOL:old.csv"), Disconnect};
     QVERIFY2(m_sim->waitForWire(expected), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
-}
-
-void TestSerialManagerSessions::deleteRemovesTheFile()
-{
-    m_sim->state.putFile(QStringLiteral("gone.csv"), "PURGE,S,,,,,,4,\n");
-    QVERIFY(m_sim->connect());
-    SerialManager &link = *m_sim->link;
-    QSignalSpy deleted(&link, &DeviceConnection::protocolDeleted);
-    link.deleteProtocol(QStringLiteral("gone.csv"));
-    QCOMPARE(link.statusMessage(), QStringLiteral("Deleting gone.csv..."));
-    QVERIFY(deleted.wait(5000));
-    QCOMPARE(deleted.constFirst(), QVariantList{QStringLiteral("gone.csv")});
-    QCOMPARE(link.statusMessage(), QStringLiteral("Deleted"));
-    QCOMPARE(link.protocolState(), SerialManager::Idle);
-    QVERIFY(!m_sim->state.hasFile(QStringLiteral("gone.csv")));
-    QVERIFY2(m_sim->waitForWire({Handshake, QStringLiteral("CMD:DEL_PROTOCOL:gone.csv"), Disconnect}),
-             qPrintable(m_sim->wire().join(QLatin1Char('|'))));
 }
 
 NERRA_TEST_MAIN(TestSerialManagerSessions)
