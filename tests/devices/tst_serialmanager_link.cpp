@@ -42,9 +42,7 @@ private slots:
     void gatesKeepAPluggedInstrumentClosed();
     void readyRecord_data();
     void readyRecord();
-    void consoleShowsTerminalText();
-    void consoleIsTrimmed();
-    void consoleInputOnlyInTerminalMode();
+    void console();
     void openFailureIsReported();
     void blankBoardStopsHandshakes();
     void infoFetchGivesUpAfterFourHandshakes();
@@ -286,7 +284,7 @@ void TestSerialManagerLink::readyRecord()
         QVERIFY(log.contains(logged));
 }
 
-void TestSerialManagerLink::consoleShowsTerminalText()
+void TestSerialManagerLink::console()
 {
     LogCapture log;
     QVERIFY(m_sim->connect());
@@ -294,32 +292,31 @@ void TestSerialManagerLink::consoleShowsTerminalText()
     QTRY_VERIFY(log.contains(QStringLiteral("NERRA:BYE — filtered")));
     QVERIFY(!link.output().contains(QStringLiteral("NERRA:BYE")));
 
+    // Terminal mode: what the user types goes out as typed, and a ready line with no
+    // restart awaited is only text.
     QSignalSpy identity(&link, &SerialManager::usbDeviceInfoChanged);
-    m_sim->usb->printConsole(QStringLiteral("temperature 21.5 °C"));
-    // A ready line in terminal mode, with no restart awaited, is only text.
+    link.sendLine(QStringLiteral("version"));
+    link.sendChar(QStringLiteral("h"));
+    link.sendChar(QString());
+    QTRY_COMPARE(m_sim->usb->receivedBytes(), QByteArray("version\r\nh"));
     m_sim->usb->printConsole(QStringLiteral("NERRA:READY:{\"id\":\"FFFFFFFFFFFF\"}"));
     m_sim->usb->printConsole(QStringLiteral("end"));
-    QTRY_VERIFY(link.output().endsWith(QStringLiteral("end\n")));
-    QVERIFY(link.output().contains(QStringLiteral("temperature 21.5 °C\nNERRA:READY:{\"id\":\"FFFFFFFFFFFF\"}\n")));
+    QTRY_VERIFY(link.output().endsWith(QStringLiteral("NERRA:READY:{\"id\":\"FFFFFFFFFFFF\"}\nend\n")));
+    QVERIFY(link.output().contains(QStringLiteral("firmware 1.4.2\n")));
     QCOMPARE(identity.count(), 0);
-    QCOMPARE(link.usbDeviceId(), QStringLiteral("A1B2C3D4E5F6"));
 
-    // In protocol mode only "LOG:" lines reach the console, without their prefix.
+    // Protocol mode: typing goes nowhere, and only "LOG:" lines show, without the prefix.
     link.connectProtocol();
     QTRY_COMPARE(link.protocolState(), SerialManager::Ready);
+    m_sim->usb->clearReceived();
+    link.sendLine(QStringLiteral("info"));
+    link.sendChar(QStringLiteral("x"));
     m_sim->usb->sendLog(QStringLiteral("battery 87%"));
     QTRY_VERIFY(link.output().endsWith(QStringLiteral("battery 87%\n")));
-    QVERIFY(!link.output().contains(QStringLiteral("LOG:")));
     link.disconnectProtocol();
+    QTRY_COMPARE(m_sim->usb->receivedBytes(), QByteArray("NERRA:DISCONNECT\n"));
 
-    link.clearOutput();
-    QCOMPARE(link.output(), QString());
-}
-
-void TestSerialManagerLink::consoleIsTrimmed()
-{
-    QVERIFY(m_sim->connect());
-    SerialManager &link = *m_sim->link;
+    // The console keeps its most recent text within its cap.
     int longest = 0;
     connect(&link, &SerialManager::outputChanged, &link, [&] { longest = qMax(longest, int(link.output().size())); });
     const QString filler(990, QLatin1Char('.'));
@@ -327,28 +324,8 @@ void TestSerialManagerLink::consoleIsTrimmed()
         m_sim->usb->printConsole(QStringLiteral("%1 %2").arg(i, 4, 10, QLatin1Char('0')).arg(filler));
     QTRY_VERIFY(link.output().endsWith(QStringLiteral("0149 %1\n").arg(filler)));
     QVERIFY(longest <= SerialManager::MaxOutputLength);
-    QVERIFY(link.output().size() <= SerialManager::MaxOutputLength);
     QVERIFY(link.output().size() >= SerialManager::TrimmedOutputLength - 1000);
     QVERIFY(!link.output().contains(QStringLiteral("0000 ")));
-}
-
-void TestSerialManagerLink::consoleInputOnlyInTerminalMode()
-{
-    QVERIFY(m_sim->connect());
-    SerialManager &link = *m_sim->link;
-    link.sendLine(QStringLiteral("version"));
-    QTRY_VERIFY(link.output().contains(QStringLiteral("firmware 1.4.2\n")));
-    link.sendChar(QStringLiteral("h"));
-    link.sendChar(QString());
-    QTRY_COMPARE(m_sim->usb->receivedBytes(), QByteArray("version\r\nh"));
-
-    link.connectProtocol();
-    QTRY_COMPARE(link.protocolState(), SerialManager::Ready);
-    m_sim->usb->clearReceived();
-    link.sendLine(QStringLiteral("info"));
-    link.sendChar(QStringLiteral("x"));
-    link.disconnectProtocol();
-    QTRY_COMPARE(m_sim->usb->receivedBytes(), QByteArray("NERRA:DISCONNECT\n"));
 }
 
 void TestSerialManagerLink::openFailureIsReported()
