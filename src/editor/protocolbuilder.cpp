@@ -70,7 +70,9 @@ ProtocolBuilder::ProtocolBuilder(QObject *parent)
     m_autoSaveTimer->setTimerType(Qt::PreciseTimer);
     m_autoSaveTimer->setInterval(DefaultAutoSaveInterval);
     connect(m_autoSaveTimer, &QTimer::timeout, this, &ProtocolBuilder::autoSave);
+    m_clock.start();
     refresh(false);
+    resetHistory();
 }
 
 ProtocolBuilder::~ProtocolBuilder()
@@ -166,6 +168,7 @@ void ProtocolBuilder::setDescription(const QString &description)
     m_description = description;
     emit descriptionChanged();
     markDirty();
+    noteEdit();
 }
 
 void ProtocolBuilder::addCommand(const QString &type)
@@ -231,6 +234,84 @@ QVariantMap ProtocolBuilder::getCvolAtIndex(int index) const
 bool ProtocolBuilder::canInsertTipSelectAt(int afterIndex) const
 {
     return TipRules::canInsertTipSelectAt(m_commands, m_cumulativeVolumes, afterIndex);
+}
+
+// --- Undo and redo -----------------------------------------------------------------------
+
+void ProtocolBuilder::noteEdit()
+{
+    if (m_restoring || m_recordPending)
+        return;
+    m_recordPending = true;
+    QMetaObject::invokeMethod(this, &ProtocolBuilder::recordEdit, Qt::QueuedConnection);
+    emit undoStateChanged();
+}
+
+void ProtocolBuilder::recordEdit()
+{
+    if (!m_recordPending)
+        return;
+    m_recordPending = false;
+    m_history.record(currentState(), m_clock.elapsed());
+    emit undoStateChanged();
+}
+
+void ProtocolBuilder::resetHistory()
+{
+    m_recordPending = false;
+    m_history.reset(currentState());
+    emit undoStateChanged();
+}
+
+void ProtocolBuilder::undo()
+{
+    recordEdit();
+    if (m_history.canUndo())
+        applyState(m_history.undo());
+}
+
+void ProtocolBuilder::redo()
+{
+    recordEdit();
+    if (m_history.canRedo())
+        applyState(m_history.redo());
+}
+
+void ProtocolBuilder::applyState(const MethodState &state)
+{
+    QString name;
+    QString error;
+    QList<Command *> parsed;
+    if (!m_splParser->parse(state.spl, &name, &parsed, &error)) {
+        // The editor's own text always reads back; if it ever does not, keep the method.
+        qDeleteAll(parsed);
+        qWarning() << "ProtocolBuilder: an undo step did not read back:" << error;
+        resetHistory();
+        return;
+    }
+    m_restoring = true;
+    {
+        Batch batch(this);
+        dropAllCommands();
+        for (Command *command : qAsConst(parsed)) {
+            m_commands.append(command);
+            adopt(command);
+        }
+        if (name != m_protocolName) {
+            m_protocolName = name;
+            emit protocolNameChanged();
+        }
+        if (state.description != m_description) {
+            m_description = state.description;
+            emit descriptionChanged();
+        }
+        emit commandsChanged();
+        // Going back is an edit like any other: the method is saved as it now reads.
+        refresh(true);
+    }
+    m_restoring = false;
+    m_history.settle(currentState());
+    emit undoStateChanged();
 }
 
 // --- Watching commands -------------------------------------------------------------------
@@ -315,8 +396,10 @@ void ProtocolBuilder::refresh(bool dirty)
     emit splPreviewChanged();
     emit csvPreviewChanged();
     validate();
-    if (dirty)
+    if (dirty) {
         markDirty();
+        noteEdit();
+    }
 }
 
 void ProtocolBuilder::regenerate()
@@ -456,6 +539,7 @@ void ProtocolBuilder::loadFromLibrary(const QString &methodId)
     }
     // Looking at a method is not editing it: it stays clean and is not written back.
     refresh(false);
+    resetHistory();
     qDebug() << "ProtocolBuilder: Loaded method:" << m_protocolName << "with" << m_commands.size()
              << "commands";
 }
@@ -518,6 +602,7 @@ void ProtocolBuilder::newProtocol()
         batch.discard();
     }
     refresh(false);
+    resetHistory();
 }
 
 void ProtocolBuilder::emitModeSignals()
@@ -688,6 +773,7 @@ void ProtocolBuilder::loadFromDeviceProtocol(const QString &hardwareId, const QS
         batch.discard();
     }
     refresh(false);
+    resetHistory();
 }
 
 QVariantMap ProtocolBuilder::saveToDeviceStore(const QStringList &existingFilenames)

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "editor/edithistory.h"
 #include "model/validator.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -44,6 +46,8 @@ class ProtocolBuilder : public QObject
     Q_PROPERTY(QString deviceHardwareId READ deviceHardwareId NOTIFY deviceHardwareIdChanged)
     Q_PROPERTY(QString deviceFilename READ deviceFilename NOTIFY deviceFilenameChanged)
     Q_PROPERTY(QString deviceOrigFilename READ deviceOrigFilename NOTIFY deviceOrigFilenameChanged)
+    Q_PROPERTY(bool canUndo READ canUndo NOTIFY undoStateChanged)
+    Q_PROPERTY(bool canRedo READ canRedo NOTIFY undoStateChanged)
 
 public:
     static constexpr int DefaultAutoSaveInterval = 1000;
@@ -68,6 +72,8 @@ public:
     QString deviceHardwareId() const { return m_deviceHardwareId; }
     QString deviceFilename() const { return m_deviceFilename; }
     QString deviceOrigFilename() const { return m_deviceOrigFilename; }
+    bool canUndo() const { return m_history.canUndo() || m_recordPending; }
+    bool canRedo() const { return m_history.canRedo() && !m_recordPending; }
 
     // Start-up hands the library over; not owned.
     void setLibrary(ProtocolLibrary *library);
@@ -76,6 +82,9 @@ public:
     // The debounce of the library auto-save; tests shorten it.
     int autoSaveInterval() const;
     void setAutoSaveInterval(int milliseconds);
+
+    // How long typing on in one field stays one undo step; tests shorten it.
+    void setTypingWindow(int milliseconds) { m_history.setTypingWindow(milliseconds); }
 
     // "Serial_Dilution.csv" is the method "Serial Dilution", and back.
     static QString methodNameFromFilename(const QString &filename);
@@ -88,6 +97,8 @@ public:
     Q_INVOKABLE void removeCommand(int index);
     Q_INVOKABLE void moveCommand(int from, int to);
     Q_INVOKABLE void clearCommands();
+    Q_INVOKABLE void undo();
+    Q_INVOKABLE void redo();
     Q_INVOKABLE bool loadFromFile(const QString &filePath);
     Q_INVOKABLE bool saveToFile(const QString &filePath);
     Q_INVOKABLE bool compileToCsv(const QString &filePath);
@@ -131,6 +142,7 @@ signals:
     void deviceFilenameChanged();
     void deviceOrigFilenameChanged();
     void errorOccurred(const QString &message);
+    void undoStateChanged();
 
 private:
     // Holds back refreshes while a change made of many edits runs (a tip carried through
@@ -161,6 +173,13 @@ private:
     void refuseSwitch();
     void emitModeSignals();
     QString localPath(const QString &filePath) const;
+    // Undo and redo: every edit is noted, and recorded once the event loop has finished the
+    // pass that made it, so that what one action changed is one step.
+    MethodState currentState() const { return {m_splPreview, m_description}; }
+    void noteEdit();
+    void recordEdit();
+    void resetHistory();
+    void applyState(const MethodState &state);
     QString csvOf(const QList<Command *> &commands) const;
 
     QString m_protocolName;
@@ -192,4 +211,9 @@ private:
     int m_batchDepth = 0;
     bool m_refreshPending = false;
     bool m_dirtyPending = false;
+
+    EditHistory m_history;
+    QElapsedTimer m_clock;
+    bool m_recordPending = false;
+    bool m_restoring = false;
 };
