@@ -182,7 +182,10 @@ int ProtocolBuilder::insertCommand(const QString &type, int afterIndex)
     if (!command)
         return -1;
     const int count = m_commands.size();
-    const int position = (afterIndex < 0 || afterIndex >= count) ? count : afterIndex + 1;
+    int position = (afterIndex < 0 || afterIndex >= count) ? count : afterIndex + 1;
+    // The Tip Select a method lacks at its top goes there, wherever the selection is.
+    if (type == TipSelectType && count > 0 && !isTipSelect(m_commands.constFirst()))
+        position = 0;
 
     Batch batch(this);
     if (type == TipSelectType) {

@@ -51,7 +51,8 @@ bool TipRules::canInsertTipSelectAt(const QList<Command *> &commands, const QLis
     const int count = commands.size();
     const int position = (afterIndex < 0 || afterIndex >= count) ? count : afterIndex + 1;
     const int i = position - 1;
-    if (commands.isEmpty() || i < 0 || i >= volumes.size())
+    // Without a leading Tip Select the method cannot be valid; one always goes in, at the top.
+    if (commands.isEmpty() || !isTipSelect(commands.constFirst()) || i < 0 || i >= volumes.size())
         return true;
     // A tip may only be changed once the one in force is empty.
     const TipVolumes &after = volumes.at(i);

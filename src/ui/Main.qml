@@ -9,8 +9,8 @@ import "pages"
 ApplicationWindow {
     id: mainWindow
 
-    readonly property int fixedWidth: 1250
-    readonly property int fixedHeight: 800
+    readonly property int preferredWidth: 1250
+    readonly property int preferredHeight: 800
     // Position changes are only stored once the stored position has been applied, so the
     // window manager's first placement never overwrites it.
     property bool positionRestored: false
@@ -36,12 +36,12 @@ ApplicationWindow {
 
     title: "Nerra Desktop"
     visible: true
-    width: fixedWidth
-    height: fixedHeight
-    minimumWidth: fixedWidth
-    maximumWidth: fixedWidth
-    minimumHeight: fixedHeight
-    maximumHeight: fixedHeight
+    // As large as the design wants, no larger than the screen, and down to what a 1024×768
+    // screen leaves for it.
+    width: Math.max(minimumWidth, Math.min(preferredWidth, screen.desktopAvailableWidth))
+    height: Math.max(minimumHeight, Math.min(preferredHeight, screen.desktopAvailableHeight))
+    minimumWidth: 1000
+    minimumHeight: 700
     color: Theme.window
     font.family: Theme.fontFamily
     font.pixelSize: Theme.fontBody
@@ -51,17 +51,40 @@ ApplicationWindow {
         category: "MainWindow"
         property int x: -1
         property int y: -1
+        property int width: -1
+        property int height: -1
+    }
+
+    // A stored place is used only when the window's title bar would land on a screen that
+    // is there now: a monitor unplugged since must not leave the window out of reach.
+    function onSomeScreen(x, y) {
+        var screens = Qt.application.screens
+        for (var i = 0; i < screens.length; ++i) {
+            var s = screens[i]
+            if (x >= s.virtualX && x + 100 <= s.virtualX + s.width && y >= s.virtualY && y + 40 <= s.virtualY + s.height)
+                return true
+        }
+        return false
     }
 
     Component.onCompleted: {
-        if (windowSettings.x >= 0)
+        if (windowSettings.width >= minimumWidth && windowSettings.height >= minimumHeight) {
+            width = Math.min(windowSettings.width, Math.max(minimumWidth, screen.desktopAvailableWidth))
+            height = Math.min(windowSettings.height, Math.max(minimumHeight, screen.desktopAvailableHeight))
+        }
+        if (onSomeScreen(windowSettings.x, windowSettings.y)) {
             mainWindow.x = windowSettings.x
-        if (windowSettings.y >= 0)
             mainWindow.y = windowSettings.y
+        }
         positionRestored = true
     }
     onXChanged: if (positionRestored) windowSettings.x = x
     onYChanged: if (positionRestored) windowSettings.y = y
+    onWidthChanged: if (positionRestored) windowSettings.width = width
+    onHeightChanged: if (positionRestored) windowSettings.height = height
+    // A value typed into a field and not yet confirmed is confirmed by closing: taking the
+    // focus away ends its editing, and the method is saved with it.
+    onClosing: contentItem.forceActiveFocus()
 
     // ---- Navigation --------------------------------------------------------------------
 

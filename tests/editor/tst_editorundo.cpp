@@ -22,8 +22,10 @@ using Edit = std::function<void(ProtocolBuilder &)>;
 const QString Start = QStringLiteral("tipselect tip:small\n"
                                      "aspirate tip:small vol:100.0 xvol:0 speed:5\n"
                                      "loop 2\n"
-                                     "  dispense tip:small vol:50.0 speed:5\n"
-                                     "endloop\n");
+                                     "  aspirate tip:small vol:20.0 xvol:0 speed:5\n"
+                                     "  dispense tip:small vol:20.0 speed:5\n"
+                                     "endloop\n"
+                                     "dispense tip:small vol:100.0 speed:5\n");
 
 template <typename T>
 T *step(const ProtocolBuilder &builder, int index)
@@ -95,6 +97,7 @@ private slots:
     void typingInOneFieldIsOneStep();
     void undoIsSavedAndLoadsStartAfresh();
     void historyHoldsAHundredSteps();
+    void aMissingTipSelectGoesBackAtTheTop();
 
 private:
     std::unique_ptr<IsolatedEnvironment> m_env;
@@ -215,12 +218,12 @@ void TestEditorUndo::undoIsSavedAndLoadsStartAfresh()
     const State start = stateOf(builder);
     builder.removeCommand(1);
     QTRY_VERIFY(!builder.hasUnsavedChanges());
-    QCOMPARE(open.library.getProtocol(open.id).value(QStringLiteral("commands")).toList().size(), 2);
+    QCOMPARE(open.library.getProtocol(open.id).value(QStringLiteral("commands")).toList().size(), 3);
 
     builder.undo();
     QVERIFY(builder.hasUnsavedChanges());
     QTRY_VERIFY(!builder.hasUnsavedChanges());
-    QCOMPARE(open.library.getProtocol(open.id).value(QStringLiteral("commands")).toList().size(), 3);
+    QCOMPARE(open.library.getProtocol(open.id).value(QStringLiteral("commands")).toList().size(), 4);
     QVERIFY(builder.canRedo());
 
     // Another method, or the same one opened again, has no history to go back through.
@@ -250,6 +253,23 @@ void TestEditorUndo::historyHoldsAHundredSteps()
         builder.undo();
     QCOMPARE(builder.protocolName(), names.at(49));
     QVERIFY(builder.canUndo());
+}
+
+void TestEditorUndo::aMissingTipSelectGoesBackAtTheTop()
+{
+    OpenMethod open;
+    ProtocolBuilder &builder = open.builder;
+    const State start = stateOf(builder);
+    builder.removeCommand(0);
+    QVERIFY(builder.hasErrors());
+    // Wherever the selection is, a Tip Select may go in, and it goes to the top.
+    QVERIFY(builder.canInsertTipSelectAt(1));
+    QCOMPARE(builder.insertCommand(QStringLiteral("tipselect"), 1), 0);
+    QVERIFY(!builder.hasErrors());
+    QCoreApplication::processEvents();
+    builder.undo();
+    builder.undo();
+    QCOMPARE(stateOf(builder), start);
 }
 
 NERRA_TEST_MAIN(TestEditorUndo)

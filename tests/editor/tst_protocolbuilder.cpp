@@ -337,7 +337,8 @@ void TestProtocolBuilder::cvolAndTipSelectRule_data()
     QTest::newRow("loop runs its iterations")
         << ts + "loop 3\n  aspirate tip:small vol:10.0 xvol:0 speed:5\nendloop\n" << 1
         << QVariantList{30, 0, 0, 0} << false;
-    QTest::newRow("no tip select: small") << asp << 0 << QVariantList{155, 5, 0, 0} << false;
+    // Without a leading Tip Select one may always go in: at the top.
+    QTest::newRow("no tip select: small") << asp << 0 << QVariantList{155, 5, 0, 0} << true;
 }
 
 void TestProtocolBuilder::cvolAndTipSelectRule()

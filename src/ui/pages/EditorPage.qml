@@ -268,6 +268,18 @@ Page {
         onTriggered: page.refreshSimulator()
     }
 
+    // A text field that has the focus keeps Ctrl+Z for its own text.
+    Shortcut {
+        sequence: StandardKey.Undo
+        enabled: page.canEdit && page.visible
+        onActivated: page.builder.undo()
+    }
+    Shortcut {
+        sequences: ["Ctrl+Shift+Z", "Ctrl+Y"]
+        enabled: page.canEdit && page.visible
+        onActivated: page.builder.redo()
+    }
+
     Component.onCompleted: {
         if (!setupDone)
             nameForm.load(builder.protocolName, builder.description)
@@ -369,6 +381,26 @@ Page {
             }
 
             // Editing
+            IconButton {
+                objectName: "undoButton"
+                visible: page.canEdit
+                enabled: page.builder.canUndo
+                glyph: "↶"
+                glyphSize: 18
+                size: 32
+                tip: "Undo (Ctrl+Z)"
+                onClicked: page.builder.undo()
+            }
+            IconButton {
+                objectName: "redoButton"
+                visible: page.canEdit
+                enabled: page.builder.canRedo
+                glyph: "↷"
+                glyphSize: 18
+                size: 32
+                tip: "Redo (Ctrl+Shift+Z)"
+                onClicked: page.builder.redo()
+            }
             Text {
                 objectName: "saveState"
                 visible: !page.viewOnly && (page.builder.isLibraryProtocol || page.deviceMode) && page.setupDone
