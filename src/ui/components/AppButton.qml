@@ -24,6 +24,9 @@ Button {
     font.weight: filled ? Font.DemiBold : Font.Medium
     hoverEnabled: true
     focusPolicy: Qt.TabFocus
+    // Enter presses the focused button, as Space does.
+    Keys.onReturnPressed: clicked()
+    Keys.onEnterPressed: clicked()
 
     contentItem: Text {
         // "&&" is the framework's escape for a literal ampersand in button texts.

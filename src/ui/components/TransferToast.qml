@@ -10,6 +10,8 @@ Rectangle {
     property int successHoldMs: 2500
     property int failureHoldMs: 4500
     property bool success: true
+    // Off where the toast only reports what its page does itself (an export).
+    property bool followsLinks: true
     property string message: ""
 
     readonly property var bleLink: typeof bleManager !== "undefined" ? bleManager : null
@@ -60,12 +62,14 @@ Rectangle {
 
     Connections {
         target: toast.bleLink
+        enabled: toast.followsLinks
         ignoreUnknownSignals: true
         function onTransferComplete() { toast.showComplete() }
         function onTransferFailed(reason) { toast.showFailed(reason) }
     }
     Connections {
         target: toast.usbLink
+        enabled: toast.followsLinks
         ignoreUnknownSignals: true
         function onTransferComplete() { toast.showComplete() }
         function onTransferFailed(reason) { toast.showFailed(reason) }

@@ -34,6 +34,8 @@ AppDialog {
         objectName: "pinField"
         width: parent.width
         echoMode: TextInput.Password
+        // The hint alone does not stop a desktop keyboard.
+        validator: RegularExpressionValidator { regularExpression: /[0-9]*/ }
         passwordCharacter: "●"
         maximumLength: 5
         inputMethodHints: Qt.ImhDigitsOnly

@@ -12,6 +12,23 @@ function exportFileName(methodName) {
 
 // The instrument's file system is stricter than the desktop's: a library method sent
 // from its card travels under a name of ASCII letters, digits and "_" only.
+// "Serial_Dilution.spl" out of a path or file URL, for "Exported …".
+function fileNameOf(path) {
+    var parts = String(path).split(/[\\/]/)
+    return parts[parts.length - 1]
+}
+
+// A dialog's message without the dialog's own title in front of it: "Could not import
+// protocol: the file is empty" under that title says "The file is empty".
+function withoutTitle(message, title) {
+    var text = String(message)
+    var prefix = title + ": "
+    if (text.indexOf(prefix) !== 0)
+        return text
+    text = text.substring(prefix.length)
+    return text.charAt(0).toUpperCase() + text.substring(1)
+}
+
 function transferFileName(methodName) {
     return String(methodName || "").replace(/[^A-Za-z0-9]/g, "_") + ".csv"
 }

@@ -130,8 +130,9 @@ Page {
     function exportProtocol() {
         var path = fileDialogHelper.saveFile("Export SPL File", Names.exportFileName(builder.protocolName),
                                              "SPL files (*.spl);;All files (*)", "spl")
-        if (path.length > 0)
-            builder.saveToFile(path)
+        // A failure is shown by the builder's error dialog.
+        if (path.length > 0 && builder.saveToFile(path))
+            exportToast.show(true, "Exported " + Names.fileNameOf(path))
     }
 
     // The list is rebuilt when the steps change; keep the reader where they were.
@@ -279,6 +280,29 @@ Page {
         enabled: page.canEdit && page.visible
         onActivated: page.builder.redo()
     }
+    // Delete takes the selected step out; Undo brings it back.
+    Shortcut {
+        sequence: StandardKey.Delete
+        enabled: page.canEdit && page.visible && page.selectedStepIndex >= 0
+        onActivated: page.removeStep(page.selectedStepIndex)
+    }
+    Shortcut {
+        sequence: "Ctrl+E"
+        enabled: page.visible && !page.viewOnly && !page.deviceMode && exportButton.enabled
+        onActivated: page.exportProtocol()
+    }
+    // Escape closes the name form, or leaves the editor as "← Back to Library" does. Open
+    // dialogs take their own Escape first.
+    Shortcut {
+        sequence: "Escape"
+        enabled: page.visible
+        onActivated: {
+            if (page.editingMeta)
+                page.editingMeta = false
+            else if (!page.formShown || page.viewOnly)
+                page.requestBack()
+        }
+    }
 
     Component.onCompleted: {
         if (!setupDone)
@@ -411,12 +435,22 @@ Page {
                 font.weight: Font.DemiBold
                 color: unsaved ? Theme.warning : Theme.success
             }
-            AppButton {
-                objectName: "exportProtocol"
+            Item {
                 visible: !page.viewOnly && !page.deviceMode
-                text: "Export Protocol"
-                enabled: !page.builder.hasErrors && page.setupDone
-                onClicked: page.exportProtocol()
+                implicitWidth: exportButton.implicitWidth
+                implicitHeight: exportButton.implicitHeight
+                AppButton {
+                    id: exportButton
+                    objectName: "exportProtocol"
+                    anchors.fill: parent
+                    text: "Export Protocol"
+                    enabled: !page.builder.hasErrors && page.setupDone
+                    onClicked: page.exportProtocol()
+                }
+                DisabledReason {
+                    target: exportButton
+                    text: page.setupDone ? "Fix the problems shown in the steps to export the protocol." : ""
+                }
             }
 
             DeviceEditorActions {
@@ -689,12 +723,17 @@ Page {
         }
     }
 
+    TransferToast {
+        id: exportToast
+        followsLinks: false
+    }
+
     ConfirmDialog {
         id: clearDialog
         objectName: "clearStepsDialog"
         title: "Clear all steps?"
         message: "Every step of \"" + page.builder.protocolName + "\" is removed."
-        detail: "The protocol starts again from a single Tip Select."
+        detail: "The protocol starts again from a single Tip Select. Undo brings the steps back."
         confirmText: "Clear all"
         destructive: true
         onConfirmed: page.clearAllSteps()

@@ -87,12 +87,19 @@ Page {
     }
 
     function showImportError(message) {
-        importErrorDialog.message = message
+        importErrorDialog.message = Names.withoutTitle(message, importErrorDialog.title)
         importErrorDialog.open()
     }
 
     objectName: "libraryPage"
     background: Rectangle { color: Theme.window }
+
+    // Ctrl+N starts a new protocol from the library, as "+ New Protocol" does.
+    Shortcut {
+        sequence: StandardKey.New
+        enabled: page.visible
+        onActivated: page.createProtocolRequested()
+    }
 
     RowLayout {
         anchors.fill: parent

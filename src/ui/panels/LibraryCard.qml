@@ -163,26 +163,25 @@ Card {
             id: actions
             anchors.right: parent.right
             spacing: Theme.space2
-            AppButton {
-                id: transferButton
-                objectName: "transferButton"
-                width: 96
-                compact: true
-                variant: "primary"
-                text: card.transferState === "sent" ? "✓ Sent"
-                                                    : (card.transferState === "sending" ? "Sending..." : "Transfer")
-                enabled: card.transferState === "" && card.canTransfer && !card.hasErrors
-                onClicked: card.transferClicked()
-                // A disabled button still explains itself.
-                MouseArea {
-                    anchors.fill: parent
-                    enabled: !parent.enabled
-                    hoverEnabled: true
-                    acceptedButtons: Qt.NoButton
-                    ToolTip.visible: containsMouse && card.transferState === ""
-                    ToolTip.delay: 400
-                    ToolTip.text: card.hasErrors ? "Fix the validation errors before transferring."
-                                                 : "Connect a pipette to transfer this protocol."
+            Item {
+                width: transferButton.width
+                height: transferButton.height
+                AppButton {
+                    id: transferButton
+                    objectName: "transferButton"
+                    width: 96
+                    compact: true
+                    variant: "primary"
+                    text: card.transferState === "sent" ? "✓ Sent"
+                                                        : (card.transferState === "sending" ? "Sending..." : "Transfer")
+                    enabled: card.transferState === "" && card.canTransfer && !card.hasErrors
+                    onClicked: card.transferClicked()
+                }
+                DisabledReason {
+                    target: transferButton
+                    text: card.transferState !== "" ? ""
+                        : (card.hasErrors ? "Fix the validation errors before transferring."
+                                          : "Connect a pipette to transfer this protocol.")
                 }
             }
             AppButton {
@@ -202,7 +201,7 @@ Card {
                 AppMenu {
                     id: menu
                     AppMenuItem { objectName: "menuDuplicate"; text: "Duplicate"; onTriggered: card.duplicateClicked() }
-                    AppMenuItem { objectName: "menuExport"; text: "Export Protocol..."; onTriggered: card.exportClicked() }
+                    AppMenuItem { objectName: "menuExport"; text: "Export Protocol..."; onTriggered: Qt.callLater(card.exportClicked) }
                     MenuSeparator {
                         contentItem: Rectangle { implicitHeight: 1; color: Theme.divider }
                     }

@@ -131,8 +131,22 @@ Item {
     function exportProtocol(protocolId, name) {
         var path = fileDialogHelper.saveFile("Export SPL File", Names.exportFileName(name),
                                              "SPL files (*.spl);;All files (*)", "spl")
-        if (path.length > 0)
-            protocolLibrary.exportProtocolToFile(protocolId, path)
+        if (path.length === 0)
+            return
+        lastLibraryError = ""
+        if (protocolLibrary.exportProtocolToFile(protocolId, path)) {
+            toast.show(true, "Exported " + Names.fileNameOf(path))
+        } else {
+            exportErrorDialog.message = lastLibraryError.length > 0 ? lastLibraryError
+                                                                    : "The protocol could not be exported."
+            exportErrorDialog.open()
+        }
+    }
+    // The library says why a write failed through its error signal.
+    property string lastLibraryError: ""
+    Connections {
+        target: protocolLibrary
+        function onErrorOccurred(message) { panel.lastLibraryError = message }
     }
 
     function confirmDelete(protocolId, name) {
@@ -291,5 +305,11 @@ Item {
         onConfirmed: protocolLibrary.deleteProtocol(protocolId)
     }
 
-    TransferToast {}
+    TransferToast { id: toast }
+
+    MessageDialog {
+        id: exportErrorDialog
+        objectName: "exportErrorDialog"
+        title: "Could not export protocol"
+    }
 }

@@ -74,6 +74,15 @@ Card {
             onAccepted: descriptionField.forceActiveFocus()
         }
         Text {
+            objectName: "nameLength"
+            Layout.alignment: Qt.AlignRight
+            visible: nameField.activeFocus || nameField.length >= nameField.maximumLength - 8
+            text: nameField.length + " / " + nameField.maximumLength
+            font.family: Theme.fontFamily
+            font.pixelSize: Theme.fontSmall
+            color: nameField.length >= nameField.maximumLength ? Theme.warning : Theme.textFaint
+        }
+        Text {
             objectName: "nameError"
             visible: form.nameTaken
             text: "Name already in use"
@@ -97,6 +106,9 @@ Card {
                 font.family: Theme.fontFamily
                 font.pixelSize: Theme.fontBody
                 color: Theme.text
+                // Tab moves on to the buttons; a description has no use for tab characters.
+                Keys.onTabPressed: descriptionField.nextItemInFocusChain(true).forceActiveFocus(Qt.TabFocusReason)
+                Keys.onBacktabPressed: nameField.forceActiveFocus(Qt.BacktabFocusReason)
                 Keys.onReturnPressed: {
                     if (event.modifiers & Qt.ShiftModifier)
                         event.accepted = false

@@ -167,23 +167,23 @@ Card {
             anchors.right: parent.right
             anchors.verticalCenter: parent.verticalCenter
             spacing: Theme.space2
-            AppButton {
-                objectName: "protocolTransfer"
+            Item {
                 visible: card.showTransfer
-                width: 96
-                compact: true
-                variant: "primary"
-                text: DeviceProtocols.transferText(card.info)
-                enabled: DeviceProtocols.transferEnabled(card.info, card.connected)
-                onClicked: card.transferClicked()
-                MouseArea {
-                    anchors.fill: parent
-                    enabled: !parent.enabled
-                    hoverEnabled: true
-                    acceptedButtons: Qt.NoButton
-                    ToolTip.visible: containsMouse && card.info.hasErrors === true
-                    ToolTip.delay: 400
-                    ToolTip.text: "Fix the validation errors before transferring."
+                width: protocolTransfer.width
+                height: protocolTransfer.height
+                AppButton {
+                    id: protocolTransfer
+                    objectName: "protocolTransfer"
+                    width: 96
+                    compact: true
+                    variant: "primary"
+                    text: DeviceProtocols.transferText(card.info)
+                    enabled: DeviceProtocols.transferEnabled(card.info, card.connected)
+                    onClicked: card.transferClicked()
+                }
+                DisabledReason {
+                    target: protocolTransfer
+                    text: card.info.hasErrors === true ? "Fix the validation errors before transferring." : ""
                 }
             }
             AppButton {
@@ -221,7 +221,8 @@ Card {
                         objectName: "menuExport"
                         text: "Export to File…"
                         enabled: card.info.hasData === true
-                        onTriggered: card.exportClicked()
+                        // After the menu has closed: the file dialog must not open over it.
+                        onTriggered: Qt.callLater(card.exportClicked)
                     }
                     AppMenuItem {
                         objectName: "menuCopyToLibrary"
