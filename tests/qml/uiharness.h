@@ -1,9 +1,11 @@
 #pragma once
 
-// Loads the real interface (qrc:/ui/Main.qml) with the real controllers, the way start-up
-// publishes them, and offers the few moves a test makes on it: find an item by its
-// object name, click it, type, call a QML function. Create one per test case, inside an
-// IsolatedEnvironment, so that every controller reads fresh settings.
+// The real interface (qrc:/ui/Main.qml) with the real controllers, published the way
+// start-up publishes them, in a sandbox of its own: create one per test case, so that
+// every controller reads fresh settings and files. Offers the moves a user makes on it.
+
+#include "isolatedenvironment.h"
+#include "windowgrabber.h"
 
 #include "app/filedialoghelper.h"
 #include "app/logmanager.h"
@@ -15,12 +17,10 @@
 #include "storage/protocollibrary.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
-#include <QLineEdit>
-#include <QTimer>
-
-#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QQmlApplicationEngine>
@@ -29,10 +29,21 @@
 #include <QQuickWindow>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
-class UiHarness
+// Before any member: the controllers read their settings under these names when built.
+struct UiApplicationNames
+{
+    UiApplicationNames()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Vellora"));
+        QCoreApplication::setApplicationName(QStringLiteral("Nerra"));
+    }
+};
+
+class UiHarness : private UiApplicationNames
 {
 public:
     UiHarness()
@@ -42,9 +53,7 @@ public:
         builder.setLibrary(&library);
     }
 
-    // Publishes the controllers and loads the main window (the compiled-in one unless
-    // another is named); false when it did not load.
-    bool load(const QUrl &mainQml = QUrl(QStringLiteral("qrc:/ui/Main.qml")))
+    bool load()
     {
         engine = std::make_unique<QQmlApplicationEngine>();
         QQmlContext *context = engine->rootContext();
@@ -58,46 +67,79 @@ public:
         context->setContextProperty(QStringLiteral("serialManager"), &serial);
         context->setContextProperty(QStringLiteral("mfgManager"), &mfg);
         context->setContextProperty(QStringLiteral("deviceProtocolStore"), &store);
-        engine->load(mainQml);
-        if (engine->rootObjects().isEmpty())
-            return false;
-        window = qobject_cast<QQuickWindow *>(engine->rootObjects().constFirst());
+        engine->load(QUrl(QStringLiteral("qrc:/ui/Main.qml")));
+        window = engine->rootObjects().isEmpty() ? nullptr
+                                                 : qobject_cast<QQuickWindow *>(engine->rootObjects().constFirst());
         if (!window)
             return false;
         window->show();
         window->requestActivate();
         return QTest::qWaitForWindowExposed(window) && QTest::qWaitForWindowActive(window);
     }
+    bool openLibraryTab()
+    {
+        return load() && click(QStringLiteral("tab_Protocol Library"))
+               && QTest::qWaitFor([this] { return item(QStringLiteral("libraryList")); });
+    }
 
-    QObject *root() const { return window; }
+    // SPL text in a file of the sandbox, as a user keeps one; returns its path.
+    QString splFile(const QString &name, const QString &steps, const QString &file = QStringLiteral("method.spl"))
+    {
+        QFile out(env.home() + QLatin1Char('/') + file);
+        const QByteArray text = (QStringLiteral("protocol name: ") + name + QStringLiteral("\n\n") + steps).toUtf8();
+        return out.open(QIODevice::WriteOnly) && out.write(text) == text.size() ? out.fileName() : QString();
+    }
+    QString addMethod(const QString &name, const QString &steps) { return library.importFromSplFile(splFile(name, steps)); }
+
+    // Saves a picture of the window for a person to look at when NERRA_SCREENSHOT_DIR
+    // is set; false only when that picture could not be taken.
+    bool shoot(const QString &name, QWindow *other = nullptr) const
+    {
+        settle();
+        const QString dir = qEnvironmentVariable("NERRA_SCREENSHOT_DIR");
+        return dir.isEmpty() || saveWindowPng(other ? other : window, QDir(dir).filePath(name + QStringLiteral(".png")));
+    }
 
     // Depth-first over both the object tree and the visual tree, so that delegates,
-    // popup contents and pages are all found. Only visible items when `visibleOnly`.
+    // popup contents and pages are all found; only visible items when `visibleOnly`.
     QObject *find(const QString &name, QObject *under = nullptr, bool visibleOnly = true) const
     {
-        QObject *start = under ? under : static_cast<QObject *>(window);
-        QObject *popupLayer = window ? static_cast<QObject *>(window->contentItem()->parentItem()) : nullptr;
-        if (QObject *found = search(start, name, visibleOnly))
+        if (QObject *found = search(under ? under : window, name, visibleOnly))
             return found;
-        return under ? nullptr : search(popupLayer, name, visibleOnly);
+        return under ? nullptr : search(window->contentItem()->parentItem(), name, visibleOnly);
     }
     QQuickItem *item(const QString &name, QObject *under = nullptr) const
     {
         return qobject_cast<QQuickItem *>(find(name, under));
     }
-
-    // All visible items of that name, in tree order.
     QList<QQuickItem *> items(const QString &name, QQuickItem *under = nullptr) const
     {
         QList<QQuickItem *> result;
         collect(under ? under : window->contentItem(), name, &result);
         return result;
     }
+    // A popup (dialog, menu) is an object, not an item: open means visible.
+    QObject *popup(const QString &name) const { return find(name, nullptr, false); }
+    bool isOpen(const QString &name) const
+    {
+        QObject *object = popup(name);
+        return object && object->property("visible").toBool();
+    }
+    QObject *currentPage() const
+    {
+        QObject *stack = find(QStringLiteral("pageStack"));
+        return stack ? stack->property("currentItem").value<QObject *>() : nullptr;
+    }
+    QString currentPageName() const
+    {
+        QObject *page = currentPage();
+        return page ? page->objectName() : QString();
+    }
 
-    // Lets pending layout (positioners, layouts) settle by waiting for a rendered frame.
+    // Lets pending layout settle by waiting for a rendered frame; a page stack in
+    // transition takes no input.
     void settle() const
     {
-        // A page stack in transition takes no input.
         if (QObject *stack = find(QStringLiteral("pageStack")))
             if (!QTest::qWaitFor([stack] { return !stack->property("busy").toBool(); }, 3000))
                 qWarning() << "UiHarness: the page stack stayed busy";
@@ -105,7 +147,6 @@ public:
         window->update();
         frames.wait(1000);
     }
-
     bool click(QQuickItem *item) const
     {
         QPointer<QQuickItem> target(item);
@@ -125,9 +166,8 @@ public:
             qWarning() << "UiHarness: no visible item" << name;
         return click(target);
     }
-
-    // Mouse events sent straight to the window: unlike QTest's, two clicks on one spot
-    // never turn into a double click.
+    // Sent straight to the window: unlike QTest's, two clicks on one spot never turn
+    // into a double click.
     void press(QPointF at) const { mouse(QEvent::MouseButtonPress, at, Qt::LeftButton); }
     void move(QPointF at) const { mouse(QEvent::MouseMove, at, Qt::LeftButton); }
     void release(QPointF at) const { mouse(QEvent::MouseButtonRelease, at, Qt::NoButton); }
@@ -137,17 +177,14 @@ public:
         QMouseEvent event(type, at, at, window->mapToGlobal(at.toPoint()), button, buttons, Qt::NoModifier);
         QGuiApplication::sendEvent(window, &event);
     }
-
-    void type(QQuickItem *field, const QString &text, bool replace = true) const
+    void type(QQuickItem *field, const QString &text) const
     {
         field->forceActiveFocus();
-        if (replace) {
-            QTest::keyClick(window, Qt::Key_A, Qt::ControlModifier);
-            QTest::keyClick(window, Qt::Key_Delete);
-        }
+        QTest::keyClick(window, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(window, Qt::Key_Delete);
         typeText(text);
     }
-    // Key events carrying the characters, as a keyboard would send them to the focus item.
+    // Key events carrying the characters, as a keyboard sends them to the focus item.
     void typeText(const QString &text) const
     {
         for (const QChar c : text) {
@@ -159,38 +196,9 @@ public:
     }
     void key(Qt::Key key) const { QTest::keyClick(window, key); }
 
-    QVariant call(QObject *target, const char *function, const QVariantList &args = {}) const
-    {
-        QVariant result;
-        QGenericArgument a[4];
-        for (int i = 0; i < args.size() && i < 4; ++i)
-            a[i] = Q_ARG(QVariant, args.at(i));
-        QMetaObject::invokeMethod(target, function, Q_RETURN_ARG(QVariant, result), a[0], a[1], a[2], a[3]);
-        return result;
-    }
-
-    // A popup (dialog, menu) is an object, not an item: open means visible.
-    QObject *popup(const QString &name) const { return find(name, nullptr, false); }
-    bool isOpen(const QString &name) const
-    {
-        QObject *object = popup(name);
-        return object && object->property("visible").toBool();
-    }
-
-    QObject *currentPage() const
-    {
-        QObject *stack = find(QStringLiteral("pageStack"));
-        return stack ? stack->property("currentItem").value<QObject *>() : nullptr;
-    }
-    QString currentPageName() const
-    {
-        QObject *page = currentPage();
-        return page ? page->objectName() : QString();
-    }
-
-    // Answers the next framework file dialog from inside its own event loop, as a user
-    // would: types `path` into the name field and presses Return, or cancels when `path`
-    // is empty. `title` receives the dialog's title.
+    // Answers the next file dialog from inside its own event loop, as a user would: types
+    // `path` into the name field and presses Return, or cancels when `path` is empty.
+    // `title` receives the dialog's title.
     static void answerNextFileDialog(const QString &path, QString *title = nullptr)
     {
         auto *poll = new QTimer;
@@ -199,6 +207,7 @@ public:
         QObject::connect(poll, &QTimer::timeout, poll, [=] {
             auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
             auto *nameField = dialog ? dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")) : nullptr;
+            // Keys typed before the dialog has the focus are lost.
             const bool ready = dialog && dialog->isVisible() && nameField && nameField->hasFocus();
             if (!ready && ++*polls < 2000)
                 return;
@@ -208,10 +217,8 @@ public:
                 return;
             if (title)
                 *title = dialog->windowTitle();
-            if (!ready || path.isEmpty()) {
-                dialog->reject();
-                return;
-            }
+            if (!ready || path.isEmpty())
+                return dialog->reject();
             nameField->selectAll();
             QTest::keyClick(nameField, Qt::Key_Delete);
             QTest::keyClicks(nameField, path);
@@ -220,27 +227,23 @@ public:
         poll->start();
     }
 
+    IsolatedEnvironment env;   // first: every controller below reads from it
     LogManager log;
     ProtocolLibrary library;
     ProtocolBuilder builder;
     DeviceManager devices;
     FileDialogHelper files;
-    // Never told that USB is offered, so it leaves the ports alone.
-    SerialManager serial;
+    SerialManager serial;   // never told that USB is offered, so it leaves the ports alone
     MfgManager mfg;
     DeviceProtocolStore store;
     std::unique_ptr<QQmlApplicationEngine> engine;
     QQuickWindow *window = nullptr;
 
 private:
-    static bool shown(QObject *object)
-    {
-        auto *item = qobject_cast<QQuickItem *>(object);
-        return !item || item->isVisible();
-    }
     static QObject *search(QObject *node, const QString &name, bool visibleOnly)
     {
-        if (!node || (visibleOnly && !shown(node)))
+        auto *asItem = qobject_cast<QQuickItem *>(node);
+        if (!node || (visibleOnly && asItem && !asItem->isVisible()))
             return nullptr;
         if (node->objectName() == name)
             return node;
@@ -248,13 +251,10 @@ private:
             if (QObject *found = search(child, name, visibleOnly))
                 return found;
         }
-        if (auto *item = qobject_cast<QQuickItem *>(node)) {
-            for (QQuickItem *child : item->childItems()) {
-                if (child->parent() == node)
-                    continue;   // already seen as an object child
+        for (QQuickItem *child : asItem ? asItem->childItems() : QList<QQuickItem *>()) {
+            if (child->parent() != node)   // object children were seen above
                 if (QObject *found = search(child, name, visibleOnly))
                     return found;
-            }
         }
         return nullptr;
     }
