@@ -31,15 +31,9 @@ TestCase {
     readonly property var panel: ({ hardwareId: "HW", pendingFetchFile: "", pendingPushFile: "", lastPushedFile: "",
                                     listedFiles: ["a.csv"] })
 
-    function test_names_data() {
-        return [
-            { tag: "underscores and an upper-case extension", file: "Serial_Dilution.CSV", name: "Serial Dilution" },
-            { tag: "no extension", file: "Wash", name: "Wash" },
-            { tag: "only the last extension", file: "a.csv.csv", name: "a.csv" }
-        ]
-    }
-    function test_names(row) {
-        compare(DeviceProtocols.displayName(row.file), row.name)
+    function test_names() {
+        compare(DeviceProtocols.displayName("Serial_Dilution.CSV"), "Serial Dilution")
+        compare(DeviceProtocols.displayName("a.csv.csv"), "a.csv")
         compare(DeviceProtocols.fileNameFor("  Serial Dilution  "), "Serial_Dilution.csv")
         compare(DeviceProtocols.fileNameFor("Wash.CSV"), "Wash.CSV")
     }

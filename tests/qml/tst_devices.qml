@@ -81,4 +81,10 @@ TestCase {
         var clicks = row.devices.map(function (d, i) { return Devices.clickConnectionType(d, i, row.ctx) })
         compare(clicks, row.clicks)
     }
+
+    function test_usbStatus() {
+        compare(Devices.usbStatus(usb({})).text, "Connected")
+        compare(Devices.usbStatus(usb({ isConnected: false })).text, "Connecting…")
+        compare(Devices.usbStatus(usb({ isConnected: false, usbDevicePresent: false })).text, "No instrument")
+    }
 }
