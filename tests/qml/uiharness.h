@@ -17,11 +17,8 @@
 #include "storage/protocollibrary.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFileDialog>
-#include <QKeyEvent>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -33,17 +30,7 @@
 
 #include <memory>
 
-// Before any member: the controllers read their settings under these names when built.
-struct UiApplicationNames
-{
-    UiApplicationNames()
-    {
-        QCoreApplication::setOrganizationName(QStringLiteral("Vellora"));
-        QCoreApplication::setApplicationName(QStringLiteral("Nerra"));
-    }
-};
-
-class UiHarness : private UiApplicationNames
+class UiHarness
 {
 public:
     UiHarness()
@@ -56,20 +43,15 @@ public:
     bool load()
     {
         engine = std::make_unique<QQmlApplicationEngine>();
-        QQmlContext *context = engine->rootContext();
-        context->setContextProperty(QStringLiteral("buildVersion"), QStringLiteral("v1.5.0"));
-        context->setContextProperty(QStringLiteral("buildTimestamp"), QStringLiteral("2026-10-14 10:00:17"));
-        context->setContextProperty(QStringLiteral("protocolLibrary"), &library);
-        context->setContextProperty(QStringLiteral("protocolBuilder"), &builder);
-        context->setContextProperty(QStringLiteral("deviceManager"), &devices);
-        context->setContextProperty(QStringLiteral("logManager"), &log);
-        context->setContextProperty(QStringLiteral("fileDialogHelper"), &files);
-        context->setContextProperty(QStringLiteral("serialManager"), &serial);
-        context->setContextProperty(QStringLiteral("mfgManager"), &mfg);
-        context->setContextProperty(QStringLiteral("deviceProtocolStore"), &store);
+        const QList<QPair<const char *, QObject *>> controllers = {
+            {"protocolLibrary", &library}, {"protocolBuilder", &builder}, {"deviceManager", &devices}, {"logManager", &log},
+            {"fileDialogHelper", &files}, {"serialManager", &serial}, {"mfgManager", &mfg}, {"deviceProtocolStore", &store}};
+        for (const auto &controller : controllers)
+            engine->rootContext()->setContextProperty(QString::fromLatin1(controller.first), controller.second);
+        engine->rootContext()->setContextProperty(QStringLiteral("buildVersion"), QStringLiteral("v1.5.0"));
+        engine->rootContext()->setContextProperty(QStringLiteral("buildTimestamp"), QStringLiteral("2026-10-14 10:00:17"));
         engine->load(QUrl(QStringLiteral("qrc:/ui/Main.qml")));
-        window = engine->rootObjects().isEmpty() ? nullptr
-                                                 : qobject_cast<QQuickWindow *>(engine->rootObjects().constFirst());
+        window = engine->rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(engine->rootObjects().constFirst());
         if (!window)
             return false;
         window->show();
@@ -78,26 +60,25 @@ public:
     }
     bool openLibraryTab()
     {
-        return load() && click(QStringLiteral("tab_Protocol Library"))
-               && QTest::qWaitFor([this] { return item(QStringLiteral("libraryList")); });
+        return load() && click(QStringLiteral("tab_Protocol Library")) && QTest::qWaitFor([this] { return item(QStringLiteral("libraryList")); });
     }
 
     // SPL text in a file of the sandbox, as a user keeps one; returns its path.
-    QString splFile(const QString &name, const QString &steps, const QString &file = QStringLiteral("method.spl"))
+    QString splFile(const QString &name, const QString &steps)
     {
-        QFile out(env.home() + QLatin1Char('/') + file);
+        QFile out(env.home() + QStringLiteral("/method.spl"));
         const QByteArray text = (QStringLiteral("protocol name: ") + name + QStringLiteral("\n\n") + steps).toUtf8();
         return out.open(QIODevice::WriteOnly) && out.write(text) == text.size() ? out.fileName() : QString();
     }
     QString addMethod(const QString &name, const QString &steps) { return library.importFromSplFile(splFile(name, steps)); }
 
-    // Saves a picture of the window for a person to look at when NERRA_SCREENSHOT_DIR
-    // is set; false only when that picture could not be taken.
+    // Saves a picture of the window for a person to look at when NERRA_SCREENSHOT_DIR is
+    // set; false only when that picture could not be taken.
     bool shoot(const QString &name, QWindow *other = nullptr) const
     {
         settle();
         const QString dir = qEnvironmentVariable("NERRA_SCREENSHOT_DIR");
-        return dir.isEmpty() || saveWindowPng(other ? other : window, QDir(dir).filePath(name + QStringLiteral(".png")));
+        return dir.isEmpty() || saveWindowPng(other ? other : window, dir + QLatin1Char('/') + name + QStringLiteral(".png"));
     }
 
     // Depth-first over both the object tree and the visual tree, so that delegates,
@@ -108,44 +89,65 @@ public:
             return found;
         return under ? nullptr : search(window->contentItem()->parentItem(), name, visibleOnly);
     }
-    QQuickItem *item(const QString &name, QObject *under = nullptr) const
+    QQuickItem *item(const QString &name, QObject *under = nullptr) const { return qobject_cast<QQuickItem *>(find(name, under)); }
+    QString text(const QString &name, QObject *under = nullptr) const
     {
-        return qobject_cast<QQuickItem *>(find(name, under));
+        return item(name, under) ? item(name, under)->property("text").toString() : QStringLiteral("<no visible %1>").arg(name);
     }
+    // All visible items of that name, in tree order.
     QList<QQuickItem *> items(const QString &name, QQuickItem *under = nullptr) const
     {
         QList<QQuickItem *> result;
-        collect(under ? under : window->contentItem(), name, &result);
+        QList<QQuickItem *> pending{under ? under : window->contentItem()};
+        while (!pending.isEmpty()) {
+            QQuickItem *node = pending.takeLast();
+            if (node->isVisible() && node->objectName() == name)
+                result << node;
+            for (int i = node->isVisible() ? node->childItems().size() - 1 : -1; i >= 0; --i)
+                pending << node->childItems().at(i);
+        }
         return result;
+    }
+    // The visible item of that name whose `property` holds `value` (a card for its method).
+    QQuickItem *itemWith(const QString &name, const char *property, const QVariant &value) const
+    {
+        for (QQuickItem *candidate : items(name)) {
+            if (candidate->property(property) == value)
+                return candidate;
+        }
+        return nullptr;
     }
     // A popup (dialog, menu) is an object, not an item: open means visible.
     QObject *popup(const QString &name) const { return find(name, nullptr, false); }
-    bool isOpen(const QString &name) const
+    bool isOpen(const QString &name) const { return popup(name) && popup(name)->property("visible").toBool(); }
+    // Waits for the dialog, presses one of its buttons and waits until it has closed.
+    bool answer(const QString &dialog, const QString &button) const
     {
-        QObject *object = popup(name);
-        return object && object->property("visible").toBool();
+        return QTest::qWaitFor([&] { return isOpen(dialog); }) && click(button, popup(dialog))
+               && QTest::qWaitFor([&] { return !isOpen(dialog); });
     }
     QObject *currentPage() const
     {
         QObject *stack = find(QStringLiteral("pageStack"));
         return stack ? stack->property("currentItem").value<QObject *>() : nullptr;
     }
-    QString currentPageName() const
-    {
-        QObject *page = currentPage();
-        return page ? page->objectName() : QString();
-    }
+    QString currentPageName() const { return currentPage() ? currentPage()->objectName() : QString(); }
 
     // Lets pending layout settle by waiting for a rendered frame; a page stack in
     // transition takes no input.
     void settle() const
     {
-        if (QObject *stack = find(QStringLiteral("pageStack")))
-            if (!QTest::qWaitFor([stack] { return !stack->property("busy").toBool(); }, 3000))
-                qWarning() << "UiHarness: the page stack stayed busy";
+        QObject *stack = find(QStringLiteral("pageStack"));
+        if (stack && !QTest::qWaitFor([stack] { return !stack->property("busy").toBool(); }, 3000))
+            qWarning() << "UiHarness: the page stack stayed busy";
         QSignalSpy frames(window, &QQuickWindow::frameSwapped);
         window->update();
         frames.wait(1000);
+    }
+    bool click(const QString &name, QObject *under = nullptr) const
+    {
+        settle();
+        return click(item(name, under));
     }
     bool click(QQuickItem *item) const
     {
@@ -153,28 +155,16 @@ public:
         settle();
         if (!target || !target->isVisible() || !target->isEnabled())
             return false;
+        // Sent straight to the window: unlike QTest's, two clicks on one spot never turn
+        // into a double click.
         const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-        press(centre);
-        release(centre);
+        mouse(QEvent::MouseButtonPress, centre, Qt::LeftButton);
+        mouse(QEvent::MouseButtonRelease, centre, Qt::NoButton);
         return true;
     }
-    bool click(const QString &name, QObject *under = nullptr) const
-    {
-        settle();
-        QQuickItem *target = item(name, under);
-        if (!target)
-            qWarning() << "UiHarness: no visible item" << name;
-        return click(target);
-    }
-    // Sent straight to the window: unlike QTest's, two clicks on one spot never turn
-    // into a double click.
-    void press(QPointF at) const { mouse(QEvent::MouseButtonPress, at, Qt::LeftButton); }
-    void move(QPointF at) const { mouse(QEvent::MouseMove, at, Qt::LeftButton); }
-    void release(QPointF at) const { mouse(QEvent::MouseButtonRelease, at, Qt::NoButton); }
     void mouse(QEvent::Type type, QPointF at, Qt::MouseButtons buttons) const
     {
-        const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-        QMouseEvent event(type, at, at, window->mapToGlobal(at.toPoint()), button, buttons, Qt::NoModifier);
+        QMouseEvent event(type, at, at, window->mapToGlobal(at.toPoint()), Qt::LeftButton, buttons, Qt::NoModifier);
         QGuiApplication::sendEvent(window, &event);
     }
     void type(QQuickItem *field, const QString &text) const
@@ -189,8 +179,8 @@ public:
     {
         for (const QChar c : text) {
             QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
-            QGuiApplication::sendEvent(window, &press);
             QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(c));
+            QGuiApplication::sendEvent(window, &press);
             QGuiApplication::sendEvent(window, &release);
         }
     }
@@ -198,11 +188,9 @@ public:
 
     // Answers the next file dialog from inside its own event loop, as a user would: types
     // `path` into the name field and presses Return, or cancels when `path` is empty.
-    // `title` receives the dialog's title.
     static void answerNextFileDialog(const QString &path, QString *title = nullptr)
     {
         auto *poll = new QTimer;
-        poll->setInterval(5);
         auto polls = std::make_shared<int>(0);
         QObject::connect(poll, &QTimer::timeout, poll, [=] {
             auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
@@ -211,23 +199,23 @@ public:
             const bool ready = dialog && dialog->isVisible() && nameField && nameField->hasFocus();
             if (!ready && ++*polls < 2000)
                 return;
-            poll->stop();
             poll->deleteLater();
-            if (!dialog)
-                return;
-            if (title)
+            poll->stop();
+            if (dialog && title)
                 *title = dialog->windowTitle();
             if (!ready || path.isEmpty())
-                return dialog->reject();
+                return dialog ? dialog->reject() : void();
             nameField->selectAll();
-            QTest::keyClick(nameField, Qt::Key_Delete);
             QTest::keyClicks(nameField, path);
             QTest::keyClick(nameField, Qt::Key_Return);
         });
-        poll->start();
+        poll->start(5);
     }
 
-    IsolatedEnvironment env;   // first: every controller below reads from it
+    // First of all: the controllers read their settings under these names when built.
+    const bool named = (QCoreApplication::setOrganizationName(QStringLiteral("Vellora")),
+                        QCoreApplication::setApplicationName(QStringLiteral("Nerra")), true);
+    IsolatedEnvironment env;   // and every controller reads from here
     LogManager log;
     ProtocolLibrary library;
     ProtocolBuilder builder;
@@ -247,24 +235,13 @@ private:
             return nullptr;
         if (node->objectName() == name)
             return node;
-        for (QObject *child : node->children()) {
-            if (QObject *found = search(child, name, visibleOnly))
+        QObjectList children = node->children();
+        for (QQuickItem *child : asItem ? asItem->childItems() : QList<QQuickItem *>())
+            children << (child->parent() == node ? nullptr : child);   // object children are there already
+        for (QObject *child : qAsConst(children)) {
+            if (QObject *found = child ? search(child, name, visibleOnly) : nullptr)
                 return found;
         }
-        for (QQuickItem *child : asItem ? asItem->childItems() : QList<QQuickItem *>()) {
-            if (child->parent() != node)   // object children were seen above
-                if (QObject *found = search(child, name, visibleOnly))
-                    return found;
-        }
         return nullptr;
-    }
-    static void collect(QQuickItem *node, const QString &name, QList<QQuickItem *> *result)
-    {
-        if (!node || !node->isVisible())
-            return;
-        if (node->objectName() == name)
-            result->append(node);
-        for (QQuickItem *child : node->childItems())
-            collect(child, name, result);
     }
 };
