@@ -16,18 +16,12 @@ TestCase {
         compare(Display.displayDeviceName(undefined, ""), "(Unnamed)")
     }
 
-    function test_formatSwVersion_data() {
-        return [
-            { tag: "release with commit", ver: "v1.0.18-1f5e273", expected: "v1.0.18" },
-            { tag: "dev build keeps -dev", ver: "v1.0.18-1f5e273-dev", expected: "v1.0.18-dev" },
-            { tag: "five hex digits are no commit", ver: "v2.1.0-abcde", expected: "v2.1.0-abcde" },
-            { tag: "nine hex digits are no commit", ver: "v2.1.0-abcdef012", expected: "v2.1.0-abcdef012" },
-            { tag: "commit not at the end", ver: "v1.0-1f5e273-rc1", expected: "v1.0-1f5e273-rc1" },
-            { tag: "empty", ver: undefined, expected: "" }
-        ]
-    }
-    function test_formatSwVersion(row) {
-        compare(Display.formatSwVersion(row.ver), row.expected)
+    function test_formatSwVersion() {
+        compare(Display.formatSwVersion("v1.0.18-1f5e273"), "v1.0.18")
+        compare(Display.formatSwVersion("v1.0.18-1f5e273-dev"), "v1.0.18-dev")
+        // Five hex digits are no commit.
+        compare(Display.formatSwVersion("v2.1.0-abcde"), "v2.1.0-abcde")
+        compare(Display.formatSwVersion(undefined), "")
     }
 
     function test_formatHardwareId() {
@@ -36,15 +30,12 @@ TestCase {
         compare(Display.formatHardwareId("14a7af1d047"), "14a7af1d047")
     }
 
-    function test_themeColor_data() {
-        return [
-            { tag: "first", index: 0, expected: "#0000FF" }, { tag: "last", index: 10, expected: "#444444" },
-            { tag: "below", index: -1, expected: "#4caf50" }, { tag: "above", index: 11, expected: "#4caf50" },
-            { tag: "fractional", index: 2.5, expected: "#4caf50" }, { tag: "missing", index: undefined, expected: "#4caf50" }
-        ]
-    }
-    function test_themeColor(row) {
-        compare(Display.themeColor(row.index), row.expected)
+    function test_themeColor() {
+        compare(Display.themeColor(0), "#0000FF")
+        compare(Display.themeColor(10), "#444444")
+        // Anything but a whole index into the table gets the fallback.
+        for (var index of [-1, 11, 2.5, undefined])
+            compare(Display.themeColor(index), "#4caf50", "index " + index)
     }
 
     function test_aboutVersion() {

