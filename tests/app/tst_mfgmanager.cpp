@@ -6,10 +6,8 @@
 #include "devices/serial/serialmanager.h"
 #include "testmain.h"
 
-#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
-#include <QTimer>
 
 #include <memory>
 
@@ -18,13 +16,10 @@ namespace {
 const char *const CustomerFacing = "NERRA_USB_CUSTOMER_FACING";
 const QByteArray OnTheBench("yes:Meridian Bench 04\n");
 
-bool writeText(const QString &path, const QByteArray &text, bool executable = false)
+bool writeText(const QString &path, const QByteArray &text)
 {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
-        return false;
-    file.close();
-    return !executable || file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
 }
 
 } // namespace
@@ -36,46 +31,38 @@ class TestMfgManager : public QObject
     std::unique_ptr<IsolatedEnvironment> m_env;
     QString m_work;
 
-    // A stand-in for nmcli: logs each run, prints the listing file, and hangs while a
-    // "hang" file exists.
-    QString writeReader(const QByteArray &interpreter = "/bin/sh")
+    // A stand-in for nmcli: notes each run and its process id, prints the listing file,
+    // exits with the code in the exitcode file, and hangs while a "hang" file exists.
+    QString writeReader()
     {
         const QByteArray dir = QFile::encodeName(m_work);
-        const QByteArray script = "#!" + interpreter + "\n"
-                                  "echo run >> '" + dir + "/runs'\n"
-                                  "if [ -f '" + dir + "/hang' ]; then exec sleep 30; fi\n"
-                                  // nmcli translates its "yes" column unless asked not to.
-                                  "if [ \"$LC_ALL\" = C ]; then cat '" + dir + "/listing'; "
-                                  "else sed 's/^yes:/ja:/' '" + dir + "/listing'; fi\n"
-                                  "exit $(cat '" + dir + "/exitcode')\n";
         const QString path = m_work + QStringLiteral("/nmcli");
-        return writeText(path, script, true) ? path : QString();
+        const bool written = writeText(path, "#!/bin/sh\necho $$ > '" + dir + "/pid'\necho run >> '" + dir + "/runs'\n"
+                                             "if [ -f '" + dir + "/hang' ]; then exec sleep 30; fi\n"
+                                             // nmcli translates its "yes" column unless asked not to.
+                                             "if [ \"$LC_ALL\" = C ]; then cat '" + dir + "/listing'; "
+                                             "else sed 's/^yes:/ja:/' '" + dir + "/listing'; fi\n"
+                                             "exit $(cat '" + dir + "/exitcode')\n");
+        return written && QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner) ? path : QString();
     }
-    void setListing(const QByteArray &listing, int exitCode = 0)
+    bool setListing(const QByteArray &listing, int exitCode = 0)
     {
-        QVERIFY(writeText(m_work + QStringLiteral("/listing"), listing));
-        QVERIFY(writeText(m_work + QStringLiteral("/exitcode"), QByteArray::number(exitCode)));
+        return writeText(m_work + QStringLiteral("/listing"), listing)
+               && writeText(m_work + QStringLiteral("/exitcode"), QByteArray::number(exitCode));
     }
     int runs() const
     {
         QFile log(m_work + QStringLiteral("/runs"));
         return log.open(QIODevice::ReadOnly) ? log.readAll().count('\n') : 0;
     }
-    std::unique_ptr<MfgManager> manager(int pollInterval = 20)
-    {
-        auto made = std::make_unique<MfgManager>();
-        made->setPollInterval(pollInterval);
-        return made;
-    }
 
 private slots:
     void init()
     {
         m_env = std::make_unique<IsolatedEnvironment>();
-        m_work = m_env->root() + QStringLiteral("/work");
-        QVERIFY(QDir().mkpath(m_work));
+        m_work = m_env->home();
+        QVERIFY(setListing(QByteArray()));
         qunsetenv(CustomerFacing);
-        setListing(QByteArray());
     }
     void cleanup()
     {
@@ -90,7 +77,6 @@ private slots:
         QTest::newRow("unset") << QByteArray() << true;
         QTest::newRow("1 with blanks") << QByteArray(" 1 ") << true;
         QTest::newRow("0") << QByteArray("0") << false;
-        QTest::newRow("yes is not 1") << QByteArray("yes") << false;
     }
     void usbIsOfferedToCustomersOrInManufacturing()
     {
@@ -98,21 +84,17 @@ private slots:
         QFETCH(bool, customerFacing);
         if (!value.isNull())
             qputenv(CustomerFacing, value);
-        auto mfg = manager(MfgManager::DefaultPollInterval);
-        mfg->setSsidProgram(m_work + QStringLiteral("/no-reader"));
-        // Read once at start-up: later changes do not count.
-        qputenv(CustomerFacing, customerFacing ? "0" : "1");
+        MfgManager mfg;
+        mfg.setSsidProgram(m_work + QStringLiteral("/no-reader"));
+        qputenv(CustomerFacing, customerFacing ? "0" : "1");   // read once at start-up
         SerialManager link;
         link.setAvailability(!customerFacing);   // whatever it held, the wiring gives the answer
-        StartupWiring::feedUsbAvailability(*mfg, link);
-        QSignalSpy usb(mfg.get(), &MfgManager::usbAvailableChanged);
-        QCOMPARE(mfg->usbAvailable(), customerFacing);
+        StartupWiring::feedUsbAvailability(mfg, link);
+        QSignalSpy usb(&mfg, &MfgManager::usbAvailableChanged);
         QCOMPARE(link.isAvailable(), customerFacing);
-
-        QVERIFY(mfg->activateWithPin(QStringLiteral("40516")));
-        // At once, with no event loop in between.
-        QVERIFY(mfg->usbAvailable() && link.isAvailable());
-        mfg->deactivate();
+        QVERIFY(mfg.activateWithPin(QStringLiteral("40516")));
+        QVERIFY(link.isAvailable());   // at once, with no event loop in between
+        mfg.deactivate();
         QCOMPARE(link.isAvailable(), customerFacing);
         QCOMPARE(usb.count(), customerFacing ? 0 : 2);
     }
@@ -122,23 +104,20 @@ private slots:
         QTest::addColumn<QString>("pin");
         QTest::newRow("right") << "40516";
         QTest::newRow("one digit off") << "40517";
-        QTest::newRow("too long") << "405160";
-        QTest::newRow("leading blank") << " 40516";
     }
     void onlyTheRightPinSwitchesItOn()
     {
         QFETCH(QString, pin);
         const bool right = pin == QLatin1String("40516");
-        auto mfg = manager(MfgManager::DefaultPollInterval);
-        mfg->setSsidProgram(m_work + QStringLiteral("/no-reader"));
-        QSignalSpy mode(mfg.get(), &MfgManager::mfgModeChanged);
-        QCOMPARE(mfg->activateWithPin(pin), right);
-        QCOMPARE(mfg->mfgMode(), right);
-        // Again while on: nothing more is announced.
-        QCOMPARE(mfg->activateWithPin(pin), right);
+        MfgManager mfg;
+        mfg.setSsidProgram(m_work + QStringLiteral("/no-reader"));
+        QSignalSpy mode(&mfg, &MfgManager::mfgModeChanged);
+        QCOMPARE(mfg.activateWithPin(pin), right);
+        QCOMPARE(mfg.mfgMode(), right);
+        QCOMPARE(mfg.activateWithPin(pin), right);   // again while on: nothing more is announced
         QCOMPARE(mode.count(), right ? 1 : 0);
-        mfg->deactivate();
-        QVERIFY(!mfg->mfgMode());
+        mfg.deactivate();
+        QVERIFY(!mfg.mfgMode());
     }
 
     void benchNetworkSwitchesItOn_data()
@@ -157,75 +136,46 @@ private slots:
         QFETCH(QByteArray, listing);
         QFETCH(int, exitCode);
         QFETCH(bool, detected);
-        setListing(listing, exitCode);
-        auto mfg = manager();
-        QSignalSpy network(mfg.get(), &MfgManager::networkDetectedChanged);
-        mfg->setSsidProgram(writeReader());
+        QVERIFY(setListing(listing, exitCode));
+        MfgManager mfg;
+        mfg.setPollInterval(20);
+        QSignalSpy network(&mfg, &MfgManager::networkDetectedChanged);
+        mfg.setSsidProgram(writeReader());
         // A second run starts only after the first one's answer has been applied.
         QTRY_VERIFY(runs() >= 2);
-        QCOMPARE(mfg->networkDetected(), detected);
-        QCOMPARE(mfg->mfgMode(), detected);
+        QCOMPARE(mfg.networkDetected(), detected);
+        QCOMPARE(mfg.mfgMode(), detected);
         QCOMPARE(network.count(), detected ? 1 : 0);
     }
 
     void offByHandComesBackOnTheNetwork()
     {
-        setListing(OnTheBench);
-        auto mfg = manager();
-        mfg->setSsidProgram(writeReader());
-        QTRY_VERIFY(mfg->mfgMode());
-        mfg->deactivate();
-        QVERIFY(!mfg->mfgMode());
-        // Still on the bench network: the next check switches it on again.
-        QTRY_VERIFY(mfg->mfgMode());
+        QVERIFY(setListing(OnTheBench));
+        MfgManager mfg;
+        mfg.setPollInterval(20);
+        mfg.setSsidProgram(writeReader());
+        QTRY_VERIFY(mfg.mfgMode());
+        mfg.deactivate();
+        QVERIFY(!mfg.mfgMode());
+        QTRY_VERIFY(mfg.mfgMode());   // still on the bench network: the next check
         // Leaving the network does not switch it off; off by hand away from it stays off.
-        setListing("yes:Guest\n");
-        QTRY_VERIFY(!mfg->networkDetected());
-        QVERIFY(mfg->mfgMode());
-        mfg->deactivate();
+        QVERIFY(setListing("yes:Guest\n"));
+        QTRY_VERIFY(!mfg.networkDetected());
+        QVERIFY(mfg.mfgMode());
+        mfg.deactivate();
         const int seen = runs();
         QTRY_VERIFY(runs() >= seen + 2);
-        QVERIFY(!mfg->mfgMode());
-    }
-
-    void missingReaderIsNotStartedEveryCheck_data()
-    {
-        QTest::addColumn<bool>("presentButBroken");
-        QTest::newRow("no such program") << false;
-        QTest::newRow("program that cannot start") << true;
-    }
-    void missingReaderIsNotStartedEveryCheck()
-    {
-        QFETCH(bool, presentButBroken);
-        setListing(OnTheBench);
-        const QString reader = m_work + QStringLiteral("/nmcli");
-        if (presentButBroken)
-            QVERIFY(!writeReader("/no/such/interpreter").isEmpty());
-        auto mfg = manager(10);
-        mfg->setReaderRecheckInterval(60 * 60 * 1000);
-        QSignalSpy checks(mfg->findChild<QTimer *>(), &QTimer::timeout);
-        mfg->setSsidProgram(reader);
-        QTRY_VERIFY(checks.count() >= 3);
-        // The reader turns up, but a missing one is not looked for at every check...
-        QVERIFY(!writeReader().isEmpty());
-        checks.clear();
-        QTRY_VERIFY(checks.count() >= 10);
-        QCOMPARE(runs(), 0);
-        QVERIFY(!mfg->networkDetected());
-        // ...only once the recheck interval has passed.
-        mfg->setReaderRecheckInterval(0);
-        QTRY_VERIFY(mfg->networkDetected());
+        QVERIFY(!mfg.mfgMode());
     }
 
     void hungReaderIsStopped()
     {
-        setListing(OnTheBench);
-        QVERIFY(writeText(m_work + QStringLiteral("/hang"), ""));
-        auto mfg = manager(10);
+        QVERIFY(setListing(OnTheBench) && writeText(m_work + QStringLiteral("/hang"), ""));
+        auto mfg = std::make_unique<MfgManager>();
+        mfg->setPollInterval(10);
         mfg->setReaderTimeout(50);
         mfg->setSsidProgram(writeReader());
-        // Stopped, so that the next check can start another.
-        QTRY_VERIFY(runs() >= 2);
+        QTRY_VERIFY(runs() >= 2);   // stopped, so that the next check can start another
         QVERIFY(!mfg->networkDetected());
         QVERIFY(QFile::remove(m_work + QStringLiteral("/hang")));
         QTRY_VERIFY(mfg->networkDetected());
@@ -233,7 +183,12 @@ private slots:
         QVERIFY(writeText(m_work + QStringLiteral("/hang"), ""));
         const int seen = runs();
         QTRY_VERIFY(runs() > seen);
+        QFile pid(m_work + QStringLiteral("/pid"));
+        QVERIFY(pid.open(QIODevice::ReadOnly));
+        const QString process = QStringLiteral("/proc/") + QString::fromLatin1(pid.readAll().trimmed());
+        QVERIFY(QFileInfo::exists(process));
         mfg.reset();
+        QVERIFY(!QFileInfo::exists(process));
     }
 };
 

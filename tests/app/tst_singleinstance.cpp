@@ -13,31 +13,23 @@ namespace {
 const QByteArray FirstFrame = "Main: first frame after";
 const QByteArray Raised = "Main: raise requested by another instance";
 
-// One started program with everything it wrote to standard error.
-class Instance
+// One started program with everything it wrote to standard error. The program inherits
+// the test's sandbox: its lock, socket and settings live in the test's temporary folder.
+struct Instance
 {
-public:
+    QProcess process;
+    QByteArray output;
     Instance()
     {
-        m_process.setProgram(QStringLiteral(NERRA_DESKTOP_EXECUTABLE));
-        m_process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
-        QObject::connect(&m_process, &QProcess::readyReadStandardError,
-                         [this] { m_stderr += m_process.readAllStandardError(); });
-        m_process.start();
+        process.setProgram(QStringLiteral(NERRA_DESKTOP_EXECUTABLE));
+        QObject::connect(&process, &QProcess::readyReadStandardError, [this] { output += process.readAllStandardError(); });
+        process.start();
     }
     ~Instance()
     {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(10000);
-        }
+        process.kill();
+        process.waitForFinished(10000);
     }
-    QProcess &process() { return m_process; }
-    const QByteArray &output() const { return m_stderr; }
-
-private:
-    QProcess m_process;
-    QByteArray m_stderr;
 };
 
 } // namespace
@@ -48,7 +40,6 @@ class TestSingleInstance : public QObject
 
     std::unique_ptr<IsolatedEnvironment> m_env;
 
-    // The lock and the server socket live in the temporary folder this test chose.
     bool leftBehind() const
     {
         return QFileInfo::exists(m_env->tempDir() + QStringLiteral("/nerra-desktop.lock"))
@@ -62,34 +53,34 @@ private slots:
     void secondStartRaisesTheFirstAndExits()
     {
         Instance first;
-        QTRY_VERIFY_WITH_TIMEOUT(first.output().contains(FirstFrame), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(first.output.contains(FirstFrame), 30000);
         QVERIFY(leftBehind());
-        QVERIFY(!first.output().contains(Raised));
+        QVERIFY(!first.output.contains(Raised));
         Instance second;
-        QVERIFY(second.process().waitForFinished(30000));
-        QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second.process().exitCode(), 0);
-        QVERIFY(!second.output().contains(FirstFrame));   // it never showed a window
-        QTRY_VERIFY_WITH_TIMEOUT(first.output().contains(Raised), 30000);
-        QCOMPARE(first.process().state(), QProcess::Running);
+        QVERIFY(second.process.waitForFinished(30000));
+        QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.process.exitCode(), 0);
+        QVERIFY(!second.output.contains(FirstFrame));   // it never showed a window
+        QTRY_VERIFY_WITH_TIMEOUT(first.output.contains(Raised), 30000);
+        QCOMPARE(first.process.state(), QProcess::Running);
     }
 
     void crashedInstanceDoesNotBlockTheNext()
     {
         {
             Instance crashed;
-            QTRY_VERIFY_WITH_TIMEOUT(crashed.output().contains(FirstFrame), 30000);
-            crashed.process().kill();
-            QVERIFY(crashed.process().waitForFinished(10000));
+            QTRY_VERIFY_WITH_TIMEOUT(crashed.output.contains(FirstFrame), 30000);
+            crashed.process.kill();
+            QVERIFY(crashed.process.waitForFinished(10000));
         }
         QVERIFY(leftBehind());   // a hard kill leaves both behind
         Instance next;
-        QTRY_VERIFY_WITH_TIMEOUT(next.output().contains(FirstFrame), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(next.output.contains(FirstFrame), 30000);
         // It took over the server name: a later start reaches it.
         Instance later;
-        QVERIFY(later.process().waitForFinished(30000));
-        QCOMPARE(later.process().exitCode(), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(next.output().contains(Raised), 30000);
+        QVERIFY(later.process.waitForFinished(30000));
+        QCOMPARE(later.process.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(next.output.contains(Raised), 30000);
     }
 };
 
