@@ -13,31 +13,23 @@ namespace {
 const QByteArray FirstFrame = "Main: first frame after";
 const QByteArray Raised = "Main: raise requested by another instance";
 
-// One started program with everything it wrote to standard error.
-class Instance
+// One started program with everything it wrote to standard error. The program inherits
+// the test's sandbox: its lock, socket and settings live in the test's temporary folder.
+struct Instance
 {
-public:
+    QProcess process;
+    QByteArray output;
     Instance()
     {
-        m_process.setProgram(QStringLiteral(NERRA_DESKTOP_EXECUTABLE));
-        m_process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
-        QObject::connect(&m_process, &QProcess::readyReadStandardError,
-                         [this] { m_stderr += m_process.readAllStandardError(); });
-        m_process.start();
+        process.setProgram(QStringLiteral(NERRA_DESKTOP_EXECUTABLE));
+        QObject::connect(&process, &QProcess::readyReadStandardError, [this] { output += process.readAllStandardError(); });
+        process.start();
     }
     ~Instance()
     {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(10000);
-        }
+        process.kill();
+        process.waitForFinished(10000);
     }
-    QProcess &process() { return m_process; }
-    const QByteArray &output() const { return m_stderr; }
-
-private:
-    QProcess m_process;
-    QByteArray m_stderr;
 };
 
 } // namespace
@@ -46,59 +38,51 @@ class TestSingleInstance : public QObject
 {
     Q_OBJECT
 
+    std::unique_ptr<IsolatedEnvironment> m_env;
+
+    bool leftBehind() const
+    {
+        return QFileInfo::exists(m_env->tempDir() + QStringLiteral("/nerra-desktop.lock"))
+               && QFileInfo::exists(m_env->tempDir() + QStringLiteral("/NerraDesktopInstance"));
+    }
+
 private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
     void cleanup() { m_env.reset(); }
 
-    void secondStartRaisesTheFirstAndExits();
-    void crashedInstanceDoesNotBlockTheNext();
-
-private:
-    std::unique_ptr<IsolatedEnvironment> m_env;
-};
-
-void TestSingleInstance::secondStartRaisesTheFirstAndExits()
-{
-    Instance first;
-    QTRY_VERIFY_WITH_TIMEOUT(first.output().contains(FirstFrame), 30000);
-    // The lock and the server socket live in the temporary folder this test chose.
-    QVERIFY(QFileInfo::exists(m_env->tempDir() + QStringLiteral("/nerra-desktop.lock")));
-    QVERIFY(QFileInfo::exists(m_env->tempDir() + QStringLiteral("/NerraDesktopInstance")));
-    QVERIFY(!first.output().contains(Raised));
-
-    Instance second;
-    QVERIFY(second.process().waitForFinished(30000));
-    QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.process().exitCode(), 0);
-    // The second never got as far as an interface.
-    QVERIFY(!second.output().contains(FirstFrame));
-
-    QTRY_VERIFY_WITH_TIMEOUT(first.output().contains(Raised), 30000);
-    QCOMPARE(first.process().state(), QProcess::Running);
-}
-
-void TestSingleInstance::crashedInstanceDoesNotBlockTheNext()
-{
+    void secondStartRaisesTheFirstAndExits()
     {
-        Instance crashed;
-        QTRY_VERIFY_WITH_TIMEOUT(crashed.output().contains(FirstFrame), 30000);
-        crashed.process().kill();
-        QVERIFY(crashed.process().waitForFinished(10000));
+        Instance first;
+        QTRY_VERIFY_WITH_TIMEOUT(first.output.contains(FirstFrame), 30000);
+        QVERIFY(leftBehind());
+        QVERIFY(!first.output.contains(Raised));
+        Instance second;
+        QVERIFY(second.process.waitForFinished(30000));
+        QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.process.exitCode(), 0);
+        QVERIFY(!second.output.contains(FirstFrame));   // it never showed a window
+        QTRY_VERIFY_WITH_TIMEOUT(first.output.contains(Raised), 30000);
+        QCOMPARE(first.process.state(), QProcess::Running);
     }
-    // A hard kill leaves both the lock file and the server's socket behind.
-    QVERIFY(QFileInfo::exists(m_env->tempDir() + QStringLiteral("/nerra-desktop.lock")));
-    QVERIFY(QFileInfo::exists(m_env->tempDir() + QStringLiteral("/NerraDesktopInstance")));
 
-    Instance next;
-    QTRY_VERIFY_WITH_TIMEOUT(next.output().contains(FirstFrame), 30000);
-    QCOMPARE(next.process().state(), QProcess::Running);
-
-    // It took over the server name: a later start reaches it.
-    Instance later;
-    QVERIFY(later.process().waitForFinished(30000));
-    QCOMPARE(later.process().exitCode(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(next.output().contains(Raised), 30000);
-}
+    void crashedInstanceDoesNotBlockTheNext()
+    {
+        {
+            Instance crashed;
+            QTRY_VERIFY_WITH_TIMEOUT(crashed.output.contains(FirstFrame), 30000);
+            crashed.process.kill();
+            QVERIFY(crashed.process.waitForFinished(10000));
+        }
+        QVERIFY(leftBehind());   // a hard kill leaves both behind
+        Instance next;
+        QTRY_VERIFY_WITH_TIMEOUT(next.output.contains(FirstFrame), 30000);
+        // It took over the server name: a later start reaches it.
+        Instance later;
+        QVERIFY(later.process.waitForFinished(30000));
+        QCOMPARE(later.process.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(next.output.contains(Raised), 30000);
+    }
+};
 
 NERRA_TEST_MAIN(TestSingleInstance)
 #include "tst_singleinstance.moc"

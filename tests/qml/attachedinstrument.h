@@ -12,12 +12,7 @@
 class AttachedInstrument
 {
 public:
-    explicit AttachedInstrument(SerialManager &link)
-        : usb(&state)
-        , m_link(link)
-    {
-        lister.setIncludeSystemPorts(false);
-    }
+    explicit AttachedInstrument(SerialManager &link) : usb(&state), m_link(link) { lister.setIncludeSystemPorts(false); }
     ~AttachedInstrument() { m_link.setPortLister(nullptr); }
 
     // Plugs in and waits until the link has opened the port and finished its first

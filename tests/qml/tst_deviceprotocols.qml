@@ -31,33 +31,24 @@ TestCase {
     readonly property var panel: ({ hardwareId: "HW", pendingFetchFile: "", pendingPushFile: "", lastPushedFile: "",
                                     listedFiles: ["a.csv"] })
 
-    function test_names_data() {
-        return [
-            { tag: "underscores and an upper-case extension", file: "Serial_Dilution.CSV", name: "Serial Dilution" },
-            { tag: "no extension", file: "Wash", name: "Wash" },
-            { tag: "only the last extension", file: "a.csv.csv", name: "a.csv" }
-        ]
-    }
-    function test_names(row) {
-        compare(DeviceProtocols.displayName(row.file), row.name)
+    function test_names() {
+        compare(DeviceProtocols.displayName("Serial_Dilution.CSV"), "Serial Dilution")
+        compare(DeviceProtocols.displayName("a.csv.csv"), "a.csv")
         compare(DeviceProtocols.fileNameFor("  Serial Dilution  "), "Serial_Dilution.csv")
         compare(DeviceProtocols.fileNameFor("Wash.CSV"), "Wash.CSV")
     }
 
     function test_badgeAndTransfer_data() {
         return [
-            { tag: "orphaned without data", files: { "a.csv": { csv: null, dirty: true } }, ids: {}, lib: {},
-              badge: "● Not on Device", shown: false },
+            { tag: "orphaned without data", files: { "a.csv": { csv: null, dirty: true } }, ids: {}, lib: {}, badge: "● Not on Device", shown: false },
             { tag: "edited here, not on the device: can be sent back", files: { "a.csv": { csv: "X", dirty: true } },
               ids: {}, lib: {}, listed: [], badge: "● Not on Device", shown: true, enabled: true },
             { tag: "modified beats library", files: { "a.csv": { csv: "X", dirty: true } }, ids: { "a.csv": "L" }, lib: { L: "X" },
               badge: "● Modified", shown: true, enabled: true },
             { tag: "differs from library", files: { "a.csv": { csv: "X" } }, ids: { "a.csv": "L" }, lib: { L: "Y" },
               badge: "● Differs from Library", shown: true, enabled: true },
-            { tag: "in library", files: { "a.csv": { csv: "X" } }, ids: { "a.csv": "L" }, lib: { L: "X" },
-              badge: "● In Library", shown: false },
-            { tag: "device only", files: { "a.csv": { csv: "X" } }, ids: {}, lib: {},
-              badge: "● Device Only", shown: false },
+            { tag: "in library", files: { "a.csv": { csv: "X" } }, ids: { "a.csv": "L" }, lib: { L: "X" }, badge: "● In Library", shown: false },
+            { tag: "device only", files: { "a.csv": { csv: "X" } }, ids: {}, lib: {}, badge: "● Device Only", shown: false },
             { tag: "modified with errors: shown, not enabled", files: { "a.csv": { csv: "BAD", dirty: true } }, ids: {}, lib: {},
               badge: "● Modified", shown: true, enabled: false }
         ]
@@ -87,10 +78,8 @@ TestCase {
         return [
             { tag: "clean copy with a library method sends the library's, staged",
               files: { "a.csv": { csv: "OLD" } }, ids: { "a.csv": "L" }, lib: { L: "NEW" }, csv: "NEW", stage: true },
-            { tag: "a local edit is sent as it is", files: { "a.csv": { csv: "EDIT", dirty: true } }, ids: { "a.csv": "L" },
-              lib: { L: "NEW" }, csv: "EDIT", stage: false },
-            { tag: "a library method with errors is refused", files: { "a.csv": { csv: "OLD" } }, ids: { "a.csv": "L" },
-              lib: { L: "BAD" }, csv: null, refused: true },
+            { tag: "a local edit is sent as it is", files: { "a.csv": { csv: "EDIT", dirty: true } }, ids: { "a.csv": "L" }, lib: { L: "NEW" }, csv: "EDIT", stage: false },
+            { tag: "a library method with errors is refused", files: { "a.csv": { csv: "OLD" } }, ids: { "a.csv": "L" }, lib: { L: "BAD" }, csv: null, refused: true },
             { tag: "no data, no transfer", files: { "a.csv": { csv: "" } }, ids: {}, lib: {}, csv: null }
         ]
     }

@@ -37,14 +37,10 @@ TestCase {
             { tag: "an empty name is stored, empty S/N and version are not, no colour keeps it",
               ids: ["A1B2C3D4E5F6"], link: { usbDeviceName: "", usbDeviceSN: "", usbDeviceFW: "", usbDeviceColor: -1 },
               calls: ["seen 0", "name 0 ''"], result: { match: 0, select: true } },
-            { tag: "an unknown instrument is added USB-only", ids: ["AA"], link: {},
-              calls: ["add 'Bench' NS-1 v1.2 3 A1B2C3D4E5F6"], result: { match: 1, select: true } },
-            { tag: "not connected: nothing", ids: ["A1B2C3D4E5F6"], link: { isConnected: false },
-              calls: [], result: { match: 0, select: false } },
-            { tag: "no hardware id yet: nothing", ids: [], link: { usbDeviceId: "" },
-              calls: [], result: { match: -1, select: false } },
-            { tag: "USB not offered: nothing at all", ids: ["AA"], link: {}, unavailable: true,
-              calls: [], result: null }
+            { tag: "an unknown instrument is added USB-only", ids: ["AA"], link: {}, calls: ["add 'Bench' NS-1 v1.2 3 A1B2C3D4E5F6"], result: { match: 1, select: true } },
+            { tag: "not connected: nothing", ids: ["A1B2C3D4E5F6"], link: { isConnected: false }, calls: [], result: { match: 0, select: false } },
+            { tag: "no hardware id yet: nothing", ids: [], link: { usbDeviceId: "" }, calls: [], result: { match: -1, select: false } },
+            { tag: "USB not offered: nothing at all", ids: ["AA"], link: {}, unavailable: true, calls: [], result: null }
         ]
     }
     function test_applyUsbDeviceInfo(row) {
@@ -80,5 +76,11 @@ TestCase {
         compare(shown, row.sections)
         var clicks = row.devices.map(function (d, i) { return Devices.clickConnectionType(d, i, row.ctx) })
         compare(clicks, row.clicks)
+    }
+
+    function test_usbStatus() {
+        compare(Devices.usbStatus(usb({})).text, "Connected")
+        compare(Devices.usbStatus(usb({ isConnected: false })).text, "Connecting…")
+        compare(Devices.usbStatus(usb({ isConnected: false, usbDevicePresent: false })).text, "No instrument")
     }
 }

@@ -5,25 +5,11 @@ import "qrc:/ui/js/Editor.js" as Editor
 TestCase {
     name: "EditorLogic"
 
-    function test_splitVolume_data() {
-        return [
-            { tag: "whole", value: 100, whole: 100, fractional: 0 },
-            { tag: "tenths", value: 12.5, whole: 12, fractional: 5 },
-            { tag: "float noise", value: 12.3, whole: 12, fractional: 3 },
-            { tag: "rounds up into the next whole", value: 12.96, whole: 13, fractional: 0 },
-            { tag: "hundredths rounded", value: 0.04, whole: 0, fractional: 0 },
-            { tag: "zero", value: 0, whole: 0, fractional: 0 }
-        ]
-    }
-    function test_splitVolume(row) {
-        var parts = Editor.splitVolume(row.value)
-        compare(parts.whole, row.whole)
-        compare(parts.fractional, row.fractional)
-    }
-
-    function test_parseNumber() {
-        compare(Editor.parseNumber("12.5"), 12.5)
-        compare(Editor.parseNumber(" 7 "), 7)
+    function test_typedVolumes() {
+        compare(Editor.splitVolume(12.3), { whole: 12, fractional: 3 })   // despite float noise
+        compare(Editor.splitVolume(12.96), { whole: 13, fractional: 0 }, "not 12 and ten tenths")
+        compare(Editor.formatVolume(Editor.volumeOf(37, 5)), "37.5")
+        compare(Editor.parseNumber(" 12.5 "), 12.5)
         compare(Editor.parseNumber("0,5"), 0.5)
         compare(Editor.parseNumber(".5"), 0.5)
         verify(isNaN(Editor.parseNumber("")))
@@ -31,52 +17,24 @@ TestCase {
         verify(isNaN(Editor.parseNumber("1e3")))
     }
 
-    function test_formatVolume() {
-        compare(Editor.formatVolume(100), "100.0")
-        compare(Editor.formatVolume(12.5), "12.5")
-        compare(Editor.formatVolume(Editor.volumeOf(37, 5)), "37.5")
+    function test_insertionIndex() {
+        // Step midpoints at 20, 60, 100.
+        compare(Editor.insertionIndex([20, 60, 100], 19), 0)
+        compare(Editor.insertionIndex([20, 60, 100], 21), 1)
+        compare(Editor.insertionIndex([20, 60, 100], 300), 3)
     }
 
-    function test_insertionIndex_data() {
-        // Step midpoints at 20, 60, 100 (steps 40 px tall).
-        return [
-            { tag: "above everything", y: 5, expected: 0 },
-            { tag: "upper half of the first", y: 19, expected: 0 },
-            { tag: "lower half of the first", y: 21, expected: 1 },
-            { tag: "between second and third", y: 80, expected: 2 },
-            { tag: "below everything", y: 300, expected: 3 }
-        ]
-    }
-    function test_insertionIndex(row) {
-        compare(Editor.insertionIndex([20, 60, 100], row.y), row.expected)
-    }
-
-    function test_moveTarget_data() {
-        return [
-            { tag: "down past one", from: 1, insertion: 3, count: 4, expected: 2 },
-            { tag: "to the end", from: 1, insertion: 4, count: 4, expected: 3 },
-            { tag: "up to just after the tip select", from: 3, insertion: 1, count: 4, expected: 1 },
-            { tag: "onto index 0 refused", from: 3, insertion: 0, count: 4, expected: -1 },
-            { tag: "the tip select never moves", from: 0, insertion: 3, count: 4, expected: -1 },
-            { tag: "dropped in place", from: 2, insertion: 2, count: 4, expected: -1 },
-            { tag: "dropped just below itself", from: 2, insertion: 3, count: 4, expected: -1 },
-            { tag: "source out of range", from: 4, insertion: 1, count: 4, expected: -1 }
-        ]
-    }
-    function test_moveTarget(row) {
-        compare(Editor.moveTarget(row.from, row.insertion, row.count), row.expected)
-    }
-
-    function test_locationKey() {
-        compare(Editor.locationKey("step 1"), "0")
-        compare(Editor.locationKey("step 3.2"), "2.1")
-        compare(Editor.locationKey("step 3.2.1"), "2.1.0")
-        compare(Editor.locationKey("protocol"), "")
-        compare(Editor.locationKey("step 0"), "")
-        compare(Editor.locationKey(undefined), "")
+    function test_moveTarget() {
+        compare(Editor.moveTarget(1, 3, 4), 2, "down: the step leaves its place first")
+        compare(Editor.moveTarget(3, 1, 4), 1, "up to just after the tip select")
+        compare(Editor.moveTarget(3, 0, 4), -1, "onto index 0")
+        compare(Editor.moveTarget(0, 3, 4), -1, "the tip select never moves")
+        compare(Editor.moveTarget(2, 3, 4), -1, "dropped just below itself")
     }
 
     function test_indexErrors() {
+        compare(Editor.locationKey("step 3.2.1"), "2.1.0")
+        compare(Editor.locationKey("step 0"), "")
         var index = Editor.indexErrors([
             { commandPath: "step 1", message: "First step must be 'Tip Select'" },
             { commandPath: "step 3.2", message: "Speed must be between 1 and 7" },
@@ -86,7 +44,7 @@ TestCase {
         ])
         compare(index.steps["0"].length, 2)
         compare(index.steps["2.1"][0].message, "Speed must be between 1 and 7")
-        compare(index.inLoop["2"], 2)
+        compare(index.inLoop["2"], 2, "a loop counts the errors inside it")
         compare(index.steps["2"], undefined)
         compare(index.method.length, 1)
         compare(Editor.indexErrors(undefined).method.length, 0)
@@ -94,34 +52,25 @@ TestCase {
 
     function test_fixFor_data() {
         return [
-            { tag: "aspirate without extra", step: { type: "aspirate", extraVolume: 0 }, fix: 50,
-              property: "volume", value: 50 },
-            { tag: "extra volume comes off", step: { type: "dispense", extraVolume: 10 }, fix: 150,
-              property: "volume", value: 140 },
-            { tag: "airgap keeps tenths", step: { type: "airgap", extraVolume: 0 }, fix: 12.3,
-              property: "volume", value: 12.3 },
-            { tag: "repeat shares it between replicates", step: { type: "repeat", replicates: 3 }, fix: 200,
-              property: "dispenseVolume", value: 66.6 },
-            { tag: "nothing left to take", step: { type: "aspirate", extraVolume: 0 }, fix: 0, property: "", value: 0 },
-            { tag: "extra volume alone fills it", step: { type: "aspirate", extraVolume: 20 }, fix: 20, property: "", value: 0 },
-            { tag: "no suggestion", step: { type: "aspirate", extraVolume: 0 }, fix: undefined, property: "", value: 0 },
-            { tag: "mix has no fix", step: { type: "mix" }, fix: 20, property: "", value: 0 }
+            { tag: "extra volume comes off", step: { type: "dispense", extraVolume: 10 }, fix: 150, property: "volume", value: 140 },
+            { tag: "airgap keeps tenths", step: { type: "airgap", extraVolume: 0 }, fix: 12.3, property: "volume", value: 12.3 },
+            { tag: "repeat shares it between replicates", step: { type: "repeat", replicates: 3 }, fix: 200, property: "dispenseVolume", value: 66.6 },
+            { tag: "repeat with less than a tenth each", step: { type: "repeat", replicates: 30 }, fix: 2, property: "" },
+            { tag: "extra volume alone fills it", step: { type: "aspirate", extraVolume: 20 }, fix: 20, property: "" },
+            { tag: "no suggestion", step: { type: "aspirate", extraVolume: 0 }, fix: undefined, property: "" },
+            { tag: "mix has no fix", step: { type: "mix" }, fix: 20, property: "" }
         ]
     }
     function test_fixFor(row) {
         var fix = Editor.fixFor(row.step, row.fix)
-        if (row.property === "") {
-            compare(fix, null)
-            return
-        }
+        if (row.property === "")
+            return compare(fix, null)
         compare(fix.property, row.property)
         fuzzyCompare(fix.value, row.value, 1e-9)
     }
 
     function test_stepLabel() {
         compare(Editor.stepLabel("airgap"), "Air Gap")
-        compare(Editor.stepLabel("tipselect"), "Tip Select")
-        compare(Editor.StepTypes.map(function (t) { return t.label }),
-                ["Tip Select", "Aspirate", "Air Gap", "Dispense", "Purge", "Mix", "Repeat", "Loop"])
+        compare(Editor.stepLabel("unknown"), "unknown")
     }
 }

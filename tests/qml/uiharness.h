@@ -1,9 +1,11 @@
 #pragma once
 
-// Loads the real interface (qrc:/ui/Main.qml) with the real controllers, the way start-up
-// publishes them, and offers the few moves a test makes on it: find an item by its
-// object name, click it, type, call a QML function. Create one per test case, inside an
-// IsolatedEnvironment, so that every controller reads fresh settings.
+// The real interface (qrc:/ui/Main.qml) with the real controllers, published the way
+// start-up publishes them, in a sandbox of its own: create one per test case, so that
+// every controller reads fresh settings and files. Offers the moves a user makes on it.
+
+#include "isolatedenvironment.h"
+#include "windowgrabber.h"
 
 #include "app/filedialoghelper.h"
 #include "app/logmanager.h"
@@ -17,11 +19,6 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QTimer>
-
-#include <QGuiApplication>
-#include <QKeyEvent>
-#include <QMouseEvent>
 #include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -29,6 +26,7 @@
 #include <QQuickWindow>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -42,229 +40,208 @@ public:
         builder.setLibrary(&library);
     }
 
-    // Publishes the controllers and loads the main window (the compiled-in one unless
-    // another is named); false when it did not load.
-    bool load(const QUrl &mainQml = QUrl(QStringLiteral("qrc:/ui/Main.qml")))
+    bool load()
     {
         engine = std::make_unique<QQmlApplicationEngine>();
-        QQmlContext *context = engine->rootContext();
-        context->setContextProperty(QStringLiteral("buildVersion"), QStringLiteral("v1.5.0"));
-        context->setContextProperty(QStringLiteral("buildTimestamp"), QStringLiteral("2026-10-14 10:00:17"));
-        context->setContextProperty(QStringLiteral("protocolLibrary"), &library);
-        context->setContextProperty(QStringLiteral("protocolBuilder"), &builder);
-        context->setContextProperty(QStringLiteral("deviceManager"), &devices);
-        context->setContextProperty(QStringLiteral("logManager"), &log);
-        context->setContextProperty(QStringLiteral("fileDialogHelper"), &files);
-        context->setContextProperty(QStringLiteral("serialManager"), &serial);
-        context->setContextProperty(QStringLiteral("mfgManager"), &mfg);
-        context->setContextProperty(QStringLiteral("deviceProtocolStore"), &store);
-        engine->load(mainQml);
-        if (engine->rootObjects().isEmpty())
-            return false;
-        window = qobject_cast<QQuickWindow *>(engine->rootObjects().constFirst());
+        const QList<QPair<const char *, QObject *>> controllers = {
+            {"protocolLibrary", &library}, {"protocolBuilder", &builder}, {"deviceManager", &devices}, {"logManager", &log},
+            {"fileDialogHelper", &files}, {"serialManager", &serial}, {"mfgManager", &mfg}, {"deviceProtocolStore", &store}};
+        for (const auto &controller : controllers)
+            engine->rootContext()->setContextProperty(QString::fromLatin1(controller.first), controller.second);
+        engine->rootContext()->setContextProperty(QStringLiteral("buildVersion"), QStringLiteral("v1.5.0"));
+        engine->rootContext()->setContextProperty(QStringLiteral("buildTimestamp"), QStringLiteral("2026-10-14 10:00:17"));
+        engine->load(QUrl(QStringLiteral("qrc:/ui/Main.qml")));
+        window = engine->rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(engine->rootObjects().constFirst());
         if (!window)
             return false;
         window->show();
         window->requestActivate();
         return QTest::qWaitForWindowExposed(window) && QTest::qWaitForWindowActive(window);
     }
+    bool openLibraryTab()
+    {
+        return load() && click(QStringLiteral("tab_Protocol Library")) && QTest::qWaitFor([this] { return item(QStringLiteral("libraryList")); });
+    }
 
-    QObject *root() const { return window; }
+    // SPL text in a file of the sandbox, as a user keeps one; returns its path.
+    QString splFile(const QString &name, const QString &steps)
+    {
+        QFile out(env.home() + QStringLiteral("/method.spl"));
+        const QByteArray text = (QStringLiteral("protocol name: ") + name + QStringLiteral("\n\n") + steps).toUtf8();
+        return out.open(QIODevice::WriteOnly) && out.write(text) == text.size() ? out.fileName() : QString();
+    }
+    QString addMethod(const QString &name, const QString &steps) { return library.importFromSplFile(splFile(name, steps)); }
+
+    // Saves a picture of the window for a person to look at when NERRA_SCREENSHOT_DIR is
+    // set; false only when that picture could not be taken.
+    bool shoot(const QString &name, QWindow *other = nullptr) const
+    {
+        settle();
+        const QString dir = qEnvironmentVariable("NERRA_SCREENSHOT_DIR");
+        return dir.isEmpty() || saveWindowPng(other ? other : window, dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+    }
 
     // Depth-first over both the object tree and the visual tree, so that delegates,
-    // popup contents and pages are all found. Only visible items when `visibleOnly`.
+    // popup contents and pages are all found; only visible items when `visibleOnly`.
     QObject *find(const QString &name, QObject *under = nullptr, bool visibleOnly = true) const
     {
-        QObject *start = under ? under : static_cast<QObject *>(window);
-        QObject *popupLayer = window ? static_cast<QObject *>(window->contentItem()->parentItem()) : nullptr;
-        if (QObject *found = search(start, name, visibleOnly))
+        if (QObject *found = search(under ? under : window, name, visibleOnly))
             return found;
-        return under ? nullptr : search(popupLayer, name, visibleOnly);
+        return under ? nullptr : search(window->contentItem()->parentItem(), name, visibleOnly);
     }
-    QQuickItem *item(const QString &name, QObject *under = nullptr) const
+    QQuickItem *item(const QString &name, QObject *under = nullptr) const { return qobject_cast<QQuickItem *>(find(name, under)); }
+    QString text(const QString &name, QObject *under = nullptr) const
     {
-        return qobject_cast<QQuickItem *>(find(name, under));
+        return item(name, under) ? item(name, under)->property("text").toString() : QStringLiteral("<no visible %1>").arg(name);
     }
-
     // All visible items of that name, in tree order.
     QList<QQuickItem *> items(const QString &name, QQuickItem *under = nullptr) const
     {
         QList<QQuickItem *> result;
-        collect(under ? under : window->contentItem(), name, &result);
+        QList<QQuickItem *> pending{under ? under : window->contentItem()};
+        while (!pending.isEmpty()) {
+            QQuickItem *node = pending.takeLast();
+            if (node->isVisible() && node->objectName() == name)
+                result << node;
+            for (int i = node->isVisible() ? node->childItems().size() - 1 : -1; i >= 0; --i)
+                pending << node->childItems().at(i);
+        }
         return result;
     }
+    // The visible item of that name whose `property` holds `value` (a card for its method).
+    QQuickItem *itemWith(const QString &name, const char *property, const QVariant &value) const
+    {
+        for (QQuickItem *candidate : items(name)) {
+            if (candidate->property(property) == value)
+                return candidate;
+        }
+        return nullptr;
+    }
+    // A popup (dialog, menu) is an object, not an item: open means visible.
+    QObject *popup(const QString &name) const { return find(name, nullptr, false); }
+    bool isOpen(const QString &name) const { return popup(name) && popup(name)->property("visible").toBool(); }
+    // Waits for the dialog, presses one of its buttons and waits until it has closed.
+    bool answer(const QString &dialog, const QString &button) const
+    {
+        return QTest::qWaitFor([&] { return isOpen(dialog); }) && click(button, popup(dialog))
+               && QTest::qWaitFor([&] { return !isOpen(dialog); });
+    }
+    QObject *currentPage() const
+    {
+        QObject *stack = find(QStringLiteral("pageStack"));
+        return stack ? stack->property("currentItem").value<QObject *>() : nullptr;
+    }
+    QString currentPageName() const { return currentPage() ? currentPage()->objectName() : QString(); }
 
-    // Lets pending layout (positioners, layouts) settle by waiting for a rendered frame.
+    // Lets pending layout settle by waiting for a rendered frame; a page stack in
+    // transition takes no input.
     void settle() const
     {
-        // A page stack in transition takes no input.
-        if (QObject *stack = find(QStringLiteral("pageStack")))
-            if (!QTest::qWaitFor([stack] { return !stack->property("busy").toBool(); }, 3000))
-                qWarning() << "UiHarness: the page stack stayed busy";
+        QObject *stack = find(QStringLiteral("pageStack"));
+        if (stack && !QTest::qWaitFor([stack] { return !stack->property("busy").toBool(); }, 3000))
+            qWarning() << "UiHarness: the page stack stayed busy";
         QSignalSpy frames(window, &QQuickWindow::frameSwapped);
         window->update();
         frames.wait(1000);
     }
-
+    bool click(const QString &name, QObject *under = nullptr) const
+    {
+        settle();
+        return click(item(name, under));
+    }
     bool click(QQuickItem *item) const
     {
         QPointer<QQuickItem> target(item);
         settle();
         if (!target || !target->isVisible() || !target->isEnabled())
             return false;
+        // Sent straight to the window: unlike QTest's, two clicks on one spot never turn
+        // into a double click.
         const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-        press(centre);
-        release(centre);
+        mouse(QEvent::MouseButtonPress, centre, Qt::LeftButton);
+        mouse(QEvent::MouseButtonRelease, centre, Qt::NoButton);
         return true;
     }
-    bool click(const QString &name, QObject *under = nullptr) const
-    {
-        settle();
-        QQuickItem *target = item(name, under);
-        if (!target)
-            qWarning() << "UiHarness: no visible item" << name;
-        return click(target);
-    }
-
-    // Mouse events sent straight to the window: unlike QTest's, two clicks on one spot
-    // never turn into a double click.
-    void press(QPointF at) const { mouse(QEvent::MouseButtonPress, at, Qt::LeftButton); }
-    void move(QPointF at) const { mouse(QEvent::MouseMove, at, Qt::LeftButton); }
-    void release(QPointF at) const { mouse(QEvent::MouseButtonRelease, at, Qt::NoButton); }
     void mouse(QEvent::Type type, QPointF at, Qt::MouseButtons buttons) const
     {
-        const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-        QMouseEvent event(type, at, at, window->mapToGlobal(at.toPoint()), button, buttons, Qt::NoModifier);
+        QMouseEvent event(type, at, at, window->mapToGlobal(at.toPoint()), Qt::LeftButton, buttons, Qt::NoModifier);
         QGuiApplication::sendEvent(window, &event);
     }
-
-    void type(QQuickItem *field, const QString &text, bool replace = true) const
+    void type(QQuickItem *field, const QString &text) const
     {
         field->forceActiveFocus();
-        if (replace) {
-            QTest::keyClick(window, Qt::Key_A, Qt::ControlModifier);
-            QTest::keyClick(window, Qt::Key_Delete);
-        }
+        QTest::keyClick(window, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(window, Qt::Key_Delete);
         typeText(text);
     }
-    // Key events carrying the characters, as a keyboard would send them to the focus item.
+    // Key events carrying the characters, as a keyboard sends them to the focus item.
     void typeText(const QString &text) const
     {
         for (const QChar c : text) {
             QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
-            QGuiApplication::sendEvent(window, &press);
             QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(c));
+            QGuiApplication::sendEvent(window, &press);
             QGuiApplication::sendEvent(window, &release);
         }
     }
     void key(Qt::Key key) const { QTest::keyClick(window, key); }
 
-    QVariant call(QObject *target, const char *function, const QVariantList &args = {}) const
-    {
-        QVariant result;
-        QGenericArgument a[4];
-        for (int i = 0; i < args.size() && i < 4; ++i)
-            a[i] = Q_ARG(QVariant, args.at(i));
-        QMetaObject::invokeMethod(target, function, Q_RETURN_ARG(QVariant, result), a[0], a[1], a[2], a[3]);
-        return result;
-    }
-
-    // A popup (dialog, menu) is an object, not an item: open means visible.
-    QObject *popup(const QString &name) const { return find(name, nullptr, false); }
-    bool isOpen(const QString &name) const
-    {
-        QObject *object = popup(name);
-        return object && object->property("visible").toBool();
-    }
-
-    QObject *currentPage() const
-    {
-        QObject *stack = find(QStringLiteral("pageStack"));
-        return stack ? stack->property("currentItem").value<QObject *>() : nullptr;
-    }
-    QString currentPageName() const
-    {
-        QObject *page = currentPage();
-        return page ? page->objectName() : QString();
-    }
-
-    // Answers the next framework file dialog from inside its own event loop, as a user
-    // would: types `path` into the name field and presses Return, or cancels when `path`
-    // is empty. `title` receives the dialog's title.
+    // Answers the next file dialog from inside its own event loop, as a user would: types
+    // `path` into the name field and presses Return, or cancels when `path` is empty.
     static void answerNextFileDialog(const QString &path, QString *title = nullptr)
     {
         auto *poll = new QTimer;
-        poll->setInterval(5);
         auto polls = std::make_shared<int>(0);
         QObject::connect(poll, &QTimer::timeout, poll, [=] {
             auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
             auto *nameField = dialog ? dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")) : nullptr;
+            // Keys typed before the dialog has the focus are lost.
             const bool ready = dialog && dialog->isVisible() && nameField && nameField->hasFocus();
             if (!ready && ++*polls < 2000)
                 return;
-            poll->stop();
             poll->deleteLater();
-            if (!dialog)
-                return;
-            if (title)
+            poll->stop();
+            if (dialog && title)
                 *title = dialog->windowTitle();
-            if (!ready || path.isEmpty()) {
-                dialog->reject();
-                return;
-            }
+            if (!ready || path.isEmpty())
+                return dialog ? dialog->reject() : void();
             nameField->selectAll();
-            QTest::keyClick(nameField, Qt::Key_Delete);
             QTest::keyClicks(nameField, path);
             QTest::keyClick(nameField, Qt::Key_Return);
         });
-        poll->start();
+        poll->start(5);
     }
 
+    // First of all: the controllers read their settings under these names when built.
+    const bool named = (QCoreApplication::setOrganizationName(QStringLiteral("Vellora")),
+                        QCoreApplication::setApplicationName(QStringLiteral("Nerra")), true);
+    IsolatedEnvironment env;   // and every controller reads from here
     LogManager log;
     ProtocolLibrary library;
     ProtocolBuilder builder;
     DeviceManager devices;
     FileDialogHelper files;
-    // Never told that USB is offered, so it leaves the ports alone.
-    SerialManager serial;
+    SerialManager serial;   // never told that USB is offered, so it leaves the ports alone
     MfgManager mfg;
     DeviceProtocolStore store;
     std::unique_ptr<QQmlApplicationEngine> engine;
     QQuickWindow *window = nullptr;
 
 private:
-    static bool shown(QObject *object)
-    {
-        auto *item = qobject_cast<QQuickItem *>(object);
-        return !item || item->isVisible();
-    }
     static QObject *search(QObject *node, const QString &name, bool visibleOnly)
     {
-        if (!node || (visibleOnly && !shown(node)))
+        auto *asItem = qobject_cast<QQuickItem *>(node);
+        if (!node || (visibleOnly && asItem && !asItem->isVisible()))
             return nullptr;
         if (node->objectName() == name)
             return node;
-        for (QObject *child : node->children()) {
-            if (QObject *found = search(child, name, visibleOnly))
+        QObjectList children = node->children();
+        for (QQuickItem *child : asItem ? asItem->childItems() : QList<QQuickItem *>())
+            children << (child->parent() == node ? nullptr : child);   // object children are there already
+        for (QObject *child : qAsConst(children)) {
+            if (QObject *found = child ? search(child, name, visibleOnly) : nullptr)
                 return found;
         }
-        if (auto *item = qobject_cast<QQuickItem *>(node)) {
-            for (QQuickItem *child : item->childItems()) {
-                if (child->parent() == node)
-                    continue;   // already seen as an object child
-                if (QObject *found = search(child, name, visibleOnly))
-                    return found;
-            }
-        }
         return nullptr;
-    }
-    static void collect(QQuickItem *node, const QString &name, QList<QQuickItem *> *result)
-    {
-        if (!node || !node->isVisible())
-            return;
-        if (node->objectName() == name)
-            result->append(node);
-        for (QQuickItem *child : node->childItems())
-            collect(child, name, result);
     }
 };

@@ -1,0 +1,775 @@
+// The interface driven through the real QML with the real controllers: the main window,
+// the method library and editor, and the instruments, these against a simulated
+// instrument on a real pseudo-terminal. With NERRA_SCREENSHOT_DIR set, the flows also
+// save pictures of the screens they reach.
+
+#include "testmain.h"
+#include "uiharness.h"
+
+#include "attachedinstrument.h"
+#include "devices/deviceinfo.h"
+#include "model/command.h"
+
+#include <QSettings>
+
+namespace {
+
+const QString Wash = QStringLiteral("tipselect tip:small\naspirate tip:small vol:50.0 xvol:0 speed:5\n"
+                                    "dispense tip:small vol:50.0 xvol:0 speed:5\n");
+
+const QString HardwareId = QStringLiteral("A1B2C3D4E5F6");
+const QString Dilution = QStringLiteral("Serial_Dilution.csv");
+const QString Fill = QStringLiteral("Plate_Fill.csv");
+const QByteArray DilutionCsv = "TIPSELECT,S,,,,,,,,\nASPIRATE,S,100.0,0,,,,4,\nDISPENSE,S,100.0,0,,,,4,\n";
+const QByteArray FillCsv = "TIPSELECT,L,,,,,,,,\nASPIRATE,L,500.0,0,,,,3,\nDISPENSE,L,500.0,0,,,,3,\n";
+const QByteArray EditedFillCsv = "TIPSELECT,L,,,,,,,,\nASPIRATE,L,400.0,0,,,,3,\nDISPENSE,L,400.0,0,,,,3,\n";
+// Liquid left in the tip: refused by the validator.
+const QByteArray InvalidCsv = "TIPSELECT,S,,,,,,,,\nASPIRATE,S,100.0,0,,,,4,\n";
+
+} // namespace
+
+class TestUiFlows : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<UiHarness> m_ui;
+    std::unique_ptr<AttachedInstrument> m_instrument;
+
+    bool pinDialogOpen() const { return m_ui->isOpen(QStringLiteral("pinDialog")); }
+    QObject *page() const { return m_ui->currentPage(); }
+    QQuickItem *card(const QString &name) const { return m_ui->itemWith(QStringLiteral("libraryCard"), "name", name); }
+    bool waitForCard(const QString &name) const { return QTest::qWaitFor([&] { return card(name); }); }
+    bool openMenu(const QString &name) const { return m_ui->click(m_ui->item(QStringLiteral("moreButton"), card(name))); }
+    bool openEditorOn(const QString &name, const QString &steps)
+    {
+        return !m_ui->addMethod(name, steps).isEmpty() && m_ui->openLibraryTab() && waitForCard(name)
+               && m_ui->click(m_ui->item(QStringLiteral("editButton"), card(name)))
+               && QTest::qWaitFor([this] { return m_ui->item(QStringLiteral("step_0"), page()); });
+    }
+    // A step's card, or an item in it; null when the card is not on screen (the list makes
+    // its delegates when it is laid out, so it settles first).
+    QQuickItem *inStep(int index, const QString &name = QString()) const
+    {
+        m_ui->settle();
+        QQuickItem *card = m_ui->item(QStringLiteral("step_%1").arg(index), page());
+        return card && !name.isEmpty() ? m_ui->item(name, card) : card;
+    }
+    int errorsInStep(int index) const { return inStep(index) ? m_ui->items(QStringLiteral("stepError"), inStep(index)).size() : -1; }
+    void scrollTo(int index, int mode /* ListView.Beginning 0, End 1 */)
+    {
+        QMetaObject::invokeMethod(m_ui->item(QStringLiteral("stepList"), page()), "positionViewAtIndex",
+                                  Q_ARG(int, index), Q_ARG(int, mode));
+    }
+    int selected() const { return page()->property("selectedStepIndex").toInt(); }
+    QString types() const
+    {
+        QStringList result;
+        for (const QVariant &command : m_ui->builder.commands())
+            result << command.value<QObject *>()->property("type").toString();
+        return result.join(QLatin1Char(' '));
+    }
+    QObject *command(int index) const { return m_ui->builder.commands().at(index).value<QObject *>(); }
+    bool addStep(const QString &type) { return m_ui->click(QStringLiteral("add_") + type, page()); }
+    // Types the name (Return moves on to the description), a description, and commits.
+    bool nameTheMethod(const QString &name)
+    {
+        const auto field = [this](const char *which) { return m_ui->item(QString::fromLatin1(which), page()); };
+        if (!QTest::qWaitFor([&] { return field("nameField") && field("nameField")->hasActiveFocus(); }))
+            return false;
+        m_ui->typeText(name);
+        m_ui->key(Qt::Key_Return);
+        if (!QTest::qWaitFor([&] { return field("descriptionField")->hasActiveFocus(); }))
+            return false;
+        m_ui->typeText(QStringLiteral("Made by the test"));
+        return m_ui->click(field("nameCommit"));
+    }
+    bool plugIn()
+    {
+        m_instrument = std::make_unique<AttachedInstrument>(m_ui->serial);
+        m_instrument->state.setHardwareId(HardwareId);
+        m_instrument->state.setPreference(QStringLiteral("name"), QStringLiteral("Bench"));
+        m_instrument->state.putFile(Dilution, DilutionCsv);
+        m_instrument->state.putFile(Fill, FillCsv);
+        return m_instrument->connect();
+    }
+    // The instrument on USB, its Protocols tab open and its list fetched.
+    void openProtocols()
+    {
+        QVERIFY(m_ui->load());
+        QVERIFY(plugIn());
+        QTRY_VERIFY(m_ui->item(QStringLiteral("deviceSubTabs")));
+        QVERIFY(m_ui->click(QStringLiteral("tab_Protocols")));
+        QTRY_COMPARE(m_ui->items(QStringLiteral("protocolCard")).size(), 2);
+        QTRY_VERIFY(!panel()->property("busy").toBool());
+        // The instrument's copy as it sent it: no line feed after the last line.
+        QCOMPARE(m_ui->store.csvData(HardwareId, Fill), FillCsv.chopped(1));
+        QVERIFY(!m_ui->store.isDirty(HardwareId, Fill));
+        m_instrument->usb.clearReceived();
+    }
+    QObject *panel() const { return m_ui->find(QStringLiteral("protocolsPanel")); }
+    QQuickItem *fileCard(const QString &file) const { return m_ui->itemWith(QStringLiteral("protocolCard"), "filename", file); }
+    QString badge(const QString &file) const { return fileCard(file) ? m_ui->text(QStringLiteral("protocolBadge"), fileCard(file)) : QString(); }
+    QQuickItem *transferButton(const QString &file) const
+    {
+        return fileCard(file) ? m_ui->item(QStringLiteral("protocolTransfer"), fileCard(file)) : nullptr;
+    }
+    QQuickItem *libraryTransfer(const QString &method) const
+    {
+        return card(method) ? m_ui->item(QStringLiteral("transferButton"), card(method)) : nullptr;
+    }
+    QString commandsReceived() const
+    {
+        QStringList commands;
+        for (const QByteArray &line : m_instrument->usb.receivedBytes().split('\n'))
+            commands << (line.startsWith("CMD:") ? QString::fromUtf8(line) : QString());
+        commands.removeAll(QString());
+        return commands.join(QLatin1Char(' '));
+    }
+
+private slots:
+    void init()
+    {
+        m_ui = std::make_unique<UiHarness>();
+        m_ui->builder.setAutoSaveInterval(50);   // a method in the editor is written back this soon
+    }
+    void cleanup()
+    {
+        m_instrument.reset();
+        m_ui.reset();
+        qunsetenv("NERRA_USB_CUSTOMER_FACING");
+    }
+
+    // The main window.
+
+    // Three quick presses of F12 (as the PIN test makes) open the PIN dialog; slower ones
+    // start the count again.
+    void f12CountStartsAgainWhenItsWindowRunsOut()
+    {
+        QVERIFY(m_ui->load());
+        m_ui->window->setProperty("f12WindowMs", 300);   // short enough to wait for its expiry
+        m_ui->key(Qt::Key_F12);
+        m_ui->key(Qt::Key_F12);
+        QTRY_COMPARE(m_ui->window->property("f12Count").toInt(), 0);
+        m_ui->key(Qt::Key_F12);
+        m_ui->key(Qt::Key_F12);
+        QVERIFY(!pinDialogOpen());
+        m_ui->key(Qt::Key_F12);
+        QTRY_VERIFY(pinDialogOpen());
+    }
+
+    void pinSwitchesManufacturingModeAndItsConsoleOn()
+    {
+        QVERIFY(m_ui->load());
+        AttachedInstrument attached(m_ui->serial);
+        QVERIFY(attached.connect());
+        QVERIFY(!m_ui->item(QStringLiteral("consoleToggle")));
+        for (int i = 0; i < 3; ++i)
+            m_ui->key(Qt::Key_F12);
+        // Opened means its entry transition has finished.
+        QTRY_VERIFY(m_ui->popup(QStringLiteral("pinDialog"))->property("opened").toBool());
+        QQuickItem *field = m_ui->item(QStringLiteral("pinField"));
+        QTRY_VERIFY(field->hasActiveFocus());
+        m_ui->typeText(QStringLiteral("123"));
+        QVERIFY(m_ui->shoot(QStringLiteral("pin-dialog")));
+        m_ui->typeText(QStringLiteral("45"));
+        m_ui->key(Qt::Key_Return);
+        QTRY_VERIFY(m_ui->item(QStringLiteral("pinError")));
+        QVERIFY(m_ui->shoot(QStringLiteral("pin-dialog-error")));
+        QVERIFY(pinDialogOpen() && !m_ui->mfg.mfgMode());
+        m_ui->key(Qt::Key_Backspace);
+        QTRY_VERIFY(!m_ui->item(QStringLiteral("pinError")));
+        m_ui->type(field, QStringLiteral("4051699"));
+        QCOMPARE(field->property("text").toString(), QStringLiteral("40516"));
+        QVERIFY(m_ui->click(QStringLiteral("pinOk")));
+        QTRY_VERIFY(m_ui->mfg.mfgMode());
+        QTRY_VERIFY(!pinDialogOpen());
+        QVERIFY(m_ui->item(QStringLiteral("consoleToggle")));
+
+        // Now F12 opens the console instead.
+        attached.usb.printConsole(QStringLiteral("hello from the bench\n"));
+        auto *console = qobject_cast<QQuickWindow *>(m_ui->find(QStringLiteral("consoleWindow"), nullptr, false));
+        m_ui->key(Qt::Key_F12);
+        QTRY_VERIFY(console->isVisible());
+        QVERIFY(!pinDialogOpen());
+        // The USB pane is the instrument's terminal: keys go one by one, Return as CR.
+        console->setProperty("viewIndex", 1);
+        QQuickItem *output = m_ui->item(QStringLiteral("consoleUsbOutput"), console->contentItem());
+        QTRY_VERIFY(output->property("text").toString().contains(QStringLiteral("hello from the bench")));
+        QQuickItem *input = m_ui->item(QStringLiteral("consoleUsbInput"), console->contentItem());
+        QTRY_VERIFY(input->isEnabled());
+        input->forceActiveFocus();
+        attached.usb.clearReceived();
+        QTest::keyClick(console, 'l');
+        QTest::keyClick(console, 's');
+        QTest::keyClick(console, Qt::Key_Return);
+        QTRY_COMPARE(attached.usb.receivedBytes(), QByteArray("ls\r"));
+        QVERIFY(m_ui->shoot(QStringLiteral("console-usb"), console));
+        QVERIFY(m_ui->click(QStringLiteral("mfgBadge")));
+        QTRY_VERIFY(!m_ui->mfg.mfgMode());
+        QTRY_VERIFY(!console->isVisible());
+        QVERIFY(!m_ui->item(QStringLiteral("mfgBadge")));
+    }
+
+    void settingsPageKeepsNotificationsAndGatesCertifications()
+    {
+        QVERIFY(m_ui->load());
+        QVERIFY(m_ui->click(QStringLiteral("settingsButton")));
+        QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("settingsPage"));
+        QObject *page = m_ui->currentPage();
+        QTRY_COMPARE(m_ui->text(QStringLiteral("aboutVersion"), page), QStringLiteral("Version 1.5.0"));
+        QVERIFY(!m_ui->item(QStringLiteral("certificationsCard"), page));
+        QVERIFY(m_ui->click(QStringLiteral("muteSwitch")));
+        QTRY_VERIFY(QSettings().value(QStringLiteral("Notifications/muted")).toBool());
+        QVERIFY(!m_ui->item(QStringLiteral("volumeSlider"), page)->isEnabled());
+        QVERIFY(m_ui->shoot(QStringLiteral("settings")));
+
+        QVERIFY(m_ui->mfg.activateWithPin(QStringLiteral("40516")));
+        QTRY_VERIFY(m_ui->item(QStringLiteral("certificationsCard"), page));
+        QVERIFY(m_ui->shoot(QStringLiteral("settings-mfg")));
+        m_ui->mfg.deactivate();
+        QTRY_VERIFY(!m_ui->item(QStringLiteral("certificationsCard"), page));
+        QVERIFY(m_ui->click(QStringLiteral("settingsBack")));
+        QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("libraryPage"));
+    }
+
+    void deviceSubTabsFollowManufacturingMode()
+    {
+        QVERIFY(m_ui->load());
+        m_ui->devices.addOrUpdateUsbDevice(QStringLiteral("Bench Pipette 3"), QStringLiteral("NR-240117"),
+                                           QStringLiteral("v1.0.18-1f5e273"), 4, QStringLiteral("14a7af1d0470"));
+        m_ui->devices.addOrUpdateUsbDevice(QString(), QStringLiteral("NR-240118"), QStringLiteral("v1.0.17"), 1,
+                                           QStringLiteral("14a7af1d0471"));
+        QObject *page = m_ui->currentPage();
+        QObject *panel = m_ui->find(QStringLiteral("devicePanel"), page, false);
+        QVERIFY(!m_ui->item(QStringLiteral("deviceSubTabs"), page));
+        QTRY_COMPARE(m_ui->items(QStringLiteral("deviceCard")).size(), 2);
+        QVERIFY(m_ui->click(m_ui->items(QStringLiteral("deviceCard")).at(0)));
+        QTRY_VERIFY(m_ui->item(QStringLiteral("deviceSubTabs"), page));
+        QCOMPARE(m_ui->text(QStringLiteral("deviceTitle")), QStringLiteral("Bench Pipette 3"));
+        panel->setProperty("connectionType", QStringLiteral("usb"));
+        QTRY_VERIFY(m_ui->item(QStringLiteral("tab_Software"), page));
+        QVERIFY(!m_ui->item(QStringLiteral("tab_Certification"), page));
+
+        QVERIFY(m_ui->mfg.activateWithPin(QStringLiteral("40516")));
+        QTRY_VERIFY(m_ui->item(QStringLiteral("tab_Certification"), page));
+        QVERIFY(m_ui->shoot(QStringLiteral("device-panel")));
+        QVERIFY(m_ui->click(QStringLiteral("tab_Certification"), page));
+        QTRY_COMPARE(panel->property("deviceTabIndex").toInt(), 3);
+        m_ui->mfg.deactivate();
+        QTRY_COMPARE(panel->property("deviceTabIndex").toInt(), 0);
+    }
+
+    void transferToastTellsFailureFromSuccess()
+    {
+        QVERIFY(m_ui->load());
+        QVERIFY(m_ui->click(QStringLiteral("tab_Protocol Library")));
+        auto *toast = qobject_cast<QQuickItem *>(m_ui->find(QStringLiteral("transferToast"), m_ui->item(QStringLiteral("libraryPanel")), false));
+        QVERIFY(toast && !toast->isVisible());
+        toast->setProperty("failureHoldMs", 400);
+        toast->setProperty("successHoldMs", 400);
+        QMetaObject::invokeMethod(&m_ui->serial, "transferFailed", Q_ARG(QString, QStringLiteral("Device busy")));
+        QTRY_VERIFY(toast->isVisible());
+        QCOMPARE(toast->property("message").toString(), QStringLiteral("✗ Device busy"));
+        QVERIFY(!toast->property("success").toBool());
+        QTRY_VERIFY(!toast->isVisible());
+        QMetaObject::invokeMethod(&m_ui->serial, "transferComplete");
+        QTRY_VERIFY(toast->isVisible());
+        QCOMPARE(toast->property("message").toString(), QStringLiteral("✓ Transfer complete"));
+        QVERIFY(toast->property("success").toBool());
+    }
+
+    // The method library and the editor.
+
+    void newMethodIsNamedAndGrows()
+    {
+        m_ui->addMethod(QStringLiteral("Plate Wash"), Wash);
+        QVERIFY(m_ui->openLibraryTab());
+        QVERIFY(m_ui->click(QStringLiteral("newProtocolButton")));
+        QVERIFY(!nameTheMethod(QStringLiteral("plate wash")));
+        QCOMPARE(m_ui->text(QStringLiteral("nameError"), page()), QStringLiteral("Name already in use"));
+        QVERIFY(!m_ui->item(QStringLiteral("nameCommit"), page())->isEnabled());
+        QVERIFY(!m_ui->item(QStringLiteral("add_aspirate"), page())->isEnabled());
+        QVERIFY(m_ui->shoot(QStringLiteral("name-in-use")));
+        m_ui->type(m_ui->item(QStringLiteral("descriptionField"), page()), QString());
+        m_ui->type(m_ui->item(QStringLiteral("nameField"), page()), QString());
+        QVERIFY(nameTheMethod(QStringLiteral("Serial Dilution")));
+        QTRY_COMPARE(m_ui->builder.protocolName(), QStringLiteral("Serial Dilution"));
+        QCOMPARE(m_ui->builder.description(), QStringLiteral("Made by the test"));
+        QVERIFY(addStep(QStringLiteral("aspirate")));
+        QVERIFY(addStep(QStringLiteral("dispense")));
+        QTRY_COMPARE(selected(), 2);
+        QVERIFY(m_ui->click(inStep(0, QStringLiteral("stepTitle"))));
+        QVERIFY(addStep(QStringLiteral("mix")));
+        QTRY_COMPARE(types(), QStringLiteral("tipselect mix aspirate dispense"));
+        QCOMPARE(selected(), 1);
+        QTRY_COMPARE(m_ui->text(QStringLiteral("validityPill")), QStringLiteral("✓ Valid"));
+        QVERIFY(m_ui->click(inStep(2, QStringLiteral("stepTitle"))));
+        QTRY_VERIFY(!m_ui->item(QStringLiteral("add_tipselect"), page())->isEnabled());
+        const QString id = m_ui->builder.currentProtocolId();
+        QTRY_COMPARE(m_ui->library.getProtocol(id).value(QStringLiteral("commands")).toList().size(), 4);
+        QCOMPARE(m_ui->library.getProtocol(id).value(QStringLiteral("name")).toString(), QStringLiteral("Serial Dilution"));
+    }
+
+    void leavingWithoutANameLeavesNoPlaceholder_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("unnamed") << QString();
+        QTest::newRow("named") << QStringLiteral("Keeper");
+    }
+    void leavingWithoutANameLeavesNoPlaceholder()
+    {
+        QFETCH(QString, name);
+        QVERIFY(m_ui->openLibraryTab());
+        QVERIFY(m_ui->click(QStringLiteral("newProtocolButton")));
+        QCOMPARE(m_ui->library.protocolCount(), 1);   // the placeholder
+        QVERIFY(name.isEmpty() || nameTheMethod(name));
+        QTRY_COMPARE(m_ui->builder.commands().size(), name.isEmpty() ? 0 : 1);
+        QVERIFY(m_ui->click(QStringLiteral("backToLibrary"), page()));
+        QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("libraryPage"));
+        QCOMPARE(page()->property("rightTabIndex").toInt(), 1);   // back on the tab it came from
+        QCOMPARE(m_ui->library.protocolCount(), name.isEmpty() ? 0 : 1);
+        if (name.isEmpty()) {
+            QVERIFY(m_ui->item(QStringLiteral("libraryEmpty")));
+            QVERIFY(m_ui->shoot(QStringLiteral("library-empty")));
+        } else {   // saved at once when leaving, with its Tip Select
+            QVERIFY(waitForCard(name));
+            const QString id = card(name)->property("protocolId").toString();
+            QCOMPARE(m_ui->library.getProtocol(id).value(QStringLiteral("commands")).toList().size(), 1);
+        }
+        // Nothing is written later to a removed entry.
+        QSignalSpy errors(&m_ui->builder, &ProtocolBuilder::errorOccurred);
+        QVERIFY(!errors.wait(300));
+    }
+
+    void longMethodShowsItsErrorsLoopAndTip()
+    {
+        QVERIFY(openEditorOn(QStringLiteral("Serial dilution with wash loop"),
+                             QStringLiteral("tipselect tip:small\naspirate tip:small vol:150.0 xvol:0 speed:4\n"
+                                            "dispense tip:small vol:50.0 xvol:0 speed:5\nmix tip:small vol:20.0 cycles:3 speed:5\n"
+                                            "dispense tip:small vol:100.0 xvol:0 speed:5\naspirate tip:small vol:40.0 xvol:10 speed:1\n"
+                                            "loop 10\n  aspirate tip:small vol:10.0 xvol:0 speed:5\n  dispense tip:small vol:5.0 xvol:0 speed:5\n"
+                                            "  mix tip:small vol:10.0 cycles:2 speed:5\nendloop\nairgap tip:small vol:10.0 xvol:0 speed:5\n"
+                                            "aspirate tip:small vol:100.0 xvol:0 speed:5\ndispense tip:small vol:220.0 xvol:0 speed:9\n"
+                                            "tipselect tip:large\npurge tip:large speed:5\n")));
+        QVERIFY(m_ui->shoot(QStringLiteral("editor-12-steps-top")));
+
+        // The loop's tip animation plays three rounds of its body and still ends on the
+        // builder's volume after all ten (50 µL before, 5 µL more per round).
+        scrollTo(5, 0);
+        QTRY_VERIFY(inStep(6, QStringLiteral("inner_6.2")));
+        QVERIFY(m_ui->click(inStep(6, QStringLiteral("stepTitle"))));
+        QObject *simulator = m_ui->find(QStringLiteral("tipSimulator"), page());
+        QTRY_COMPARE(simulator->property("frames").toList().size(), 1 + 3 * 4 + 1);
+        QCOMPARE(m_ui->builder.getCvolAtIndex(6).value(QStringLiteral("smallWhole")).toInt(), 100);
+        QCOMPARE(simulator->property("frames").toList().last().toMap().value(QStringLiteral("volume")).toDouble(), 100.0);
+        QVERIFY(m_ui->shoot(QStringLiteral("editor-loop")));
+
+        // Step 9 overfills the small tip (110 µL held); its card says by how much, and its
+        // fix takes what the tip can still hold.
+        scrollTo(9, 1);
+        QTRY_COMPARE(errorsInStep(8), 1);
+        const QString message = m_ui->text(QStringLiteral("errorMessage"), inStep(8));
+        QVERIFY2(message.endsWith(QStringLiteral("Aspirate exceeds capacity — only 90.0 µL remaining for small tip")), qPrintable(message));
+        QCOMPARE(m_ui->text(QStringLiteral("validityPill")), QStringLiteral("⚠ Invalid"));
+        page()->setProperty("selectedStepIndex", 8);
+        QVERIFY(m_ui->shoot(QStringLiteral("editor-12-steps")));
+        QCOMPARE(m_ui->text(QStringLiteral("fixButton"), inStep(8)), QStringLiteral("Fix: 90.0 µL"));
+        QVERIFY(m_ui->click(inStep(8, QStringLiteral("fixButton"))));
+        QTRY_COMPARE(errorsInStep(8), 0);
+        QCOMPARE(command(8)->property("volumeWhole").toInt(), 90);
+        QQuickItem *volume = inStep(8, QStringLiteral("volumeField"));
+        QVERIFY(m_ui->click(volume));
+        m_ui->type(volume, QStringLiteral("95"));
+        m_ui->key(Qt::Key_Return);
+        QTRY_COMPARE(errorsInStep(8), 1);
+        m_ui->type(volume, QString());
+        m_ui->key(Qt::Key_Return);
+        QTRY_COMPARE(volume->property("text").toString(), QStringLiteral("95.0"));
+
+        // The slow aspirate (speed 1: 0 to 50 µL in 5.2 s) caught on its way up.
+        scrollTo(5, 0);
+        QVERIFY(m_ui->click(inStep(5, QStringLiteral("stepTitle"))));
+        QTRY_VERIFY(simulator->property("level").toDouble() > 20);
+        QVERIFY(simulator->property("level").toDouble() < 50);
+        QVERIFY(m_ui->shoot(QStringLiteral("tip-simulator-aspirate")));
+    }
+
+    void clearingAllStepsAsksFirst()
+    {
+        QVERIFY(openEditorOn(QStringLiteral("Clear"), Wash));
+        QVERIFY(m_ui->click(inStep(2, QStringLiteral("removeStep"))));
+        QTRY_COMPARE(types(), QStringLiteral("tipselect aspirate"));
+        QTRY_VERIFY(m_ui->text(QStringLiteral("methodError"), page()).contains(QStringLiteral("Protocol ends with 50.0 µL undispensed in the small tip")));
+        QVERIFY(m_ui->click(QStringLiteral("clearAllSteps"), page()));
+        QTRY_COMPARE(m_ui->popup(QStringLiteral("clearStepsDialog"))->property("title").toString(), QStringLiteral("Clear all steps?"));
+        QVERIFY(m_ui->answer(QStringLiteral("clearStepsDialog"), QStringLiteral("confirmCancel")));
+        QCOMPARE(types(), QStringLiteral("tipselect aspirate"));
+        QVERIFY(m_ui->click(QStringLiteral("clearAllSteps"), page()));
+        QVERIFY(m_ui->answer(QStringLiteral("clearStepsDialog"), QStringLiteral("confirmAccept")));
+        QCOMPARE(types(), QStringLiteral("tipselect"));
+        QVERIFY(!m_ui->item(QStringLiteral("clearAllSteps"), page())->isEnabled());
+        QVERIFY(m_ui->click(inStep(0, QStringLiteral("removeStep"))));
+        QTRY_VERIFY(m_ui->item(QStringLiteral("noSteps"), page()));
+        QVERIFY(addStep(QStringLiteral("tipselect")));
+        QTRY_COMPARE(types(), QStringLiteral("tipselect"));
+    }
+
+    void importedAndExportedTextsMatch()
+    {
+        const QString name = QStringLiteral("Mix 1/2: \"fast\"");
+        const QString source = m_ui->splFile(name, Wash);
+        QVERIFY(m_ui->openLibraryTab());
+        QString title;
+        UiHarness::answerNextFileDialog(source, &title);
+        QVERIFY(m_ui->click(QStringLiteral("importProtocolButton")));
+        QCOMPARE(title, QStringLiteral("Import SPL File"));
+        QVERIFY(waitForCard(name));
+        QCOMPARE(card(name)->property("commandCount").toInt(), 3);
+        QVERIFY(!m_ui->isOpen(QStringLiteral("importErrorDialog")));
+        const QString id = card(name)->property("protocolId").toString();
+        QVERIFY(openMenu(name));
+        UiHarness::answerNextFileDialog(m_ui->env.home() + QStringLiteral("/card.spl"), &title);
+        QVERIFY(m_ui->click(QStringLiteral("menuExport")));
+        QCOMPARE(title, QStringLiteral("Export SPL File"));
+        QCOMPARE(QString::fromUtf8(m_ui->files.readFile(m_ui->env.home() + QStringLiteral("/card.spl"))), m_ui->library.exportToSpl(id));
+        QVERIFY(m_ui->click(m_ui->item(QStringLiteral("editButton"), card(name))));
+        QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("editorPage"));
+        UiHarness::answerNextFileDialog(m_ui->env.home() + QStringLiteral("/editor.spl"));
+        QVERIFY(m_ui->click(QStringLiteral("exportProtocol"), page()));
+        QCOMPARE(QString::fromUtf8(m_ui->files.readFile(m_ui->env.home() + QStringLiteral("/editor.spl"))), m_ui->builder.splPreview());
+    }
+
+    void importErrorIsShownOnlyForImports()
+    {
+        const QString broken = m_ui->splFile(QStringLiteral("Broken"), QStringLiteral("not a step\n"));
+        QVERIFY(m_ui->openLibraryTab());
+        m_ui->library.deleteProtocol(QStringLiteral("no-such-id"));   // an error, but not an import's
+        QVERIFY(!m_ui->isOpen(QStringLiteral("importErrorDialog")));
+        UiHarness::answerNextFileDialog(broken);
+        QVERIFY(m_ui->click(QStringLiteral("importProtocolButton")));
+        QTRY_VERIFY(m_ui->isOpen(QStringLiteral("importErrorDialog")));
+        QObject *dialog = m_ui->popup(QStringLiteral("importErrorDialog"));
+        QCOMPARE(dialog->property("title").toString(), QStringLiteral("Could not import protocol"));
+        QVERIFY(dialog->property("message").toString().startsWith(QStringLiteral("Could not import protocol: ")));
+        QVERIFY(m_ui->answer(QStringLiteral("importErrorDialog"), QStringLiteral("messageOk")));
+        QCOMPARE(m_ui->library.protocolCount(), 0);
+    }
+
+    void duplicateAndDeleteFromTheMenu()
+    {
+        m_ui->addMethod(QStringLiteral("Keep"), Wash);
+        const QString doomed = m_ui->addMethod(QStringLiteral("Mix 1/2"), Wash);
+        QVERIFY(m_ui->openLibraryTab());
+        QVERIFY(waitForCard(QStringLiteral("Mix 1/2")));
+        QVERIFY(openMenu(QStringLiteral("Mix 1/2")));
+        QVERIFY(m_ui->click(QStringLiteral("menuDuplicate")));
+        QVERIFY(waitForCard(QStringLiteral("Mix 1/2 (Copy 1)")));
+        QVERIFY(openMenu(QStringLiteral("Mix 1/2")));
+        QVERIFY(m_ui->click(QStringLiteral("menuDelete")));
+        QTRY_VERIFY(m_ui->isOpen(QStringLiteral("deleteProtocolDialog")));
+        QObject *dialog = m_ui->popup(QStringLiteral("deleteProtocolDialog"));
+        QVERIFY(dialog->property("message").toString().contains(QStringLiteral("\"Mix 1/2\"")));
+        QCOMPARE(dialog->property("detail").toString(), QStringLiteral("This action cannot be undone."));
+        QVERIFY(m_ui->answer(QStringLiteral("deleteProtocolDialog"), QStringLiteral("confirmCancel")));
+        QVERIFY(m_ui->library.protocolExists(doomed));
+        QVERIFY(openMenu(QStringLiteral("Mix 1/2")));
+        QVERIFY(m_ui->click(QStringLiteral("menuDelete")));
+        QVERIFY(m_ui->answer(QStringLiteral("deleteProtocolDialog"), QStringLiteral("confirmAccept")));
+        QTRY_VERIFY(!card(QStringLiteral("Mix 1/2")));
+        QCOMPARE(m_ui->library.protocolCount(), 2);
+        QVERIFY(!m_ui->library.protocolExists(doomed));
+    }
+
+    void stepsLinkShowsStepsWithoutTouchingTheMethod()
+    {
+        for (int i = 0; i < 30; ++i)
+            m_ui->addMethod(i ? QStringLiteral("Method %1").arg(i, 2, 10, QLatin1Char('0'))
+                              : QStringLiteral("Antibody dilution series for the ELISA standard curve, plate A (duplicate wells)"), Wash);
+        QVERIFY(m_ui->openLibraryTab());
+        QVERIFY(waitForCard(QStringLiteral("Method 01")));
+        QVERIFY(m_ui->shoot(QStringLiteral("library-30")));
+        QQuickItem *method = card(QStringLiteral("Method 01"));
+        const QString id = method->property("protocolId").toString();
+        const QVariant modified = m_ui->library.getProtocol(id).value(QStringLiteral("modified"));
+        QVERIFY(!m_ui->item(QStringLiteral("transferButton"), method)->isEnabled());   // no instrument
+        QVERIFY(m_ui->click(m_ui->item(QStringLiteral("stepsLink"), method)));
+        QTRY_VERIFY(m_ui->text(QStringLiteral("stepsText"), card(QStringLiteral("Method 01"))).startsWith(QStringLiteral("tipselect tip:small\naspirate")));
+        QVERIFY(m_ui->shoot(QStringLiteral("library-30-steps")));
+        m_ui->addMethod(QStringLiteral("Zeta"), Wash);
+        QTRY_COMPARE(m_ui->library.protocolCount(), 31);
+        QTRY_VERIFY(m_ui->item(QStringLiteral("stepsBlock"), card(QStringLiteral("Method 01"))));
+        QSignalSpy saved(&m_ui->library, &ProtocolLibrary::protocolsChanged);
+        QVERIFY(!saved.wait(300));
+        QCOMPARE(m_ui->library.getProtocol(id).value(QStringLiteral("modified")), modified);
+    }
+
+    void viewModeIsReadOnlyUntilEdit()
+    {
+        const QString name = QStringLiteral("Look only");
+        m_ui->addMethod(name, Wash);
+        QVERIFY(m_ui->openLibraryTab());
+        QVERIFY(waitForCard(name));
+        QVERIFY(m_ui->click(m_ui->item(QStringLiteral("cardName"), card(name))));
+        QTRY_VERIFY(inStep(1));
+        QVERIFY(page()->property("viewOnly").toBool());
+        QVERIFY(!m_ui->item(QStringLiteral("add_aspirate"), page())->isEnabled());
+        QVERIFY(!inStep(1, QStringLiteral("volumeField"))->isEnabled());
+        QVERIFY(!inStep(1, QStringLiteral("removeStep")));
+        QVERIFY(!m_ui->item(QStringLiteral("nameCommit"), page()));
+        QMetaObject::invokeMethod(page(), "commitMeta", Q_ARG(QVariant, QStringLiteral("Sneaky")), Q_ARG(QVariant, QString()));
+        QCOMPARE(m_ui->builder.protocolName(), name);
+        QVERIFY(m_ui->click(QStringLiteral("leaveViewMode"), page()));
+        QTRY_VERIFY(!page()->property("viewOnly").toBool());
+        QVERIFY(inStep(1, QStringLiteral("volumeField"))->isEnabled());
+    }
+
+    void leavingStaysWhenTheEditCannotBeSaved()
+    {
+        QVERIFY(openEditorOn(QStringLiteral("Keep me"), Wash));
+        // The store's file becomes a folder: every later save fails, as on a full or
+        // read-only disk.
+        const QString store = m_ui->env.configDir() + QStringLiteral("/Vellora/NerraDesktop.conf");
+        QVERIFY(QFile::remove(store) && QDir().mkpath(store));
+        m_ui->builder.setAutoSaveInterval(60000);
+        command(1)->setProperty("volumeWhole", 150);
+        QTRY_VERIFY(m_ui->builder.hasUnsavedChanges());
+        QVERIFY(m_ui->click(QStringLiteral("backToLibrary"), page()));
+        QObject *dialog = m_ui->popup(QStringLiteral("builderErrorDialog"));
+        QTRY_VERIFY(dialog->property("opened").toBool());
+        QCOMPARE(dialog->property("message").toString(), QStringLiteral("Failed to save method"));
+        QCOMPARE(m_ui->currentPageName(), QStringLiteral("editorPage"));
+        QCOMPARE(command(1)->property("volumeWhole").toInt(), 150);
+        QVERIFY(m_ui->builder.hasUnsavedChanges());
+        QVERIFY(m_ui->shoot(QStringLiteral("save-failed")));
+    }
+
+    // Instruments on USB.
+
+    void instrumentOnUsbIsListedOnceAndSelected_data()
+    {
+        QTest::addColumn<bool>("known");
+        QTest::addColumn<bool>("usbOffered");
+        QTest::newRow("a new instrument") << false << true;
+        QTest::newRow("an instrument known by its hardware id") << true << true;
+        QTest::newRow("USB not offered") << false << false;
+    }
+    void instrumentOnUsbIsListedOnceAndSelected()
+    {
+        QFETCH(bool, known);
+        QFETCH(bool, usbOffered);
+        if (!usbOffered) {
+            qputenv("NERRA_USB_CUSTOMER_FACING", "0");
+            m_ui = std::make_unique<UiHarness>();
+        }
+        if (known) {
+            auto *record = new DeviceInfo(QStringLiteral("Old name"), QStringLiteral("AA:BB:CC:DD:EE:FF"));
+            record->setHardwareId(HardwareId);
+            record->setIsPaired(true);
+            m_ui->devices.addDevice(record);
+        }
+        QVERIFY(m_ui->load());
+        QVERIFY(plugIn());
+        if (!usbOffered) {   // the test let the link in; the interface still shows nothing of it
+            m_ui->settle();
+            QCOMPARE(m_ui->devices.devices().size(), 0);
+            QVERIFY(!m_ui->item(QStringLiteral("usbRow")));
+            return;
+        }
+        QTRY_COMPARE(m_ui->text(QStringLiteral("deviceCardName")), QStringLiteral("Bench"));
+        QCOMPARE(m_ui->items(QStringLiteral("deviceCardName")).size(), 1);
+        auto *record = qobject_cast<DeviceInfo *>(m_ui->devices.devices().constFirst());
+        QCOMPARE(m_ui->devices.devices().size(), 1);
+        QCOMPARE(record->hardwareId(), HardwareId);
+        QCOMPARE(record->usbOnly(), !known);
+        QTRY_VERIFY(m_ui->item(QStringLiteral("deviceCard"))->property("selected").toBool());
+        QTRY_COMPARE(m_ui->text(QStringLiteral("deviceTitle")), QStringLiteral("Bench"));
+        QCOMPARE(m_ui->text(QStringLiteral("usbStatusText")), QStringLiteral("Connected"));
+        m_instrument->usb.unplug();
+        QTRY_COMPARE(m_ui->text(QStringLiteral("usbStatusText")), QStringLiteral("No instrument"));
+        QCOMPARE(m_ui->text(QStringLiteral("deviceCardName")), QStringLiteral("Bench"));
+    }
+
+    void protocolsAreEditedHereAndSentBack()
+    {
+        openProtocols();
+        QCOMPARE(badge(Fill), QStringLiteral("● Device Only"));
+        QVERIFY(!transferButton(Fill));
+        QVERIFY(m_ui->store.storeLocalEdit(HardwareId, Fill, EditedFillCsv));
+        QTRY_COMPARE(badge(Fill), QStringLiteral("● Modified"));
+        QCOMPARE(m_instrument->state.file(Fill), FillCsv);
+        QVERIFY(m_ui->shoot(QStringLiteral("device-protocols")));
+        QSignalSpy done(&m_ui->serial, SIGNAL(transferComplete()));
+        QVERIFY(m_ui->click(transferButton(Fill)));
+        QVERIFY(done.wait(10000));
+        QCOMPARE(m_instrument->state.file(Fill), EditedFillCsv);
+        QCOMPARE(transferButton(Fill)->property("text").toString(), QStringLiteral("✓ Sent"));
+        QTRY_COMPARE(badge(Fill), QStringLiteral("● Device Only"));
+        QVERIFY(!m_ui->store.isDirty(HardwareId, Fill));
+
+        // Edited here but gone from the instrument, a copy can only be discarded or sent back.
+        const QString id = m_ui->addMethod(QStringLiteral("Serial Dilution"), QStringLiteral("tipselect tip:small\n"
+            "aspirate tip:small vol:60.0 xvol:0 speed:4\ndispense tip:small vol:60.0 xvol:0 speed:4\n"));
+        QVERIFY(m_ui->store.storeLocalEdit(HardwareId, QStringLiteral("Local_only.csv"), DilutionCsv));
+        QTRY_COMPARE(badge(QStringLiteral("Local_only.csv")), QStringLiteral("● Not on Device"));
+        QCOMPARE(badge(Dilution), QStringLiteral("● Differs from Library"));
+        QVERIFY(m_ui->item(QStringLiteral("protocolDiscard"), fileCard(QStringLiteral("Local_only.csv"))));
+        QVERIFY(!m_ui->item(QStringLiteral("protocolDiscard"), fileCard(Fill)));
+        QVERIFY(m_ui->click(m_ui->item(QStringLiteral("protocolSteps"), fileCard(Fill))));
+        QVERIFY(m_ui->shoot(QStringLiteral("device-protocols-badges")));
+        QVERIFY(m_ui->click(transferButton(Dilution)));
+        QVERIFY(done.wait(10000));
+        QCOMPARE(m_instrument->state.file(Dilution), m_ui->builder.csvForLibraryProtocol(id));
+        QTRY_COMPARE(badge(Dilution), QStringLiteral("● In Library"));
+
+        QVERIFY(m_ui->click(m_ui->item(QStringLiteral("protocolMore"), fileCard(Fill))));
+        QVERIFY(m_ui->click(QStringLiteral("menuDeleteFromDevice")));
+        QVERIFY(m_ui->answer(QStringLiteral("deleteDeviceProtocolDialog"), QStringLiteral("confirmAccept")));
+        QTRY_VERIFY(!m_instrument->state.hasFile(Fill));
+        QTRY_VERIFY(!fileCard(Fill));
+        QVERIFY(!m_ui->store.hasProtocol(HardwareId, Fill));
+
+        // An SPL file becomes the instrument's CSV under its header's name, never SPL text.
+        const QString spl = m_ui->splFile(QStringLiteral("Quick Rinse"), QStringLiteral("tipselect tip:small\n"
+            "aspirate tip:small vol:50.0 xvol:0 speed:5\ndispense tip:small vol:50.0 xvol:0 speed:5\n"));
+        QVERIFY(m_ui->click(QStringLiteral("protocolsNew")));
+        UiHarness::answerNextFileDialog(spl);
+        QVERIFY(m_ui->click(QStringLiteral("menuImportFile")));
+        const QString rinse = QStringLiteral("Quick_Rinse.csv");
+        QTRY_COMPARE(m_ui->store.csvData(HardwareId, rinse), QByteArray("TIPSELECT,S,,,,,,,,\nASPIRATE,S,50.0,0,,,,5,\nDISPENSE,S,50.0,0,,,,5,\n"));
+        QVERIFY(m_ui->store.isDirty(HardwareId, rinse));
+        QVERIFY(!m_instrument->state.hasFile(rinse));
+    }
+
+    void refreshKeepsLocalEditsAndTransferWaitsForTheFetch()
+    {
+        openProtocols();
+        QVERIFY(m_ui->store.storeLocalEdit(HardwareId, Fill, EditedFillCsv));
+        // Both copies change on the instrument behind the program's back.
+        const QByteArray newerDilution = DilutionCsv + "PURGE,S,,,,,,4,\n";
+        m_instrument->state.putFile(Dilution, newerDilution);
+        m_instrument->state.putFile(Fill, FillCsv + "PURGE,L,,,,,,4,\n");
+        // Slow enough that the transfer below is asked for while the fetch is in flight.
+        m_instrument->usb.setReplyDelay(150);
+        QSignalSpy done(&m_ui->serial, SIGNAL(transferComplete()));
+        QVERIFY(m_ui->click(QStringLiteral("protocolsRefresh")));
+        QTRY_COMPARE(panel()->property("pendingFetchFile").toString(), Dilution);
+        QVERIFY(m_ui->click(transferButton(Fill)));
+        QVERIFY(panel()->property("pushInterruptsQueue").toBool());
+        QVERIFY(done.wait(10000));
+        // The clean copy was fetched anew before the transfer started; the local edit was
+        // never replaced by the instrument's copy, and it is what the instrument holds.
+        QCOMPARE(m_ui->store.csvData(HardwareId, Dilution), newerDilution.chopped(1));
+        QCOMPARE(m_instrument->state.file(Fill), EditedFillCsv);
+        QCOMPARE(commandsReceived(), QStringLiteral("CMD:LIST_PROTOCOLS CMD:GET_PROTOCOL:%1 CMD:PUT_PROTOCOL:%2").arg(Dilution, Fill));
+        QTRY_VERIFY(!panel()->property("busy").toBool());
+        QVERIFY(m_ui->click(QStringLiteral("protocolsRefresh")));
+        QTRY_COMPARE(panel()->property("pendingFetchFile").toString(), Dilution);
+        QVERIFY(m_ui->store.storeLocalEdit(HardwareId, Dilution, DilutionCsv));
+        QTRY_VERIFY(!panel()->property("busy").toBool());
+        QCOMPARE(m_ui->store.csvData(HardwareId, Dilution), DilutionCsv);
+        QVERIFY(m_ui->store.isDirty(HardwareId, Dilution));
+    }
+
+    void protocolWithErrorsIsNeverSent()
+    {
+        openProtocols();
+        QVERIFY(m_ui->store.storeLocalEdit(HardwareId, Fill, InvalidCsv));
+        QTRY_COMPARE(badge(Fill), QStringLiteral("● Modified"));
+        QVERIFY(!transferButton(Fill)->isEnabled());
+        // A transfer waiting behind a fetch, whose copy gains an error before its turn.
+        QVERIFY(m_ui->store.storeLocalEdit(HardwareId, Fill, EditedFillCsv));
+        m_instrument->usb.setReplyDelay(150);
+        QVERIFY(m_ui->click(QStringLiteral("protocolsRefresh")));
+        QTRY_COMPARE(panel()->property("pendingFetchFile").toString(), Dilution);
+        QVERIFY(m_ui->click(transferButton(Fill)));
+        QVERIFY(panel()->property("pushInterruptsQueue").toBool());
+        QVERIFY(m_ui->store.storeLocalEdit(HardwareId, Fill, InvalidCsv));
+        QTRY_VERIFY(!panel()->property("busy").toBool());
+        QTRY_COMPARE(m_ui->popup(QStringLiteral("protocolsMessage"))->property("message").toString(),
+                     QStringLiteral("Fix the validation errors before sending to the device."));
+        QVERIFY(!commandsReceived().contains(QLatin1String("PUT_PROTOCOL")));
+        QCOMPARE(m_instrument->state.file(Fill), FillCsv);
+    }
+
+    void editorSavesRenamesAndSendsADeviceProtocol()
+    {
+        openProtocols();
+        QVERIFY(m_ui->click(m_ui->item(QStringLiteral("protocolEdit"), fileCard(Fill))));
+        QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("editorPage"));
+        QObject *editor = m_ui->currentPage();
+        QCOMPARE(m_ui->builder.protocolName(), QStringLiteral("Plate Fill"));
+        m_ui->builder.commandList().at(2)->setProperty("volumeWhole", 300);
+        QTRY_VERIFY(editor->property("deviceDirty").toBool());
+        QVERIFY(!m_ui->item(QStringLiteral("deviceTransfer"))->isEnabled());
+        QMetaObject::invokeMethod(editor, "pressTransfer");
+        QCOMPARE(editor->property("deviceSaveError").toString(), QStringLiteral("Fix the validation errors before sending to the device."));
+        QCOMPARE(m_instrument->state.file(Fill), FillCsv);
+        m_ui->builder.commandList().at(1)->setProperty("volumeWhole", 300);
+        m_ui->builder.setProtocolName(QStringLiteral("Plate Fill 2"));
+        QTRY_VERIFY(!m_ui->builder.hasErrors());
+        QCOMPARE(m_ui->text(QStringLiteral("deviceSave")), QStringLiteral("Save & Rename on Device"));
+        QVERIFY(m_ui->shoot(QStringLiteral("device-protocol-editor")));
+        QSignalSpy deleted(&m_ui->serial, SIGNAL(protocolDeleted(QString)));
+        QVERIFY(m_ui->click(QStringLiteral("deviceTransfer")));
+        QVERIFY(deleted.wait(10000));
+        const QString renamed = QStringLiteral("Plate_Fill_2.csv");
+        QTRY_VERIFY(m_instrument->state.file(renamed).contains("ASPIRATE,L,300.0"));
+        QVERIFY(!m_instrument->state.hasFile(Fill));
+        QTRY_VERIFY(!m_ui->store.hasProtocol(HardwareId, Fill));
+        QVERIFY(!editor->property("deviceDirty").toBool());
+        m_ui->builder.commandList().at(1)->setProperty("volumeWhole", 250);
+        m_ui->builder.commandList().at(2)->setProperty("volumeWhole", 250);
+        QVERIFY(m_ui->click(QStringLiteral("backToLibrary")));
+        QVERIFY(m_ui->answer(QStringLiteral("unsavedChangesDialog"), QStringLiteral("unsavedSave")));
+        QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("libraryPage"));
+        QVERIFY(m_ui->store.csvData(HardwareId, renamed).contains("ASPIRATE,L,250.0"));
+        QVERIFY(m_ui->store.isDirty(HardwareId, renamed));
+        QCOMPARE(m_ui->currentPage()->property("rightTabIndex").toInt(), 0);
+        QCOMPARE(m_ui->find(QStringLiteral("devicePanel"), m_ui->currentPage(), false)->property("deviceTabIndex").toInt(), 1);
+        QCOMPARE(m_ui->library.protocolCount(), 0);
+    }
+
+    void sameFileNameOnTheDeviceIsNotReplacedSilently()
+    {
+        // Two names that travel under one file name.
+        const QString steps = QStringLiteral("tipselect tip:small\naspirate tip:small vol:%1 xvol:0 speed:5\n"
+                                             "dispense tip:small vol:%1 xvol:0 speed:5\n");
+        m_ui->addMethod(QStringLiteral("Mix 1-2"), steps.arg(QStringLiteral("50.0")));
+        m_ui->addMethod(QStringLiteral("Mix 1/2"), steps.arg(QStringLiteral("60.0")));
+        QVERIFY(plugIn());
+        QVERIFY(m_ui->openLibraryTab());
+        QSignalSpy done(&m_ui->serial, SIGNAL(transferComplete()));
+        const auto send = [this](const QString &method) {
+            return QTest::qWaitFor([&] { return libraryTransfer(method) && libraryTransfer(method)->isEnabled(); })
+                   && m_ui->click(libraryTransfer(method));
+        };
+        QVERIFY(send(QStringLiteral("Mix 1-2")));
+        QVERIFY(done.wait(10000));
+        const QByteArray first = m_instrument->state.file(QStringLiteral("Mix_1_2.csv"));
+        QVERIFY(first.startsWith("TIPSELECT,S") && first.contains("50.0"));
+        QTRY_COMPARE(m_ui->store.csvData(HardwareId, QStringLiteral("Mix_1_2.csv")).trimmed(), first.trimmed());
+        QVERIFY(!m_ui->store.isDirty(HardwareId, QStringLiteral("Mix_1_2.csv")));
+        QObject *toast = m_ui->find(QStringLiteral("transferToast"), m_ui->item(QStringLiteral("libraryPanel")), false);
+        QCOMPARE(toast->property("message").toString(), QStringLiteral("✓ Transfer complete — \"Mix 1-2\" to Bench"));
+        // Work the link does for someone else is not a card's: no transfer starts meanwhile
+        // and its completion stores nothing.
+        QTRY_VERIFY(libraryTransfer(QStringLiteral("Mix 1/2"))->isEnabled());
+        m_ui->serial.putProtocol(QStringLiteral("Other.csv"), QByteArray("TIPSELECT,S,,,,,,,,\n"));
+        QTRY_VERIFY(!libraryTransfer(QStringLiteral("Mix 1/2"))->isEnabled());
+        QVERIFY(done.wait(10000));
+        QVERIFY(m_ui->store.csvData(HardwareId, QStringLiteral("Other.csv")).isEmpty());
+        QVERIFY(send(QStringLiteral("Mix 1/2")));
+        QVERIFY(m_ui->answer(QStringLiteral("replaceOnDeviceDialog"), QStringLiteral("confirmCancel")));
+        QCOMPARE(m_instrument->state.file(QStringLiteral("Mix_1_2.csv")), first);
+        QCOMPARE(done.count(), 2);
+        QVERIFY(send(QStringLiteral("Mix 1/2")));
+        QVERIFY(m_ui->answer(QStringLiteral("replaceOnDeviceDialog"), QStringLiteral("confirmAccept")));
+        QVERIFY(done.wait(10000));
+        QVERIFY(m_instrument->state.file(QStringLiteral("Mix_1_2.csv")).contains("60.0"));
+        QVERIFY(send(QStringLiteral("Mix 1-2")));
+        QTRY_VERIFY(m_ui->isOpen(QStringLiteral("replaceOnDeviceDialog")));
+    }
+};
+
+NERRA_TEST_MAIN(TestUiFlows)
+#include "tst_uiflows.moc"
