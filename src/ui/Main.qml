@@ -84,7 +84,10 @@ ApplicationWindow {
     onHeightChanged: if (positionRestored) windowSettings.height = height
     // A value typed into a field and not yet confirmed is confirmed by closing: taking the
     // focus away ends its editing, and the method is saved with it.
-    onClosing: contentItem.forceActiveFocus()
+    onClosing: {
+        if (activeFocusItem)
+            activeFocusItem.focus = false
+    }
 
     // ---- Navigation --------------------------------------------------------------------
 

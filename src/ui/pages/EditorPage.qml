@@ -271,7 +271,7 @@ Page {
 
     // A text field that has the focus keeps Ctrl+Z for its own text.
     Shortcut {
-        sequence: StandardKey.Undo
+        sequences: [StandardKey.Undo]
         enabled: page.canEdit && page.visible
         onActivated: page.builder.undo()
     }
@@ -282,7 +282,7 @@ Page {
     }
     // Delete takes the selected step out; Undo brings it back.
     Shortcut {
-        sequence: StandardKey.Delete
+        sequences: [StandardKey.Delete]
         enabled: page.canEdit && page.visible && page.selectedStepIndex >= 0
         onActivated: page.removeStep(page.selectedStepIndex)
     }

@@ -5,6 +5,7 @@ import "../components"
 import "../panels"
 import "../dialogs"
 import "../js/Devices.js" as Devices
+import "../js/Names.js" as Names
 
 // The start page: the known instruments on the left; on the right the selected device's
 // panel or the method library. It is re-created every time it is navigated to, so it
@@ -96,7 +97,7 @@ Page {
 
     // Ctrl+N starts a new protocol from the library, as "+ New Protocol" does.
     Shortcut {
-        sequence: StandardKey.New
+        sequences: [StandardKey.New]
         enabled: page.visible
         onActivated: page.createProtocolRequested()
     }
