@@ -217,3 +217,30 @@ private:
     bool m_recordPending = false;
     bool m_restoring = false;
 };
+
+// Holds back refreshes while it lives; the last one to end runs the refresh held back.
+class ProtocolBuilder::Batch
+{
+public:
+    explicit Batch(ProtocolBuilder *builder) : m_builder(builder) { ++m_builder->m_batchDepth; }
+    ~Batch()
+    {
+        if (--m_builder->m_batchDepth > 0 || !m_builder->m_refreshPending)
+            return;
+        const bool dirty = m_builder->m_dirtyPending;
+        m_builder->m_refreshPending = false;
+        m_builder->m_dirtyPending = false;
+        m_builder->refresh(dirty);
+    }
+    // For loads: whatever was held back is replaced by the clean refresh that follows.
+    void discard()
+    {
+        m_builder->m_refreshPending = false;
+        m_builder->m_dirtyPending = false;
+    }
+    Batch(const Batch &) = delete;
+    Batch &operator=(const Batch &) = delete;
+
+private:
+    ProtocolBuilder *m_builder;
+};
