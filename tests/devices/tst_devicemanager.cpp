@@ -433,11 +433,11 @@ void TestDeviceManager::addOrUpdateUsbDevice()
 {
     DeviceManager manager;
     QSignalSpy changed(&manager, &DeviceManager::devicesChanged);
-    manager.addOrUpdateUsbDevice(QStringLiteral("Bench"), QStringLiteral("SN-1"), QStringLiteral("1.0.0"), 3,
+    manager.addOrUpdateUsbDevice(QStringLiteral("Bench"), QStringLiteral("SN-1"), QStringLiteral("1.0.0"), 0,
                                  QString());
     QCOMPARE(manager.devices().size(), 0);
 
-    manager.addOrUpdateUsbDevice(QStringLiteral("Bench"), QStringLiteral("SN-1"), QStringLiteral("1.0.0"), 3,
+    manager.addOrUpdateUsbDevice(QStringLiteral("Bench"), QStringLiteral("SN-1"), QStringLiteral("1.0.0"), 0,
                                  QStringLiteral("A1B2C3D4E5F6"));
     QCOMPARE(changed.count(), 1);
     DeviceInfo *device = manager.deviceAt(0);
@@ -453,7 +453,7 @@ void TestDeviceManager::addOrUpdateUsbDevice()
     QCOMPARE(changed.count(), 1);
     QCOMPARE(usbSeen.count(), 1);
     QCOMPARE(device->name(), QString());
-    QCOMPARE(device->themeColor(), 3);
+    QCOMPARE(device->themeColor(), 0);
     QCOMPARE(device->serialNumber(), QStringLiteral("SN-1"));
     QCOMPARE(device->firmwareVersion(), QStringLiteral("1.0.0"));
     QCOMPARE(readStore().value(0).value(QStringLiteral("name")).toString(), QString());
@@ -465,7 +465,7 @@ void TestDeviceManager::addOrUpdateUsbDevice()
     QCOMPARE(back->name(), QString());
     QCOMPARE(back->hardwareId(), QStringLiteral("A1B2C3D4E5F6"));
     QCOMPARE(back->serialNumber(), QStringLiteral("SN-1"));
-    QCOMPARE(back->themeColor(), 3);
+    QCOMPARE(back->themeColor(), 0); // the first colour is a colour
 }
 
 void TestDeviceManager::pairDevice()

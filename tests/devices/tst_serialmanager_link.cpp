@@ -37,6 +37,7 @@ private slots:
 
     void framing_data();
     void framing();
+    void onlyTheInstrumentsPortIsTaken();
     void findsOpensAndIdentifiesTheInstrument();
     void gatesKeepAPluggedInstrumentClosed_data();
     void gatesKeepAPluggedInstrumentClosed();
@@ -134,6 +135,27 @@ void TestSerialManagerLink::framing()
     QCOMPARE(framer.pendingBytes(), pending);
     framer.reset();
     QCOMPARE(framer.feed("next\n"), QStringList{QStringLiteral("next")});
+}
+
+void TestSerialManagerLink::onlyTheInstrumentsPortIsTaken()
+{
+    // Other boards of the same chip maker, or another maker's board with the same product
+    // number, are listed but never opened.
+    const quint16 vendor = SerialManager::InstrumentVendorId;
+    const quint16 product = SerialManager::InstrumentProductId;
+    StaticPortLister lister;
+    lister.entries = {{QStringLiteral("/dev/ttyACM0"), vendor, quint16(product + 1)},
+                      {QStringLiteral("/dev/ttyACM1"), quint16(vendor + 1), product},
+                      {QStringLiteral("/dev/ttyACM2"), vendor, product}};
+    PortWatcher watcher;
+    watcher.setLister(&lister);
+    QSignalSpy polled(&watcher, &PortWatcher::polled);
+    watcher.poll();
+    QCOMPARE(polled.constFirst().constFirst().toStringList(), QStringList{QStringLiteral("/dev/ttyACM2")});
+    QCOMPARE(watcher.availablePorts().size(), 3);
+    lister.entries.removeLast();
+    watcher.poll();
+    QVERIFY(!watcher.instrumentPresent());
 }
 
 void TestSerialManagerLink::findsOpensAndIdentifiesTheInstrument()
