@@ -76,664 +76,644 @@ private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
     void cleanup() { m_env.reset(); }
 
-    void insertion_data();
-    void insertion();
-    void tipsMovesAndRemovals();
-    void cvolAndTipSelectRule_data();
-    void cvolAndTipSelectRule();
-    void refreshAgreesWithCommands_data();
-    void refreshAgreesWithCommands();
-    void autoSaveAfterTheLastEdit();
-    void pendingEditWrittenBeforeLeaving_data();
-    void pendingEditWrittenBeforeLeaving();
-    void files();
-    void loadDeviceMethod();
-    void refusedDeviceTextIsNeverUsed();
-    void saveToDeviceStore_data();
-    void saveToDeviceStore();
-    void previewCsvData_data();
-    void previewCsvData();
-    void importCsvDataToLibrary();
-    void libraryComparison_data();
-    void libraryComparison();
+    void insertion_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<int>("afterIndex");
+        QTest::addColumn<QString>("result");
+
+        const QString ts = QStringLiteral("tipselect tip:small\n");
+        const QString asp = QStringLiteral("aspirate tip:small vol:150.0 xvol:0 speed:5\n");
+        QTest::newRow("appended with -1") << ts + asp << "mix" << -1 << ts + asp + "mix tip:small vol:100.0 cycles:2 speed:5\n";
+        QTest::newRow("appended past the end") << ts + asp << "airgap" << 2 << ts + asp + "airgap tip:small vol:100.0 xvol:0 speed:5\n";
+        QTest::newRow("after a step") << ts + asp << "purge" << 0 << ts + "purge tip:small speed:5\n" + asp;
+        QTest::newRow("repeat") << ts << "repeat" << 0 << ts + "repeat tip:small vol:200.0 dispense:100.0 replicates:2 speed:5\n";
+        QTest::newRow("dispense takes what the tip holds") << ts + asp << "dispense" << 1
+                                                           << ts + asp + "dispense tip:small vol:150.0 xvol:0 speed:5\n";
+        QTest::newRow("dispense rounds the held volume") << ts + "aspirate tip:small vol:50.5 xvol:0 speed:5\n" << "dispense" << 1
+            << ts + "aspirate tip:small vol:50.5 xvol:0 speed:5\ndispense tip:small vol:51.0 xvol:0 speed:5\n";
+        QTest::newRow("dispense capped at the large tip") << "tipselect tip:large\naspirate tip:large vol:1000.0 xvol:50 speed:5\n"
+            << "dispense" << 1 << "tipselect tip:large\naspirate tip:large vol:1000.0 xvol:50 speed:5\n"
+                                  "dispense tip:large vol:1000.0 xvol:0 speed:5\n";
+        QTest::newRow("dispense capped at the small tip") << ts + asp + "airgap tip:small vol:100.0 xvol:0 speed:5\n" << "dispense"
+            << -1 << ts + asp + "airgap tip:small vol:100.0 xvol:0 speed:5\ndispense tip:small vol:200.0 xvol:0 speed:5\n";
+        QTest::newRow("dispense reads the tip in force, not the other") << ts + asp + "tipselect tip:large\n" << "dispense" << 2
+            << ts + asp + "tipselect tip:large\ndispense tip:large vol:100.0 xvol:0 speed:5\n";
+        QTest::newRow("dispense first") << QString() << "dispense" << -1 << "dispense tip:small vol:100.0 xvol:0 speed:5\n";
+        QTest::newRow("dispense between steps reads the step before") << ts + asp + "dispense tip:small vol:20.0 xvol:0 speed:5\n"
+            << "dispense" << 1 << ts + asp + "dispense tip:small vol:150.0 xvol:0 speed:5\ndispense tip:small vol:20.0 xvol:0 speed:5\n";
+        QTest::newRow("tip in force from the nearest tip select") << "tipselect tip:large\n" + asp + "tipselect tip:large\n"
+            << "aspirate" << 0 << "tipselect tip:large\naspirate tip:large vol:100.0 xvol:0 speed:5\n" + asp + "tipselect tip:large\n";
+        QTest::newRow("no tip select: small") << asp << "loop" << 0 << asp + "loop 2\nendloop\n";
+        // A new Tip Select starts small and carries its tip to the steps after it, up to the next.
+        QTest::newRow("tip select") << "tipselect tip:large\naspirate tip:large vol:150.0 xvol:0 speed:5\ntipselect tip:large\n"
+            << "tipselect" << 0 << "tipselect tip:large\n" + ts + asp + "tipselect tip:large\n";
+    }
+
+    void insertion()
+    {
+        QFETCH(QString, method);
+        QFETCH(QString, type);
+        QFETCH(int, afterIndex);
+        QFETCH(QString, result);
+        ProtocolBuilder builder;
+        QVERIFY(builder.loadFromFile(writeSpl(method)));
+        QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
+        QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
+        const int position = builder.insertCommand(type, afterIndex);
+        QCOMPARE(steps(builder), result);
+        QCOMPARE(builder.commandList().at(position)->type(), type);
+        QCOMPARE(builder.commandList().at(position)->parent(), &builder);
+        QCOMPARE(commands.count(), 1);
+        QCOMPARE(spl.count(), 1);
+        // Anything but the eight type words changes nothing.
+        QCOMPARE(builder.insertCommand(QStringLiteral("Aspirate"), 0), -1);
+        QCOMPARE(commands.count(), 1);
+    }
+
+    void tipsMovesAndRemovals()
+    {
+        // A changed Tip Select carries its tip to the steps up to the next one, into loop
+        // bodies too, in one refresh. Commands read from a file are watched like any other.
+        ProtocolBuilder builder;
+        QVERIFY(builder.loadFromFile(writeSpl("tipselect tip:small\nmix tip:small vol:100 cycles:2 speed:5\nloop 2\n"
+                                              "  aspirate tip:small vol:10 speed:5\n  tipselect tip:small\n  dispense tip:small vol:10 speed:5\n"
+                                              "endloop\ntipselect tip:small\npurge tip:small speed:5\n")));
+        QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
+        QSignalSpy errors(&builder, &ProtocolBuilder::validationErrorsChanged);
+        QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
+        builder.commandList().at(0)->setTip(QStringLiteral("large"));
+        QCOMPARE(steps(builder), QStringLiteral("tipselect tip:large\nmix tip:large vol:100.0 cycles:2 speed:5\nloop 2\n"
+                                                "  aspirate tip:large vol:10.0 xvol:0 speed:5\n  tipselect tip:small\n"
+                                                "  dispense tip:small vol:10.0 xvol:0 speed:5\nendloop\ntipselect tip:small\n"
+                                                "purge tip:small speed:5\n"));
+        QCOMPARE(spl.count(), 1);
+        QCOMPARE(errors.count(), 1);
+
+        // The leading Tip Select never moves away from the top; moves out of range do nothing.
+        const auto order = [&] {
+            QString types;
+            for (const Command *command : builder.commandList())
+                types += command->type().at(0);
+            return types;
+        };
+        const std::tuple<int, int, const char *> moves[] = {{0, 2, "tmltp"}, {2, 2, "tmltp"}, {1, 5, "tmltp"}, {5, 1, "tmltp"},
+                                                            {2, -1, "tmltp"}, {3, 0, "ttmlp"}, {1, 4, "tmlpt"}, {4, 1, "ttmlp"}};
+        for (const auto &move : moves) {
+            builder.moveCommand(std::get<0>(move), std::get<1>(move));
+            QCOMPARE(order(), QString::fromLatin1(std::get<2>(move)));
+        }
+        QCOMPARE(commands.count(), 3);
+        QCOMPARE(spl.count(), 4);
+        QCOMPARE(builder.commands().at(0).value<QObject *>(), builder.commandList().at(0));
+
+        // Removing a step does not carry tips again. Removed steps are deleted later, so that
+        // the interface can still read them while it handles the signal; until then their
+        // edits no longer reach the method.
+        builder.removeCommand(5);
+        builder.removeCommand(-1);
+        QCOMPARE(commands.count(), 3);
+        QPointer<Command> loop = builder.commandList().at(3);
+        QPointer<Command> tipSelect = builder.commandList().at(1);
+        builder.removeCommand(3);
+        builder.removeCommand(1);
+        QCOMPARE(commands.count(), 5);
+        QCOMPARE(order(), QStringLiteral("tmp"));
+        QCOMPARE(builder.commandList().at(1)->tip(), QStringLiteral("large"));
+        spl.clear();
+        tipSelect->setTip(QStringLiteral("small"));
+        QCOMPARE(builder.commandList().at(1)->tip(), QStringLiteral("large"));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!loop && !tipSelect);
+        QCOMPARE(spl.count(), 0);
+        builder.clearCommands();
+        QVERIFY(builder.commandList().isEmpty());
+        QCOMPARE(spl.count(), 1);
+    }
+
+    void cvolAndTipSelectRule_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QVariantList>("cvol");
+        QTest::addColumn<bool>("tipSelectAfter");
+        const QString ts = QStringLiteral("tipselect tip:small\n");
+        const QString asp = QStringLiteral("aspirate tip:small vol:150.5 xvol:5 speed:5\n");
+        QTest::newRow("before the first step") << ts + asp << -1 << QVariantList{0, 0, 0, 0} << false;
+        QTest::newRow("past the end") << ts + asp << 2 << QVariantList{0, 0, 0, 0} << false;
+        QTest::newRow("empty tip") << ts + asp << 0 << QVariantList{0, 0, 0, 0} << true;
+        QTest::newRow("liquid held") << ts + asp << 1 << QVariantList{155, 5, 0, 0} << false;
+        QTest::newRow("emptied again") << ts + asp + "dispense tip:small vol:155.5 speed:5\n" << 2 << QVariantList{0, 0, 0, 0} << true;
+        QTest::newRow("only the tip in force counts") << ts + asp + "tipselect tip:large\n" << 2 << QVariantList{155, 5, 0, 0} << true;
+        QTest::newRow("large tip holding liquid") << "tipselect tip:large\naspirate tip:large vol:300.7 speed:5\n" << 1
+                                                  << QVariantList{0, 0, 300, 7} << false;
+        QTest::newRow("loop runs its iterations") << ts + "loop 3\n  aspirate tip:small vol:10 speed:5\nendloop\n" << 1
+                                                  << QVariantList{30, 0, 0, 0} << false;
+        QTest::newRow("no tip select: small") << asp << 0 << QVariantList{155, 5, 0, 0} << false;
+    }
+
+    void cvolAndTipSelectRule()
+    {
+        QFETCH(QString, method);
+        QFETCH(int, index);
+        QFETCH(QVariantList, cvol);
+        QFETCH(bool, tipSelectAfter);
+        ProtocolBuilder builder;
+        QVERIFY(builder.loadFromFile(writeSpl(method)));
+        const QVariantMap map = builder.getCvolAtIndex(index);
+        QCOMPARE(map.keys(), (QStringList{"largeFractional", "largeWhole", "smallFractional", "smallWhole"}));
+        QCOMPARE((QVariantList{map["smallWhole"], map["smallFractional"], map["largeWhole"], map["largeFractional"]}), cvol);
+        if (index >= 0 && index < builder.commandList().size())
+            QCOMPARE(builder.canInsertTipSelectAt(index), tipSelectAfter);
+        // Past the end means after the last step; nothing before the first step holds liquid.
+        QCOMPARE(builder.canInsertTipSelectAt(-1), builder.canInsertTipSelectAt(builder.commandList().size() - 1));
+        builder.clearCommands();
+        QVERIFY(builder.canInsertTipSelectAt(3));
+    }
+
+    void refreshAgreesWithCommands_data()
+    {
+        QTest::addColumn<Edit>("edit");
+        const auto on = [](int index, const char *property, QVariant value) {
+            return Edit([=](ProtocolBuilder &b) { QVERIFY(b.commandList().at(index)->setProperty(property, value)); });
+        };
+        const auto inLoop = [](const std::function<void(LoopCommand *)> &edit) {
+            return Edit([=](ProtocolBuilder &b) { edit(qobject_cast<LoopCommand *>(b.commandList().at(5))); });
+        };
+        QTest::newRow("volume") << on(1, "volumeWhole", 180);
+        QTest::newRow("tenths") << on(2, "volumeFractional", 5);
+        QTest::newRow("extra volume") << on(1, "extraVolume", 20);
+        QTest::newRow("speed") << on(2, "speed", 9);
+        QTest::newRow("mix cycles") << on(3, "cycles", 0);
+        QTest::newRow("repeat replicates") << on(4, "replicates", 9);
+        QTest::newRow("repeat dispense") << on(4, "dispenseVolume", 12.5);
+        QTest::newRow("loop iterations") << on(5, "iterations", 11);
+        QTest::newRow("tip select") << on(0, "tip", "large");
+        QTest::newRow("step added in a loop") << inLoop([](LoopCommand *loop) { loop->addInnerCommand(QStringLiteral("purge")); });
+        QTest::newRow("step removed from a loop") << inLoop([](LoopCommand *loop) { loop->removeInnerCommand(0); });
+        QTest::newRow("step edited in a nested loop") << inLoop([](LoopCommand *loop) {
+            auto *inner = qobject_cast<LoopCommand *>(loop->innerCommandList().at(2));
+            inner->setIterations(4);
+            inner->innerCommandList().at(0)->setProperty("volumeWhole", 33);
+        });
+        QTest::newRow("tip select in a loop") << inLoop([](LoopCommand *loop) { loop->innerCommandList().at(1)->setTip("large"); });
+        QTest::newRow("remove") << Edit([](ProtocolBuilder &b) { b.removeCommand(2); });
+        QTest::newRow("name with a line break") << Edit([](ProtocolBuilder &b) { b.setProtocolName(QStringLiteral("A\nB")); });
+        QTest::newRow("new") << Edit([](ProtocolBuilder &b) { b.newProtocol(); });
+        QTest::newRow("several") << Edit([](ProtocolBuilder &b) {
+            setVolume(b, 1, 120);
+            b.moveCommand(1, 3);
+            setVolume(b, 3, 130);
+            b.insertCommand(QStringLiteral("tipselect"), 3);
+            setVolume(b, 2, 140);
+        });
+    }
+
+    void refreshAgreesWithCommands()
+    {
+        QFETCH(Edit, edit);
+        ProtocolBuilder builder;
+        QVERIFY(builder.loadFromFile(writeSpl(Valid + "mix tip:small vol:100 cycles:2 speed:5\n"
+                                                      "repeat tip:small dispense:20 replicates:2 speed:5\nloop 2\n"
+                                                      "  aspirate tip:small vol:10 speed:5\n  tipselect tip:small\n  loop 2\n"
+                                                      "    aspirate tip:small vol:5 speed:5\n    dispense tip:small vol:5 speed:5\n"
+                                                      "  endloop\n  dispense tip:small vol:10 speed:5\nendloop\n")));
+        QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
+        QSignalSpy csv(&builder, &ProtocolBuilder::csvPreviewChanged);
+        QSignalSpy errors(&builder, &ProtocolBuilder::validationErrorsChanged);
+        QSignalSpy hasErrors(&builder, &ProtocolBuilder::hasErrorsChanged);
+        edit(builder);
+        QVERIFY(spl.count() >= 1);
+        QCOMPARE(csv.count(), spl.count());
+        QCOMPARE(errors.count(), spl.count());
+        QCOMPARE(hasErrors.count(), spl.count());
+
+        const QList<Command *> commands = builder.commandList();
+        QCOMPARE(builder.splPreview(), SplGenerator().generate(builder.protocolName(), commands));
+        QCOMPARE(builder.csvPreview(), CsvGenerator().generate(QString(), QString(), commands));
+        const QList<ValidationError> expected = Validator().validate(commands);
+        QVariantList published;
+        for (const ValidationError &error : expected) {
+            QVariantMap map{{"commandPath", error.commandPath}, {"message", error.message}};
+            if (error.fixVolume >= 0)
+                map.insert("fixVolume", error.fixVolume);
+            published << map;
+        }
+        QCOMPARE(builder.validationErrors(), published);
+        QCOMPARE(builder.hasErrors(), !expected.isEmpty());
+        const QList<TipVolumes> volumes = Validator().cumulativeVolumes(commands);
+        for (int i = 0; i < volumes.size(); ++i) {
+            QCOMPARE(builder.getCvolAtIndex(i).value("smallWhole").toInt(), volumes.at(i).smallTip.whole);
+            QCOMPARE(builder.getCvolAtIndex(i).value("largeFractional").toInt(), volumes.at(i).largeTip.fractional);
+        }
+    }
+
+    void autoSaveAfterTheLastEdit()
+    {
+        ProtocolLibrary library;
+        const QString first = addToLibrary(library, QStringLiteral("First"), Valid);
+        const QString id = addToLibrary(library, QStringLiteral("Wash"), Valid);
+        const QDateTime modified = library.getProtocol(id).value("modified").toDateTime();
+        ProtocolBuilder builder;
+        QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
+        builder.loadFromLibrary(first);
+        QVERIFY(!builder.saveToLibrary());
+        QCOMPARE(errors.count(), 2);
+        QCOMPARE(errors.at(0).at(0).toString(), QStringLiteral("No library reference set"));
+        builder.setLibrary(&library);
+        QVERIFY(!builder.saveToLibrary()); // not a library method: nothing to say
+        builder.loadFromLibrary(QStringLiteral("missing"));
+        QCOMPARE(errors.count(), 3);
+        QCOMPARE(errors.at(2).at(0).toString(), QStringLiteral("Method not found: missing"));
+        QVERIFY(!builder.isLibraryProtocol());
+
+        builder.setAutoSaveInterval(0);
+        builder.loadFromLibrary(first);
+        builder.loadFromLibrary(id);
+        QCOMPARE(builder.currentProtocolId(), id);
+        QVERIFY(builder.isLibraryProtocol());
+        QCOMPARE(builder.protocolName(), QStringLiteral("Wash"));
+        QCOMPARE(builder.description(), QStringLiteral("about Wash"));
+        QCOMPARE(steps(builder), Valid);
+        // Looking at a method is not editing it: nothing is written back.
+        QSignalSpy saved(&library, &ProtocolLibrary::protocolsChanged);
+        QCoreApplication::processEvents();
+        QVERIFY(!builder.hasUnsavedChanges());
+        QCOMPARE(saved.count(), 0);
+        QCOMPARE(library.getProtocol(id).value("modified").toDateTime(), modified);
+
+        // Written once, a full interval after the last of several edits.
+        builder.setAutoSaveInterval(300);
+        QSignalSpy unsaved(&builder, &ProtocolBuilder::hasUnsavedChangesChanged);
+        QElapsedTimer sinceLastEdit;
+        setVolume(builder, 1, 120);
+        sinceLastEdit.start();
+        QVERIFY(builder.hasUnsavedChanges());
+        QTimer::singleShot(150, &builder, [&] {
+            builder.setDescription(QStringLiteral("edited"));
+            sinceLastEdit.restart();
+        });
+        QVERIFY(saved.wait(5000));
+        QVERIFY2(sinceLastEdit.elapsed() >= 295, qPrintable(QString::number(sinceLastEdit.elapsed())));
+        QCOMPARE(saved.count(), 1);
+        QVERIFY(!builder.hasUnsavedChanges());
+        QCOMPARE(unsaved.count(), 2);
+        QCOMPARE(library.getProtocol(id).value("description").toString(), QStringLiteral("edited"));
+        QVERIFY(stepsOf(library, id).contains("aspirate tip:small vol:120.0"));
+        // Saved with its errors (liquid left in the tip) and flagged so.
+        QCOMPARE(library.getAllProtocols().at(1).toMap().value("hasErrors").toBool(), true);
+
+        // A save the library refuses keeps the edit marked unsaved.
+        builder.setAutoSaveInterval(60000);
+        builder.setProtocolName(QStringLiteral("FIRST"));
+        QVERIFY(!builder.saveToLibrary());
+        QCOMPARE(errors.constLast().at(0).toString(), QStringLiteral("Failed to save method"));
+        QVERIFY(builder.hasUnsavedChanges());
+    }
+
+    void pendingEditWrittenBeforeLeaving_data()
+    {
+        QTest::addColumn<Edit>("leave");
+        // The library refuses the pending edit (a name another method has): then the method
+        // stays open with it instead of losing it.
+        QTest::addColumn<bool>("refused");
+        const QList<QPair<const char *, Edit>> leaves{
+            {"another library method", [](ProtocolBuilder &b) { b.loadFromLibrary(b.property("other").toString()); }},
+            {"the same method again", [](ProtocolBuilder &b) { b.loadFromLibrary(b.currentProtocolId()); }},
+            {"new method", [](ProtocolBuilder &b) { b.newProtocol(); }},
+            {"device method", [](ProtocolBuilder &b) { b.loadFromDeviceProtocol(Hw, "x.csv", "PURGE,S,,,,,,4,\n"); }}};
+        for (const auto &leave : leaves) {
+            QTest::addRow("%s", leave.first) << leave.second << false;
+            QTest::addRow("%s, edit refused", leave.first) << leave.second << true;
+        }
+    }
+
+    void pendingEditWrittenBeforeLeaving()
+    {
+        QFETCH(Edit, leave);
+        QFETCH(bool, refused);
+        ProtocolLibrary library;
+        const QString edited = addToLibrary(library, QStringLiteral("Edited"), Valid);
+        const QString other = addToLibrary(library, QStringLiteral("Other"), Valid);
+        {
+            ProtocolBuilder builder;
+            builder.setProperty("other", other);
+            builder.setLibrary(&library);
+            builder.setAutoSaveInterval(60000);
+            builder.loadFromLibrary(edited);
+            setVolume(builder, 2, 140);
+            if (refused) {
+                builder.setProtocolName(QStringLiteral("OTHER"));
+                QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
+                leave(builder);
+                QCOMPARE(builder.currentProtocolId(), edited);
+                QVERIFY(builder.isLibraryProtocol() && builder.hasUnsavedChanges());
+                QVERIFY(steps(builder).contains("dispense tip:small vol:140.0"));
+                QCOMPARE(errors.constLast().at(0).toString(),
+                         QStringLiteral("The changes to \"OTHER\" could not be saved, so the method stays open"));
+                // Once the edit can be saved, leaving works as before.
+                builder.setProtocolName(QStringLiteral("Edited"));
+            }
+            leave(builder);
+            QVERIFY(stepsOf(library, edited).contains("dispense tip:small vol:140.0"));
+            QVERIFY(!builder.hasUnsavedChanges());
+            QCOMPARE(stepsOf(library, other), Valid);
+            // And when the program closes with an edit waiting.
+            builder.loadFromLibrary(other);
+            setVolume(builder, 1, 130);
+        }
+        QVERIFY(stepsOf(library, other).contains("aspirate tip:small vol:130.0"));
+    }
+
+    void files()
+    {
+        ProtocolBuilder builder;
+        QVERIFY(builder.commandList().isEmpty() && builder.csvPreview().isEmpty());
+        QCOMPARE(builder.splPreview(), QStringLiteral("protocol name: \n\n"));
+        QCOMPARE(builder.validationErrors(), (QVariantList{QVariantMap{{"commandPath", "protocol"},
+            {"message", "Protocol must contain at least one aspirate, dispense, or repeat step"}}}));
+        builder.newProtocol();
+        QCOMPARE(steps(builder), QStringLiteral("tipselect tip:small\n"));
+        QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
+        QSignalSpy name(&builder, &ProtocolBuilder::protocolNameChanged);
+        QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
+        QVERIFY(builder.loadFromFile(QUrl::fromLocalFile(writeSpl(Valid, QStringLiteral("Dilution µ"))).toString()));
+        QCOMPARE(builder.splPreview(), QStringLiteral("protocol name: Dilution µ\n\n") + Valid);
+        QCOMPARE(name.count(), 1);
+        QCOMPARE(commands.count(), 1);
+        const QString missing = QDir::temp().filePath(QStringLiteral("missing.spl"));
+        QVERIFY(!builder.loadFromFile(missing));
+        QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Failed to open file: ") + missing);
+        QVERIFY(!builder.loadFromFile(writeSpl("aspirate tip:small vol:10.0\nendloop\n", "Broken")));
+        QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Parse error: Unexpected 'endloop' at line 4"));
+        QCOMPARE(builder.protocolName(), QStringLiteral("Dilution µ"));
+
+        const QString spl = QDir::temp().filePath(QStringLiteral("out.spl"));
+        const QString csv = QDir::temp().filePath(QStringLiteral("out.csv"));
+        const auto read = [](const QString &file) {
+            QFile in(file);
+            return in.open(QIODevice::ReadOnly) ? QString::fromUtf8(in.readAll()) : QString();
+        };
+        QVERIFY(builder.saveToFile(QUrl::fromLocalFile(spl).toString()));
+        QCOMPARE(read(spl), builder.splPreview());
+        QVERIFY(builder.compileToCsv(QUrl::fromLocalFile(csv).toString()));
+        QCOMPARE(read(csv), QStringLiteral("TIPSELECT,S,,,,,,,,\nASPIRATE,S,150.0,0,,,,5,\nDISPENSE,S,150.0,0,,,,5,\n"));
+        QCOMPARE(builder.generateCsvForTransfer(), read(csv));
+        QCOMPARE(builder.getCsvData(), read(csv).toUtf8());
+        const QString nowhere = QDir::temp().filePath(QStringLiteral("no/such/folder/x"));
+        QVERIFY(!builder.saveToFile(nowhere));
+        QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Failed to save file: ") + nowhere);
+        QVERIFY(!builder.compileToCsv(nowhere));
+        QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Failed to save CSV file: ") + nowhere);
+
+        // With errors: the SPL file is still written, the CSV never.
+        setVolume(builder, 2, 100);
+        QVERIFY(builder.saveToFile(spl));
+        QVERIFY(read(spl).contains("dispense tip:small vol:100.0"));
+        QFile::remove(csv);
+        QVERIFY(!builder.compileToCsv(csv));
+        QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Cannot compile CSV: method has validation errors"));
+        QVERIFY(!QFile::exists(csv) && builder.generateCsvForTransfer().isNull() && builder.getCsvData().isNull());
+    }
+
+    void loadDeviceMethod()
+    {
+        const QList<QStringList> names{{"Serial_Dilution.csv", "Serial Dilution", "Serial_Dilution.csv"},
+                                       {"Wash_plate.CSV", "Wash plate", "Wash_plate.csv"}, {"Plain", "Plain", "Plain.csv"},
+                                       {"a.csv.csv", "a.csv", "a.csv"}, {"", "", ".csv"}};
+        for (const QStringList &name : names) {
+            QCOMPARE(ProtocolBuilder::methodNameFromFilename(name.at(0)), name.at(1));
+            QCOMPARE(ProtocolBuilder::filenameFromMethodName(name.at(1)), name.at(2));
+        }
+
+        ProtocolLibrary library;
+        const QString id = library.createProtocol(QStringLiteral("Lib"));
+        ProtocolBuilder builder;
+        builder.setLibrary(&library);
+        builder.setAutoSaveInterval(0);
+        builder.loadFromLibrary(id);
+        QSignalSpy device(&builder, &ProtocolBuilder::isDeviceProtocolChanged);
+        QSignalSpy saved(&library, &ProtocolLibrary::protocolsChanged);
+        builder.loadFromDeviceProtocol(Hw, QStringLiteral("Serial_Dilution.csv"),
+                                       "tipselect,s,,,,,,,,\r\nASPIRATE,L,150.0,0,*,*,*,5,*,0\r\nDISPENSE,L,150.0,0,,,,5,\r\n");
+        QCOMPARE(device.count(), 1);
+        QVERIFY(builder.isDeviceProtocol() && !builder.isLibraryProtocol() && builder.currentProtocolId().isEmpty());
+        QCOMPARE(builder.protocolName(), QStringLiteral("Serial Dilution"));
+        QCOMPARE(builder.deviceHardwareId(), Hw);
+        QCOMPARE(builder.deviceFilename(), QStringLiteral("Serial_Dilution.csv"));
+        QCOMPARE(builder.deviceOrigFilename(), QStringLiteral("Serial_Dilution.csv"));
+        // The lower-case "s" is the large tip, as the instrument reads it.
+        QCOMPARE(builder.csvPreview(), QStringLiteral("TIPSELECT,L,,,,,,,,\nASPIRATE,L,150.0,0,,,,5,\nDISPENSE,L,150.0,0,,,,5,\n"));
+        QCOMPARE(builder.commandList().at(1)->parent(), &builder);
+
+        // Edits are not auto-saved anywhere: device copies are saved by the user.
+        builder.commandList().at(0)->setTip(QStringLiteral("small"));
+        QCOMPARE(builder.commandList().at(2)->tip(), QStringLiteral("small"));
+        QCoreApplication::processEvents();
+        QVERIFY(!builder.hasUnsavedChanges());
+        QCOMPARE(saved.count(), 0);
+
+        builder.loadFromDeviceProtocol(Hw, QString(), QByteArray());
+        QVERIFY(builder.commandList().isEmpty() && builder.protocolName().isEmpty() && builder.deviceFilename().isEmpty());
+        QVERIFY(builder.isDeviceProtocol());
+        builder.newProtocol();
+        QVERIFY(!builder.isDeviceProtocol() && builder.deviceHardwareId().isEmpty());
+    }
+
+    void refusedDeviceTextIsNeverUsed()
+    {
+        // Deeper than the reader walks, so refused whole; an empty method in its place could
+        // be saved back over the instrument's copy.
+        const QByteArray tooDeep = "TIPSELECT,S,,,,,,,,\n" + QByteArray("LOOPSTART,,,,,,,,2\n").repeated(70)
+                                   + "ASPIRATE,S,10.0,0,,,,5,\n" + QByteArray("LOOPEND,,,,,,,,\n").repeated(70);
+        const QString refusal = QStringLiteral("Loops nested deeper than 64 levels at line 66");
+        ProtocolLibrary library;
+        ProtocolBuilder builder;
+        builder.setLibrary(&library);
+        builder.loadFromDeviceProtocol(Hw, QStringLiteral("Kept.csv"), ValidCsv);
+        QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
+        QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
+
+        builder.loadFromDeviceProtocol(Hw, QStringLiteral("Deep.csv"), tooDeep);
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(errors.at(0).at(0).toString(), refusal);
+        QCOMPARE(commands.count(), 0);
+        QCOMPARE(builder.deviceFilename(), QStringLiteral("Kept.csv"));
+        QCOMPARE(builder.getCsvData(), ValidCsv);
+
+        const QVariantMap preview = builder.previewCsvData(tooDeep);
+        QCOMPARE(preview.value("error").toString(), refusal);
+        QVERIFY(preview.value("hasErrors").toBool());
+        QCOMPARE(preview.value("stepCount").toInt(), 0);
+
+        QCOMPARE(builder.importCsvDataToLibrary(tooDeep, QStringLiteral("Deep")), QString());
+        QCOMPARE(errors.count(), 2);
+        QCOMPARE(errors.at(1).at(0).toString(), refusal);
+        QCOMPARE(library.protocolCount(), 0);
+
+        // An empty library method matches an empty file, never text the reader refused.
+        const QString empty = library.createProtocol(QStringLiteral("Empty"));
+        QVERIFY(builder.libraryCsvMatchesDevice(empty, QByteArray()));
+        QVERIFY(!builder.libraryCsvMatchesDevice(empty, tooDeep));
+    }
+
+    void saveToDeviceStore_data()
+    {
+        QTest::addColumn<QString>("origFilename");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("existing");
+        QTest::addColumn<QString>("newFilename");
+        QTest::addColumn<QString>("error");
+
+        const QStringList none;
+        const QString unusable = QStringLiteral("A protocol name cannot contain \"/\", \"\\\" or control characters.");
+        QTest::newRow("spaces trimmed and replaced") << "A.csv" << " My Mix " << none << "My_Mix.csv" << "";
+        QTest::newRow("own suffix kept") << "" << "run.CSV" << none << "run.CSV" << "";
+        QTest::newRow("rename onto an existing file") << "A.csv" << "B" << QStringList{"B.csv"} << "B.csv"
+                                                      << "A protocol named \"B\" already exists on this device.";
+        QTest::newRow("existing name, other case") << "A.csv" << "b" << QStringList{"B.csv"} << "b.csv" << "";
+        QTest::newRow("unchanged name is no obstacle") << "A.csv" << "A" << QStringList{"A.csv"} << "A.csv" << "";
+        QTest::newRow("new device method onto an existing file") << "" << " Wash " << QStringList{"Wash.csv"} << "Wash.csv"
+                                                                 << "A protocol named \"Wash\" already exists on this device.";
+        QTest::newRow("slash") << "A.csv" << "1/2 plate" << none << "1/2_plate.csv" << unusable;
+        QTest::newRow("backslash") << "A.csv" << "a\\b" << none << "a\\b.csv" << unusable;
+        QTest::newRow("tab") << "A.csv" << "a\tb" << none << "a\tb.csv" << unusable;
+        QTest::newRow("a final dot is a plain name") << "A.csv" << "Buffer v2." << none << "Buffer_v2..csv" << "";
+        QTest::newRow("nothing") << "A.csv" << "   " << none << ".csv" << "A protocol name cannot be empty.";
+    }
+
+    void saveToDeviceStore()
+    {
+        QFETCH(QString, origFilename);
+        QFETCH(QString, name);
+        QFETCH(QStringList, existing);
+        QFETCH(QString, newFilename);
+        QFETCH(QString, error);
+
+        ProtocolBuilder builder;
+        builder.loadFromDeviceProtocol(Hw, origFilename, ValidCsv);
+        builder.setProtocolName(name);
+        // A method with errors is stored too; callers check hasErrors before sending.
+        builder.commandList().at(2)->setProperty("volumeWhole", 20);
+        QVERIFY(builder.hasErrors());
+        QSignalSpy filenameChanged(&builder, &ProtocolBuilder::deviceFilenameChanged);
+        const QVariantMap result = builder.saveToDeviceStore(existing);
+        QCOMPARE(result.value("error").toString(), error);
+        QCOMPARE(result.value("oldFilename").toString(), origFilename);
+        QCOMPARE(result.value("newFilename").toString(), newFilename);
+        const QString stored = error.isEmpty() ? newFilename : origFilename;
+        QCOMPARE(builder.deviceFilename(), stored);
+        QCOMPARE(builder.deviceOrigFilename(), stored);
+        QCOMPARE(filenameChanged.count(), stored == origFilename ? 0 : 1);
+        QCOMPARE(result.value("csvData").toByteArray(), error.isEmpty() ? builder.csvPreview().toUtf8() : QByteArray());
+        QCOMPARE(result.contains("csvData"), error.isEmpty());
+        QVERIFY(builder.csvPreview().contains("DISPENSE,S,20.0"));
+    }
+
+    void previewCsvData_data()
+    {
+        QTest::addColumn<QByteArray>("csv");
+        QTest::addColumn<int>("stepCount");
+        QTest::addColumn<QString>("spl");
+        QTest::addColumn<bool>("hasErrors");
+
+        QTest::newRow("tip select and a loop of three")
+            << QByteArray("TIPSELECT,S,,,,,,,,\nLOOPSTART,,,,,,,,2\nASPIRATE,S,10.0,0,,,,5,\nMIX,S,10.0,0,3,,,5,\n"
+                          "DISPENSE,S,10.0,0,,,,5,\nLOOPEND,,,,,,,,\n")
+            << 2 << "tipselect tip:small\nloop 2\n  aspirate tip:small vol:10.0 xvol:0 speed:5\n"
+                    "  mix tip:small vol:10.0 cycles:3 speed:5\n  dispense tip:small vol:10.0 xvol:0 speed:5\nendloop"
+            << false;
+        QTest::newRow("liquid left") << QByteArray("TIPSELECT,S,,,,,,,,\nASPIRATE,S,10.0,0,,,,5,\n") << 2
+                                     << "tipselect tip:small\naspirate tip:small vol:10.0 xvol:0 speed:5" << true;
+        QTest::newRow("empty") << QByteArray() << 0 << "" << true;
+    }
+
+    void previewCsvData()
+    {
+        QFETCH(QByteArray, csv);
+        QFETCH(int, stepCount);
+        QFETCH(QString, spl);
+        QFETCH(bool, hasErrors);
+
+        ProtocolBuilder builder;
+        const QString before = builder.splPreview();
+        const QVariantMap preview = builder.previewCsvData(csv);
+        QCOMPARE(preview.value("stepCount").toInt(), stepCount);
+        QCOMPARE(preview.value("splPreview").toString(), spl);
+        QCOMPARE(preview.value("hasErrors").toBool(), hasErrors);
+        QVERIFY(!preview.contains("error"));
+        QCOMPARE(builder.splPreview(), before);
+    }
+
+    void importCsvDataToLibrary()
+    {
+        ProtocolLibrary library;
+        ProtocolBuilder builder;
+        QCOMPARE(builder.importCsvDataToLibrary(ValidCsv, QStringLiteral("X")), QString());
+        builder.setLibrary(&library);
+        QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
+        const QString id = builder.importCsvDataToLibrary("TIPSELECT,S,,,,,,,,\nASPIRATE,S,10.0,0,,,,5,\n", QStringLiteral("From device"));
+        QVERIFY(!id.isEmpty());
+        QCOMPARE(library.exportToSpl(id), QStringLiteral("protocol name: From device\n\ntipselect tip:small\n"
+                                                         "aspirate tip:small vol:10.0 xvol:0 speed:5\n"));
+        QCOMPARE(library.getProtocol(id).value("description").toString(), QString());
+        // Stored as the instrument had it, flagged valid whatever its content.
+        QCOMPARE(library.getAllProtocols().at(0).toMap().value("hasErrors").toBool(), false);
+        // The builder's own method is not touched.
+        QVERIFY(builder.commandList().isEmpty());
+
+        // A name taken in another case, or nothing to import, adds nothing.
+        QCOMPARE(builder.importCsvDataToLibrary(ValidCsv, QStringLiteral("FROM DEVICE")), QString());
+        QCOMPARE(builder.importCsvDataToLibrary("# protocol name: x\nBOGUS,1\n", QStringLiteral("Nothing")), QString());
+        QCOMPARE(library.protocolCount(), 1);
+        QVERIFY(errors.isEmpty());
+
+        // A save that fails after the record was made leaves no empty method behind: as soon
+        // as the method is created, another one takes its name.
+        bool stolen = false;
+        connect(&library, &ProtocolLibrary::protocolCountChanged, this, [&] {
+            if (!std::exchange(stolen, true))
+                library.createProtocol(QStringLiteral("STOLEN"));
+        });
+        QCOMPARE(builder.importCsvDataToLibrary(ValidCsv, QStringLiteral("Stolen")), QString());
+        QCOMPARE(library.protocolCount(), 2);
+        QVERIFY(!library.isNameAvailable(QStringLiteral("Stolen")) && library.findProtocolIdByFilename("From_device") != QString());
+    }
+
+    void libraryComparison_data()
+    {
+        QTest::addColumn<QByteArray>("device");
+        QTest::addColumn<bool>("matches");
+        QTest::newRow("same text") << ValidCsv << true;
+        QTest::newRow("instrument's own formatting")
+            << QByteArray("tipselect, S ,,,,,,,,\r\nASPIRATE,S,150,0,*,*,*,5,*,0\r\n\r\ndispense,S,150.00,0,,,,5\r\n") << true;
+        QTest::newRow("other volume") << QByteArray(ValidCsv).replace("DISPENSE,S,150.0", "DISPENSE,S,150.1") << false;
+        QTest::newRow("other tip") << QByteArray(ValidCsv).replace("TIPSELECT,S", "TIPSELECT,L") << false;
+        QTest::newRow("empty file") << QByteArray() << false;
+    }
+
+    void libraryComparison()
+    {
+        QFETCH(QByteArray, device);
+        QFETCH(bool, matches);
+        ProtocolLibrary library;
+        ProtocolBuilder builder;
+        QVERIFY(!builder.libraryCsvMatchesDevice(QStringLiteral("any"), ValidCsv));
+        builder.setLibrary(&library);
+        const QString id = builder.importCsvDataToLibrary(ValidCsv, QStringLiteral("Valid"));
+        QCOMPARE(builder.libraryCsvMatchesDevice(id, device), matches);
+        QCOMPARE(builder.csvForLibraryProtocol(id), ValidCsv);
+        QVERIFY(!builder.libraryCsvMatchesDevice(QString(), QByteArray()));
+        QVERIFY(!builder.libraryCsvMatchesDevice(QStringLiteral("missing"), QByteArray()));
+        QCOMPARE(builder.csvForLibraryProtocol(QString()), QByteArray());
+        QCOMPARE(builder.csvForLibraryProtocol(QStringLiteral("missing")), QByteArray());
+    }
 
 private:
     std::unique_ptr<IsolatedEnvironment> m_env;
 };
 
-void TestProtocolBuilder::insertion_data()
-{
-    QTest::addColumn<QString>("method");
-    QTest::addColumn<QString>("type");
-    QTest::addColumn<int>("afterIndex");
-    QTest::addColumn<QString>("result");
-
-    const QString ts = QStringLiteral("tipselect tip:small\n");
-    const QString asp = QStringLiteral("aspirate tip:small vol:150.0 xvol:0 speed:5\n");
-    QTest::newRow("appended with -1") << ts + asp << "mix" << -1 << ts + asp + "mix tip:small vol:100.0 cycles:2 speed:5\n";
-    QTest::newRow("appended past the end") << ts + asp << "airgap" << 2 << ts + asp + "airgap tip:small vol:100.0 xvol:0 speed:5\n";
-    QTest::newRow("after a step") << ts + asp << "purge" << 0 << ts + "purge tip:small speed:5\n" + asp;
-    QTest::newRow("repeat") << ts << "repeat" << 0 << ts + "repeat tip:small vol:200.0 dispense:100.0 replicates:2 speed:5\n";
-    QTest::newRow("dispense takes what the tip holds") << ts + asp << "dispense" << 1
-                                                       << ts + asp + "dispense tip:small vol:150.0 xvol:0 speed:5\n";
-    QTest::newRow("dispense rounds the held volume") << ts + "aspirate tip:small vol:50.5 xvol:0 speed:5\n" << "dispense" << 1
-        << ts + "aspirate tip:small vol:50.5 xvol:0 speed:5\ndispense tip:small vol:51.0 xvol:0 speed:5\n";
-    QTest::newRow("dispense capped at the large tip") << "tipselect tip:large\naspirate tip:large vol:1000.0 xvol:50 speed:5\n"
-        << "dispense" << 1 << "tipselect tip:large\naspirate tip:large vol:1000.0 xvol:50 speed:5\n"
-                              "dispense tip:large vol:1000.0 xvol:0 speed:5\n";
-    QTest::newRow("dispense capped at the small tip") << ts + asp + "airgap tip:small vol:100.0 xvol:0 speed:5\n" << "dispense"
-        << -1 << ts + asp + "airgap tip:small vol:100.0 xvol:0 speed:5\ndispense tip:small vol:200.0 xvol:0 speed:5\n";
-    QTest::newRow("dispense reads the tip in force, not the other") << ts + asp + "tipselect tip:large\n" << "dispense" << 2
-        << ts + asp + "tipselect tip:large\ndispense tip:large vol:100.0 xvol:0 speed:5\n";
-    QTest::newRow("dispense first") << QString() << "dispense" << -1 << "dispense tip:small vol:100.0 xvol:0 speed:5\n";
-    QTest::newRow("dispense between steps reads the step before") << ts + asp + "dispense tip:small vol:20.0 xvol:0 speed:5\n"
-        << "dispense" << 1 << ts + asp + "dispense tip:small vol:150.0 xvol:0 speed:5\ndispense tip:small vol:20.0 xvol:0 speed:5\n";
-    QTest::newRow("tip in force from the nearest tip select") << "tipselect tip:large\n" + asp + "tipselect tip:large\n"
-        << "aspirate" << 0 << "tipselect tip:large\naspirate tip:large vol:100.0 xvol:0 speed:5\n" + asp + "tipselect tip:large\n";
-    QTest::newRow("no tip select: small") << asp << "loop" << 0 << asp + "loop 2\nendloop\n";
-    // A new Tip Select starts small and carries its tip to the steps after it, up to the next.
-    QTest::newRow("tip select") << "tipselect tip:large\naspirate tip:large vol:150.0 xvol:0 speed:5\ntipselect tip:large\n"
-        << "tipselect" << 0 << "tipselect tip:large\n" + ts + asp + "tipselect tip:large\n";
-}
-
-void TestProtocolBuilder::insertion()
-{
-    QFETCH(QString, method);
-    QFETCH(QString, type);
-    QFETCH(int, afterIndex);
-    QFETCH(QString, result);
-    ProtocolBuilder builder;
-    QVERIFY(builder.loadFromFile(writeSpl(method)));
-    QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
-    QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
-    const int position = builder.insertCommand(type, afterIndex);
-    QCOMPARE(steps(builder), result);
-    QCOMPARE(builder.commandList().at(position)->type(), type);
-    QCOMPARE(builder.commandList().at(position)->parent(), &builder);
-    QCOMPARE(commands.count(), 1);
-    QCOMPARE(spl.count(), 1);
-    // Anything but the eight type words changes nothing.
-    QCOMPARE(builder.insertCommand(QStringLiteral("Aspirate"), 0), -1);
-    QCOMPARE(commands.count(), 1);
-}
-
-void TestProtocolBuilder::tipsMovesAndRemovals()
-{
-    // A changed Tip Select carries its tip to the steps up to the next one, into loop
-    // bodies too, in one refresh. Commands read from a file are watched like any other.
-    ProtocolBuilder builder;
-    QVERIFY(builder.loadFromFile(writeSpl("tipselect tip:small\nmix tip:small vol:100 cycles:2 speed:5\nloop 2\n"
-                                          "  aspirate tip:small vol:10 speed:5\n  tipselect tip:small\n  dispense tip:small vol:10 speed:5\n"
-                                          "endloop\ntipselect tip:small\npurge tip:small speed:5\n")));
-    QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
-    QSignalSpy errors(&builder, &ProtocolBuilder::validationErrorsChanged);
-    QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
-    builder.commandList().at(0)->setTip(QStringLiteral("large"));
-    QCOMPARE(steps(builder), QStringLiteral("tipselect tip:large\nmix tip:large vol:100.0 cycles:2 speed:5\nloop 2\n"
-                                            "  aspirate tip:large vol:10.0 xvol:0 speed:5\n  tipselect tip:small\n"
-                                            "  dispense tip:small vol:10.0 xvol:0 speed:5\nendloop\ntipselect tip:small\n"
-                                            "purge tip:small speed:5\n"));
-    QCOMPARE(spl.count(), 1);
-    QCOMPARE(errors.count(), 1);
-
-    // The leading Tip Select never moves away from the top; moves out of range do nothing.
-    const auto order = [&] {
-        QString types;
-        for (const Command *command : builder.commandList())
-            types += command->type().at(0);
-        return types;
-    };
-    const std::tuple<int, int, const char *> moves[] = {{0, 2, "tmltp"}, {2, 2, "tmltp"}, {1, 5, "tmltp"}, {5, 1, "tmltp"},
-                                                        {2, -1, "tmltp"}, {3, 0, "ttmlp"}, {1, 4, "tmlpt"}, {4, 1, "ttmlp"}};
-    for (const auto &move : moves) {
-        builder.moveCommand(std::get<0>(move), std::get<1>(move));
-        QCOMPARE(order(), QString::fromLatin1(std::get<2>(move)));
-    }
-    QCOMPARE(commands.count(), 3);
-    QCOMPARE(spl.count(), 4);
-    QCOMPARE(builder.commands().at(0).value<QObject *>(), builder.commandList().at(0));
-
-    // Removing a step does not carry tips again. Removed steps are deleted later, so that
-    // the interface can still read them while it handles the signal; until then their
-    // edits no longer reach the method.
-    builder.removeCommand(5);
-    builder.removeCommand(-1);
-    QCOMPARE(commands.count(), 3);
-    QPointer<Command> loop = builder.commandList().at(3);
-    QPointer<Command> tipSelect = builder.commandList().at(1);
-    builder.removeCommand(3);
-    builder.removeCommand(1);
-    QCOMPARE(commands.count(), 5);
-    QCOMPARE(order(), QStringLiteral("tmp"));
-    QCOMPARE(builder.commandList().at(1)->tip(), QStringLiteral("large"));
-    spl.clear();
-    tipSelect->setTip(QStringLiteral("small"));
-    QCOMPARE(builder.commandList().at(1)->tip(), QStringLiteral("large"));
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QVERIFY(!loop && !tipSelect);
-    QCOMPARE(spl.count(), 0);
-    builder.clearCommands();
-    QVERIFY(builder.commandList().isEmpty());
-    QCOMPARE(spl.count(), 1);
-}
-
-void TestProtocolBuilder::cvolAndTipSelectRule_data()
-{
-    QTest::addColumn<QString>("method");
-    QTest::addColumn<int>("index");
-    QTest::addColumn<QVariantList>("cvol");
-    QTest::addColumn<bool>("tipSelectAfter");
-    const QString ts = QStringLiteral("tipselect tip:small\n");
-    const QString asp = QStringLiteral("aspirate tip:small vol:150.5 xvol:5 speed:5\n");
-    QTest::newRow("before the first step") << ts + asp << -1 << QVariantList{0, 0, 0, 0} << false;
-    QTest::newRow("past the end") << ts + asp << 2 << QVariantList{0, 0, 0, 0} << false;
-    QTest::newRow("empty tip") << ts + asp << 0 << QVariantList{0, 0, 0, 0} << true;
-    QTest::newRow("liquid held") << ts + asp << 1 << QVariantList{155, 5, 0, 0} << false;
-    QTest::newRow("emptied again") << ts + asp + "dispense tip:small vol:155.5 speed:5\n" << 2 << QVariantList{0, 0, 0, 0} << true;
-    QTest::newRow("only the tip in force counts") << ts + asp + "tipselect tip:large\n" << 2 << QVariantList{155, 5, 0, 0} << true;
-    QTest::newRow("large tip holding liquid") << "tipselect tip:large\naspirate tip:large vol:300.7 speed:5\n" << 1
-                                              << QVariantList{0, 0, 300, 7} << false;
-    QTest::newRow("loop runs its iterations") << ts + "loop 3\n  aspirate tip:small vol:10 speed:5\nendloop\n" << 1
-                                              << QVariantList{30, 0, 0, 0} << false;
-    QTest::newRow("no tip select: small") << asp << 0 << QVariantList{155, 5, 0, 0} << false;
-}
-
-void TestProtocolBuilder::cvolAndTipSelectRule()
-{
-    QFETCH(QString, method);
-    QFETCH(int, index);
-    QFETCH(QVariantList, cvol);
-    QFETCH(bool, tipSelectAfter);
-    ProtocolBuilder builder;
-    QVERIFY(builder.loadFromFile(writeSpl(method)));
-    const QVariantMap map = builder.getCvolAtIndex(index);
-    QCOMPARE(map.keys(), (QStringList{"largeFractional", "largeWhole", "smallFractional", "smallWhole"}));
-    QCOMPARE((QVariantList{map["smallWhole"], map["smallFractional"], map["largeWhole"], map["largeFractional"]}), cvol);
-    if (index >= 0 && index < builder.commandList().size())
-        QCOMPARE(builder.canInsertTipSelectAt(index), tipSelectAfter);
-    // Past the end means after the last step; nothing before the first step holds liquid.
-    QCOMPARE(builder.canInsertTipSelectAt(-1), builder.canInsertTipSelectAt(builder.commandList().size() - 1));
-    builder.clearCommands();
-    QVERIFY(builder.canInsertTipSelectAt(3));
-}
-
-void TestProtocolBuilder::refreshAgreesWithCommands_data()
-{
-    QTest::addColumn<Edit>("edit");
-    const auto on = [](int index, const char *property, QVariant value) {
-        return Edit([=](ProtocolBuilder &b) { QVERIFY(b.commandList().at(index)->setProperty(property, value)); });
-    };
-    const auto inLoop = [](const std::function<void(LoopCommand *)> &edit) {
-        return Edit([=](ProtocolBuilder &b) { edit(qobject_cast<LoopCommand *>(b.commandList().at(5))); });
-    };
-    QTest::newRow("volume") << on(1, "volumeWhole", 180);
-    QTest::newRow("tenths") << on(2, "volumeFractional", 5);
-    QTest::newRow("extra volume") << on(1, "extraVolume", 20);
-    QTest::newRow("speed") << on(2, "speed", 9);
-    QTest::newRow("mix cycles") << on(3, "cycles", 0);
-    QTest::newRow("repeat replicates") << on(4, "replicates", 9);
-    QTest::newRow("repeat dispense") << on(4, "dispenseVolume", 12.5);
-    QTest::newRow("loop iterations") << on(5, "iterations", 11);
-    QTest::newRow("tip select") << on(0, "tip", "large");
-    QTest::newRow("step added in a loop") << inLoop([](LoopCommand *loop) { loop->addInnerCommand(QStringLiteral("purge")); });
-    QTest::newRow("step removed from a loop") << inLoop([](LoopCommand *loop) { loop->removeInnerCommand(0); });
-    QTest::newRow("step edited in a nested loop") << inLoop([](LoopCommand *loop) {
-        auto *inner = qobject_cast<LoopCommand *>(loop->innerCommandList().at(2));
-        inner->setIterations(4);
-        inner->innerCommandList().at(0)->setProperty("volumeWhole", 33);
-    });
-    QTest::newRow("tip select in a loop") << inLoop([](LoopCommand *loop) { loop->innerCommandList().at(1)->setTip("large"); });
-    QTest::newRow("remove") << Edit([](ProtocolBuilder &b) { b.removeCommand(2); });
-    QTest::newRow("name with a line break") << Edit([](ProtocolBuilder &b) { b.setProtocolName(QStringLiteral("A\nB")); });
-    QTest::newRow("new") << Edit([](ProtocolBuilder &b) { b.newProtocol(); });
-    QTest::newRow("several") << Edit([](ProtocolBuilder &b) {
-        setVolume(b, 1, 120);
-        b.moveCommand(1, 3);
-        setVolume(b, 3, 130);
-        b.insertCommand(QStringLiteral("tipselect"), 3);
-        setVolume(b, 2, 140);
-    });
-}
-
-void TestProtocolBuilder::refreshAgreesWithCommands()
-{
-    QFETCH(Edit, edit);
-    ProtocolBuilder builder;
-    QVERIFY(builder.loadFromFile(writeSpl(Valid + "mix tip:small vol:100 cycles:2 speed:5\n"
-                                                  "repeat tip:small dispense:20 replicates:2 speed:5\nloop 2\n"
-                                                  "  aspirate tip:small vol:10 speed:5\n  tipselect tip:small\n  loop 2\n"
-                                                  "    aspirate tip:small vol:5 speed:5\n    dispense tip:small vol:5 speed:5\n"
-                                                  "  endloop\n  dispense tip:small vol:10 speed:5\nendloop\n")));
-    QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
-    QSignalSpy csv(&builder, &ProtocolBuilder::csvPreviewChanged);
-    QSignalSpy errors(&builder, &ProtocolBuilder::validationErrorsChanged);
-    QSignalSpy hasErrors(&builder, &ProtocolBuilder::hasErrorsChanged);
-    edit(builder);
-    QVERIFY(spl.count() >= 1);
-    QCOMPARE(csv.count(), spl.count());
-    QCOMPARE(errors.count(), spl.count());
-    QCOMPARE(hasErrors.count(), spl.count());
-
-    const QList<Command *> commands = builder.commandList();
-    QCOMPARE(builder.splPreview(), SplGenerator().generate(builder.protocolName(), commands));
-    QCOMPARE(builder.csvPreview(), CsvGenerator().generate(QString(), QString(), commands));
-    const QList<ValidationError> expected = Validator().validate(commands);
-    QVariantList published;
-    for (const ValidationError &error : expected) {
-        QVariantMap map{{"commandPath", error.commandPath}, {"message", error.message}};
-        if (error.fixVolume >= 0)
-            map.insert("fixVolume", error.fixVolume);
-        published << map;
-    }
-    QCOMPARE(builder.validationErrors(), published);
-    QCOMPARE(builder.hasErrors(), !expected.isEmpty());
-    const QList<TipVolumes> volumes = Validator().cumulativeVolumes(commands);
-    for (int i = 0; i < volumes.size(); ++i) {
-        QCOMPARE(builder.getCvolAtIndex(i).value("smallWhole").toInt(), volumes.at(i).smallTip.whole);
-        QCOMPARE(builder.getCvolAtIndex(i).value("largeFractional").toInt(), volumes.at(i).largeTip.fractional);
-    }
-}
-
-void TestProtocolBuilder::autoSaveAfterTheLastEdit()
-{
-    ProtocolLibrary library;
-    const QString first = addToLibrary(library, QStringLiteral("First"), Valid);
-    const QString id = addToLibrary(library, QStringLiteral("Wash"), Valid);
-    const QDateTime modified = library.getProtocol(id).value("modified").toDateTime();
-    ProtocolBuilder builder;
-    QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
-    builder.loadFromLibrary(first);
-    QVERIFY(!builder.saveToLibrary());
-    QCOMPARE(errors.count(), 2);
-    QCOMPARE(errors.at(0).at(0).toString(), QStringLiteral("No library reference set"));
-    builder.setLibrary(&library);
-    QVERIFY(!builder.saveToLibrary()); // not a library method: nothing to say
-    builder.loadFromLibrary(QStringLiteral("missing"));
-    QCOMPARE(errors.count(), 3);
-    QCOMPARE(errors.at(2).at(0).toString(), QStringLiteral("Method not found: missing"));
-    QVERIFY(!builder.isLibraryProtocol());
-
-    builder.setAutoSaveInterval(0);
-    builder.loadFromLibrary(first);
-    builder.loadFromLibrary(id);
-    QCOMPARE(builder.currentProtocolId(), id);
-    QVERIFY(builder.isLibraryProtocol());
-    QCOMPARE(builder.protocolName(), QStringLiteral("Wash"));
-    QCOMPARE(builder.description(), QStringLiteral("about Wash"));
-    QCOMPARE(steps(builder), Valid);
-    // Looking at a method is not editing it: nothing is written back.
-    QSignalSpy saved(&library, &ProtocolLibrary::protocolsChanged);
-    QCoreApplication::processEvents();
-    QVERIFY(!builder.hasUnsavedChanges());
-    QCOMPARE(saved.count(), 0);
-    QCOMPARE(library.getProtocol(id).value("modified").toDateTime(), modified);
-
-    // Written once, a full interval after the last of several edits.
-    builder.setAutoSaveInterval(300);
-    QSignalSpy unsaved(&builder, &ProtocolBuilder::hasUnsavedChangesChanged);
-    QElapsedTimer sinceLastEdit;
-    setVolume(builder, 1, 120);
-    sinceLastEdit.start();
-    QVERIFY(builder.hasUnsavedChanges());
-    QTimer::singleShot(150, &builder, [&] {
-        builder.setDescription(QStringLiteral("edited"));
-        sinceLastEdit.restart();
-    });
-    QVERIFY(saved.wait(5000));
-    QVERIFY2(sinceLastEdit.elapsed() >= 295, qPrintable(QString::number(sinceLastEdit.elapsed())));
-    QCOMPARE(saved.count(), 1);
-    QVERIFY(!builder.hasUnsavedChanges());
-    QCOMPARE(unsaved.count(), 2);
-    QCOMPARE(library.getProtocol(id).value("description").toString(), QStringLiteral("edited"));
-    QVERIFY(stepsOf(library, id).contains("aspirate tip:small vol:120.0"));
-    // Saved with its errors (liquid left in the tip) and flagged so.
-    QCOMPARE(library.getAllProtocols().at(1).toMap().value("hasErrors").toBool(), true);
-
-    // A save the library refuses keeps the edit marked unsaved.
-    builder.setAutoSaveInterval(60000);
-    builder.setProtocolName(QStringLiteral("FIRST"));
-    QVERIFY(!builder.saveToLibrary());
-    QCOMPARE(errors.constLast().at(0).toString(), QStringLiteral("Failed to save method"));
-    QVERIFY(builder.hasUnsavedChanges());
-}
-
-void TestProtocolBuilder::pendingEditWrittenBeforeLeaving_data()
-{
-    QTest::addColumn<Edit>("leave");
-    // The library refuses the pending edit (a name another method has): then the method
-    // stays open with it instead of losing it.
-    QTest::addColumn<bool>("refused");
-    const QList<QPair<const char *, Edit>> leaves{
-        {"another library method", [](ProtocolBuilder &b) { b.loadFromLibrary(b.property("other").toString()); }},
-        {"the same method again", [](ProtocolBuilder &b) { b.loadFromLibrary(b.currentProtocolId()); }},
-        {"new method", [](ProtocolBuilder &b) { b.newProtocol(); }},
-        {"device method", [](ProtocolBuilder &b) { b.loadFromDeviceProtocol(Hw, "x.csv", "PURGE,S,,,,,,4,\n"); }}};
-    for (const auto &leave : leaves) {
-        QTest::addRow("%s", leave.first) << leave.second << false;
-        QTest::addRow("%s, edit refused", leave.first) << leave.second << true;
-    }
-}
-
-void TestProtocolBuilder::pendingEditWrittenBeforeLeaving()
-{
-    QFETCH(Edit, leave);
-    QFETCH(bool, refused);
-    ProtocolLibrary library;
-    const QString edited = addToLibrary(library, QStringLiteral("Edited"), Valid);
-    const QString other = addToLibrary(library, QStringLiteral("Other"), Valid);
-    {
-        ProtocolBuilder builder;
-        builder.setProperty("other", other);
-        builder.setLibrary(&library);
-        builder.setAutoSaveInterval(60000);
-        builder.loadFromLibrary(edited);
-        setVolume(builder, 2, 140);
-        if (refused) {
-            builder.setProtocolName(QStringLiteral("OTHER"));
-            QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
-            leave(builder);
-            QCOMPARE(builder.currentProtocolId(), edited);
-            QVERIFY(builder.isLibraryProtocol() && builder.hasUnsavedChanges());
-            QVERIFY(steps(builder).contains("dispense tip:small vol:140.0"));
-            QCOMPARE(errors.constLast().at(0).toString(),
-                     QStringLiteral("The changes to \"OTHER\" could not be saved, so the method stays open"));
-            // Once the edit can be saved, leaving works as before.
-            builder.setProtocolName(QStringLiteral("Edited"));
-        }
-        leave(builder);
-        QVERIFY(stepsOf(library, edited).contains("dispense tip:small vol:140.0"));
-        QVERIFY(!builder.hasUnsavedChanges());
-        QCOMPARE(stepsOf(library, other), Valid);
-        // And when the program closes with an edit waiting.
-        builder.loadFromLibrary(other);
-        setVolume(builder, 1, 130);
-    }
-    QVERIFY(stepsOf(library, other).contains("aspirate tip:small vol:130.0"));
-}
-
-void TestProtocolBuilder::files()
-{
-    ProtocolBuilder builder;
-    QVERIFY(builder.commandList().isEmpty() && builder.csvPreview().isEmpty());
-    QCOMPARE(builder.splPreview(), QStringLiteral("protocol name: \n\n"));
-    QCOMPARE(builder.validationErrors(), (QVariantList{QVariantMap{{"commandPath", "protocol"},
-        {"message", "Protocol must contain at least one aspirate, dispense, or repeat step"}}}));
-    builder.newProtocol();
-    QCOMPARE(steps(builder), QStringLiteral("tipselect tip:small\n"));
-    QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
-    QSignalSpy name(&builder, &ProtocolBuilder::protocolNameChanged);
-    QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
-    QVERIFY(builder.loadFromFile(QUrl::fromLocalFile(writeSpl(Valid, QStringLiteral("Dilution µ"))).toString()));
-    QCOMPARE(builder.splPreview(), QStringLiteral("protocol name: Dilution µ\n\n") + Valid);
-    QCOMPARE(name.count(), 1);
-    QCOMPARE(commands.count(), 1);
-    const QString missing = QDir::temp().filePath(QStringLiteral("missing.spl"));
-    QVERIFY(!builder.loadFromFile(missing));
-    QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Failed to open file: ") + missing);
-    QVERIFY(!builder.loadFromFile(writeSpl("aspirate tip:small vol:10.0\nendloop\n", "Broken")));
-    QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Parse error: Unexpected 'endloop' at line 4"));
-    QCOMPARE(builder.protocolName(), QStringLiteral("Dilution µ"));
-
-    const QString spl = QDir::temp().filePath(QStringLiteral("out.spl"));
-    const QString csv = QDir::temp().filePath(QStringLiteral("out.csv"));
-    const auto read = [](const QString &file) {
-        QFile in(file);
-        return in.open(QIODevice::ReadOnly) ? QString::fromUtf8(in.readAll()) : QString();
-    };
-    QVERIFY(builder.saveToFile(QUrl::fromLocalFile(spl).toString()));
-    QCOMPARE(read(spl), builder.splPreview());
-    QVERIFY(builder.compileToCsv(QUrl::fromLocalFile(csv).toString()));
-    QCOMPARE(read(csv), QStringLiteral("TIPSELECT,S,,,,,,,,\nASPIRATE,S,150.0,0,,,,5,\nDISPENSE,S,150.0,0,,,,5,\n"));
-    QCOMPARE(builder.generateCsvForTransfer(), read(csv));
-    QCOMPARE(builder.getCsvData(), read(csv).toUtf8());
-    const QString nowhere = QDir::temp().filePath(QStringLiteral("no/such/folder/x"));
-    QVERIFY(!builder.saveToFile(nowhere));
-    QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Failed to save file: ") + nowhere);
-    QVERIFY(!builder.compileToCsv(nowhere));
-    QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Failed to save CSV file: ") + nowhere);
-
-    // With errors: the SPL file is still written, the CSV never.
-    setVolume(builder, 2, 100);
-    QVERIFY(builder.saveToFile(spl));
-    QVERIFY(read(spl).contains("dispense tip:small vol:100.0"));
-    QFile::remove(csv);
-    QVERIFY(!builder.compileToCsv(csv));
-    QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Cannot compile CSV: method has validation errors"));
-    QVERIFY(!QFile::exists(csv) && builder.generateCsvForTransfer().isNull() && builder.getCsvData().isNull());
-}
-
-void TestProtocolBuilder::loadDeviceMethod()
-{
-    const QList<QStringList> names{{"Serial_Dilution.csv", "Serial Dilution", "Serial_Dilution.csv"},
-                                   {"Wash_plate.CSV", "Wash plate", "Wash_plate.csv"}, {"Plain", "Plain", "Plain.csv"},
-                                   {"a.csv.csv", "a.csv", "a.csv"}, {"", "", ".csv"}};
-    for (const QStringList &name : names) {
-        QCOMPARE(ProtocolBuilder::methodNameFromFilename(name.at(0)), name.at(1));
-        QCOMPARE(ProtocolBuilder::filenameFromMethodName(name.at(1)), name.at(2));
-    }
-
-    ProtocolLibrary library;
-    const QString id = library.createProtocol(QStringLiteral("Lib"));
-    ProtocolBuilder builder;
-    builder.setLibrary(&library);
-    builder.setAutoSaveInterval(0);
-    builder.loadFromLibrary(id);
-    QSignalSpy device(&builder, &ProtocolBuilder::isDeviceProtocolChanged);
-    QSignalSpy saved(&library, &ProtocolLibrary::protocolsChanged);
-    builder.loadFromDeviceProtocol(Hw, QStringLiteral("Serial_Dilution.csv"),
-                                   "tipselect,s,,,,,,,,\r\nASPIRATE,L,150.0,0,*,*,*,5,*,0\r\nDISPENSE,L,150.0,0,,,,5,\r\n");
-    QCOMPARE(device.count(), 1);
-    QVERIFY(builder.isDeviceProtocol() && !builder.isLibraryProtocol() && builder.currentProtocolId().isEmpty());
-    QCOMPARE(builder.protocolName(), QStringLiteral("Serial Dilution"));
-    QCOMPARE(builder.deviceHardwareId(), Hw);
-    QCOMPARE(builder.deviceFilename(), QStringLiteral("Serial_Dilution.csv"));
-    QCOMPARE(builder.deviceOrigFilename(), QStringLiteral("Serial_Dilution.csv"));
-    // The lower-case "s" is the large tip, as the instrument reads it.
-    QCOMPARE(builder.csvPreview(), QStringLiteral("TIPSELECT,L,,,,,,,,\nASPIRATE,L,150.0,0,,,,5,\nDISPENSE,L,150.0,0,,,,5,\n"));
-    QCOMPARE(builder.commandList().at(1)->parent(), &builder);
-
-    // Edits are not auto-saved anywhere: device copies are saved by the user.
-    builder.commandList().at(0)->setTip(QStringLiteral("small"));
-    QCOMPARE(builder.commandList().at(2)->tip(), QStringLiteral("small"));
-    QCoreApplication::processEvents();
-    QVERIFY(!builder.hasUnsavedChanges());
-    QCOMPARE(saved.count(), 0);
-
-    builder.loadFromDeviceProtocol(Hw, QString(), QByteArray());
-    QVERIFY(builder.commandList().isEmpty() && builder.protocolName().isEmpty() && builder.deviceFilename().isEmpty());
-    QVERIFY(builder.isDeviceProtocol());
-    builder.newProtocol();
-    QVERIFY(!builder.isDeviceProtocol() && builder.deviceHardwareId().isEmpty());
-}
-
-void TestProtocolBuilder::refusedDeviceTextIsNeverUsed()
-{
-    // Deeper than the reader walks, so refused whole; an empty method in its place could
-    // be saved back over the instrument's copy.
-    const QByteArray tooDeep = "TIPSELECT,S,,,,,,,,\n" + QByteArray("LOOPSTART,,,,,,,,2\n").repeated(70)
-                               + "ASPIRATE,S,10.0,0,,,,5,\n" + QByteArray("LOOPEND,,,,,,,,\n").repeated(70);
-    const QString refusal = QStringLiteral("Loops nested deeper than 64 levels at line 66");
-    ProtocolLibrary library;
-    ProtocolBuilder builder;
-    builder.setLibrary(&library);
-    builder.loadFromDeviceProtocol(Hw, QStringLiteral("Kept.csv"), ValidCsv);
-    QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
-    QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
-
-    builder.loadFromDeviceProtocol(Hw, QStringLiteral("Deep.csv"), tooDeep);
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(errors.at(0).at(0).toString(), refusal);
-    QCOMPARE(commands.count(), 0);
-    QCOMPARE(builder.deviceFilename(), QStringLiteral("Kept.csv"));
-    QCOMPARE(builder.getCsvData(), ValidCsv);
-
-    const QVariantMap preview = builder.previewCsvData(tooDeep);
-    QCOMPARE(preview.value("error").toString(), refusal);
-    QVERIFY(preview.value("hasErrors").toBool());
-    QCOMPARE(preview.value("stepCount").toInt(), 0);
-
-    QCOMPARE(builder.importCsvDataToLibrary(tooDeep, QStringLiteral("Deep")), QString());
-    QCOMPARE(errors.count(), 2);
-    QCOMPARE(errors.at(1).at(0).toString(), refusal);
-    QCOMPARE(library.protocolCount(), 0);
-
-    // An empty library method matches an empty file, never text the reader refused.
-    const QString empty = library.createProtocol(QStringLiteral("Empty"));
-    QVERIFY(builder.libraryCsvMatchesDevice(empty, QByteArray()));
-    QVERIFY(!builder.libraryCsvMatchesDevice(empty, tooDeep));
-}
-
-void TestProtocolBuilder::saveToDeviceStore_data()
-{
-    QTest::addColumn<QString>("origFilename");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QStringList>("existing");
-    QTest::addColumn<QString>("newFilename");
-    QTest::addColumn<QString>("error");
-
-    const QStringList none;
-    const QString unusable = QStringLiteral("A protocol name cannot contain \"/\", \"\\\" or control characters.");
-    QTest::newRow("spaces trimmed and replaced") << "A.csv" << " My Mix " << none << "My_Mix.csv" << "";
-    QTest::newRow("own suffix kept") << "" << "run.CSV" << none << "run.CSV" << "";
-    QTest::newRow("rename onto an existing file") << "A.csv" << "B" << QStringList{"B.csv"} << "B.csv"
-                                                  << "A protocol named \"B\" already exists on this device.";
-    QTest::newRow("existing name, other case") << "A.csv" << "b" << QStringList{"B.csv"} << "b.csv" << "";
-    QTest::newRow("unchanged name is no obstacle") << "A.csv" << "A" << QStringList{"A.csv"} << "A.csv" << "";
-    QTest::newRow("new device method onto an existing file") << "" << " Wash " << QStringList{"Wash.csv"} << "Wash.csv"
-                                                             << "A protocol named \"Wash\" already exists on this device.";
-    QTest::newRow("slash") << "A.csv" << "1/2 plate" << none << "1/2_plate.csv" << unusable;
-    QTest::newRow("backslash") << "A.csv" << "a\\b" << none << "a\\b.csv" << unusable;
-    QTest::newRow("tab") << "A.csv" << "a\tb" << none << "a\tb.csv" << unusable;
-    QTest::newRow("a final dot is a plain name") << "A.csv" << "Buffer v2." << none << "Buffer_v2..csv" << "";
-    QTest::newRow("nothing") << "A.csv" << "   " << none << ".csv" << "A protocol name cannot be empty.";
-}
-
-void TestProtocolBuilder::saveToDeviceStore()
-{
-    QFETCH(QString, origFilename);
-    QFETCH(QString, name);
-    QFETCH(QStringList, existing);
-    QFETCH(QString, newFilename);
-    QFETCH(QString, error);
-
-    ProtocolBuilder builder;
-    builder.loadFromDeviceProtocol(Hw, origFilename, ValidCsv);
-    builder.setProtocolName(name);
-    // A method with errors is stored too; callers check hasErrors before sending.
-    builder.commandList().at(2)->setProperty("volumeWhole", 20);
-    QVERIFY(builder.hasErrors());
-    QSignalSpy filenameChanged(&builder, &ProtocolBuilder::deviceFilenameChanged);
-    const QVariantMap result = builder.saveToDeviceStore(existing);
-    QCOMPARE(result.value("error").toString(), error);
-    QCOMPARE(result.value("oldFilename").toString(), origFilename);
-    QCOMPARE(result.value("newFilename").toString(), newFilename);
-    const QString stored = error.isEmpty() ? newFilename : origFilename;
-    QCOMPARE(builder.deviceFilename(), stored);
-    QCOMPARE(builder.deviceOrigFilename(), stored);
-    QCOMPARE(filenameChanged.count(), stored == origFilename ? 0 : 1);
-    QCOMPARE(result.value("csvData").toByteArray(), error.isEmpty() ? builder.csvPreview().toUtf8() : QByteArray());
-    QCOMPARE(result.contains("csvData"), error.isEmpty());
-    QVERIFY(builder.csvPreview().contains("DISPENSE,S,20.0"));
-}
-
-void TestProtocolBuilder::previewCsvData_data()
-{
-    QTest::addColumn<QByteArray>("csv");
-    QTest::addColumn<int>("stepCount");
-    QTest::addColumn<QString>("spl");
-    QTest::addColumn<bool>("hasErrors");
-
-    QTest::newRow("tip select and a loop of three")
-        << QByteArray("TIPSELECT,S,,,,,,,,\nLOOPSTART,,,,,,,,2\nASPIRATE,S,10.0,0,,,,5,\nMIX,S,10.0,0,3,,,5,\n"
-                      "DISPENSE,S,10.0,0,,,,5,\nLOOPEND,,,,,,,,\n")
-        << 2 << "tipselect tip:small\nloop 2\n  aspirate tip:small vol:10.0 xvol:0 speed:5\n"
-                "  mix tip:small vol:10.0 cycles:3 speed:5\n  dispense tip:small vol:10.0 xvol:0 speed:5\nendloop"
-        << false;
-    QTest::newRow("liquid left") << QByteArray("TIPSELECT,S,,,,,,,,\nASPIRATE,S,10.0,0,,,,5,\n") << 2
-                                 << "tipselect tip:small\naspirate tip:small vol:10.0 xvol:0 speed:5" << true;
-    QTest::newRow("empty") << QByteArray() << 0 << "" << true;
-}
-
-void TestProtocolBuilder::previewCsvData()
-{
-    QFETCH(QByteArray, csv);
-    QFETCH(int, stepCount);
-    QFETCH(QString, spl);
-    QFETCH(bool, hasErrors);
-
-    ProtocolBuilder builder;
-    const QString before = builder.splPreview();
-    const QVariantMap preview = builder.previewCsvData(csv);
-    QCOMPARE(preview.value("stepCount").toInt(), stepCount);
-    QCOMPARE(preview.value("splPreview").toString(), spl);
-    QCOMPARE(preview.value("hasErrors").toBool(), hasErrors);
-    QVERIFY(!preview.contains("error"));
-    QCOMPARE(builder.splPreview(), before);
-}
-
-void TestProtocolBuilder::importCsvDataToLibrary()
-{
-    ProtocolLibrary library;
-    ProtocolBuilder builder;
-    QCOMPARE(builder.importCsvDataToLibrary(ValidCsv, QStringLiteral("X")), QString());
-    builder.setLibrary(&library);
-    QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
-    const QString id = builder.importCsvDataToLibrary("TIPSELECT,S,,,,,,,,\nASPIRATE,S,10.0,0,,,,5,\n", QStringLiteral("From device"));
-    QVERIFY(!id.isEmpty());
-    QCOMPARE(library.exportToSpl(id), QStringLiteral("protocol name: From device\n\ntipselect tip:small\n"
-                                                     "aspirate tip:small vol:10.0 xvol:0 speed:5\n"));
-    QCOMPARE(library.getProtocol(id).value("description").toString(), QString());
-    // Stored as the instrument had it, flagged valid whatever its content.
-    QCOMPARE(library.getAllProtocols().at(0).toMap().value("hasErrors").toBool(), false);
-    // The builder's own method is not touched.
-    QVERIFY(builder.commandList().isEmpty());
-
-    // A name taken in another case, or nothing to import, adds nothing.
-    QCOMPARE(builder.importCsvDataToLibrary(ValidCsv, QStringLiteral("FROM DEVICE")), QString());
-    QCOMPARE(builder.importCsvDataToLibrary("# protocol name: x\nBOGUS,1\n", QStringLiteral("Nothing")), QString());
-    QCOMPARE(library.protocolCount(), 1);
-    QVERIFY(errors.isEmpty());
-
-    // A save that fails after the record was made leaves no empty method behind: as soon
-    // as the method is created, another one takes its name.
-    bool stolen = false;
-    connect(&library, &ProtocolLibrary::protocolCountChanged, this, [&] {
-        if (!std::exchange(stolen, true))
-            library.createProtocol(QStringLiteral("STOLEN"));
-    });
-    QCOMPARE(builder.importCsvDataToLibrary(ValidCsv, QStringLiteral("Stolen")), QString());
-    QCOMPARE(library.protocolCount(), 2);
-    QVERIFY(!library.isNameAvailable(QStringLiteral("Stolen")) && library.findProtocolIdByFilename("From_device") != QString());
-}
-
-void TestProtocolBuilder::libraryComparison_data()
-{
-    QTest::addColumn<QByteArray>("device");
-    QTest::addColumn<bool>("matches");
-    QTest::newRow("same text") << ValidCsv << true;
-    QTest::newRow("instrument's own formatting")
-        << QByteArray("tipselect, S ,,,,,,,,\r\nASPIRATE,S,150,0,*,*,*,5,*,0\r\n\r\ndispense,S,150.00,0,,,,5\r\n") << true;
-    QTest::newRow("other volume") << QByteArray(ValidCsv).replace("DISPENSE,S,150.0", "DISPENSE,S,150.1") << false;
-    QTest::newRow("other tip") << QByteArray(ValidCsv).replace("TIPSELECT,S", "TIPSELECT,L") << false;
-    QTest::newRow("empty file") << QByteArray() << false;
-}
-
-void TestProtocolBuilder::libraryComparison()
-{
-    QFETCH(QByteArray, device);
-    QFETCH(bool, matches);
-    ProtocolLibrary library;
-    ProtocolBuilder builder;
-    QVERIFY(!builder.libraryCsvMatchesDevice(QStringLiteral("any"), ValidCsv));
-    builder.setLibrary(&library);
-    const QString id = builder.importCsvDataToLibrary(ValidCsv, QStringLiteral("Valid"));
-    QCOMPARE(builder.libraryCsvMatchesDevice(id, device), matches);
-    QCOMPARE(builder.csvForLibraryProtocol(id), ValidCsv);
-    QVERIFY(!builder.libraryCsvMatchesDevice(QString(), QByteArray()));
-    QVERIFY(!builder.libraryCsvMatchesDevice(QStringLiteral("missing"), QByteArray()));
-    QCOMPARE(builder.csvForLibraryProtocol(QString()), QByteArray());
-    QCOMPARE(builder.csvForLibraryProtocol(QStringLiteral("missing")), QByteArray());
-}
 
 NERRA_TEST_MAIN(TestProtocolBuilder)
 #include "tst_protocolbuilder.moc"

@@ -66,169 +66,163 @@ private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
     void cleanup() { m_env.reset(); }
 
-    void storeFlagsAndRestart();
-    void mergeAndRename();
-    void unsafeNamesRefused_data();
-    void unsafeNamesRefused();
-    void failedWriteChangesNothing();
-    void forgettingDeviceClearsItsCacheOnly();
+    void storeFlagsAndRestart()
+    {
+        {
+            DeviceProtocolStore store;
+            QVERIFY(copies(store, Hw).isEmpty() && store.protocolCount(Hw) == 0);
+            QVERIFY(store.csvData(Hw, "a.csv").isNull() && !store.isDirty(Hw, "a.csv") && !store.hasProtocol(Hw, "a.csv"));
+            QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
+            const QString before = QDateTime::currentDateTimeUtc().addSecs(-1).toString(Qt::ISODate);
+            QVERIFY(store.storeLocalEdit(Hw, "B.csv", "local\r\n"));
+            QVERIFY(store.storeFromDevice(Hw, "a.csv", "device"));
+            QVERIFY(store.storeFromDevice(Hw, "a.csv", "device again"));
+            // Dots inside a name cannot leave the folder: such a file is kept like any other.
+            QVERIFY(store.storeFromDevice(Hw, "v1..2 (Lösung).csv", "v"));
+            QVERIFY(store.storeFromDevice(OtherHw, "x.csv", "x"));
+            QCOMPARE(changed.count(), 5);
+            QCOMPARE(changed.at(0), (QVariantList{Hw, "B.csv"}));
+            QCOMPARE(copies(store, Hw), (QStringList{"a.csv clean device again", "B.csv dirty local\r\n", "v1..2 (Lösung).csv clean v"}));
+            QCOMPARE(store.protocolCount(Hw), 3);
+            QCOMPARE(store.filePath(Hw, "a.csv"), folder(Hw) + "/a.csv");
+            QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$").match(stamp(Hw, "a.csv", "lastFetchedAt")).hasMatch());
+            QVERIFY(stamp(Hw, "a.csv", "lastFetchedAt") >= before);
+            QCOMPARE(stamp(Hw, "B.csv", "lastFetchedAt"), QString());
+
+            store.markSynced(Hw, "B.csv");
+            QVERIFY(!store.isDirty(Hw, "B.csv") && stamp(Hw, "B.csv", "lastPushedAt") >= before);
+            QVERIFY(store.storeLocalEdit(Hw, "B.csv", "edited\r\nagain"));
+            store.removeProtocol(Hw, "a.csv");
+            QCOMPARE(stamp(Hw, "a.csv", "lastFetchedAt"), QString());
+            QCOMPARE(changed.count(), 8);
+        }
+        // Nothing is kept in memory: a new store sees what the last one left.
+        DeviceProtocolStore store;
+        QCOMPARE(copies(store, Hw), (QStringList{"B.csv dirty edited\r\nagain", "v1..2 (Lösung).csv clean v"}));
+        QCOMPARE(copies(store, OtherHw), QStringList{"x.csv clean x"});
+    }
+
+    void mergeAndRename()
+    {
+        DeviceProtocolStore store;
+        for (const char *name : {"x.csv", "y.csv", "old.csv", "other.csv"})
+            store.storeFromDevice(Hw, name, name);
+        store.storeLocalEdit(Hw, "z.csv", "z");
+        store.storeLocalEdit(Hw, "old.csv", "edited");
+        const QString fetched = stamp(Hw, "old.csv", "lastFetchedAt");
+        QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
+
+        // The clean copy the instrument no longer has goes; the unsent edit stays; a name
+        // that could leave the folder is never listed.
+        QCOMPARE(store.setFilenames(Hw, {"x.csv", "new.csv", "old.csv", "../up.csv", "other.csv"}), QStringList{"z.csv"});
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed.at(0), (QVariantList{Hw, "y.csv"}));
+        QCOMPARE(meta().value("deviceProtocolsMeta/" + Hw + "/filenames").toStringList(),
+                 (QStringList{"x.csv", "new.csv", "old.csv", "other.csv", "z.csv"}));
+        QCOMPARE(copies(store, Hw), (QStringList{"new.csv clean <no file>", "old.csv dirty edited", "other.csv clean other.csv",
+                                                 "x.csv clean x.csv", "z.csv dirty z"}));
+
+        // A rename never overwrites a copy, nor invents one; it keeps the flags and times.
+        QVERIFY(store.renameProtocol(Hw, "old.csv", "old.csv"));
+        QVERIFY(!store.renameProtocol(Hw, "old.csv", "other.csv"));
+        QVERIFY(!store.renameProtocol(Hw, "missing.csv", "x2.csv"));
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(store.renameProtocol(Hw, "old.csv", "New.csv"));
+        QCOMPARE(changed.at(1), (QVariantList{Hw, "New.csv"}));
+        QCOMPARE(copies(store, Hw), (QStringList{"new.csv clean <no file>", "New.csv dirty edited", "other.csv clean other.csv",
+                                                 "x.csv clean x.csv", "z.csv dirty z"}));
+        QCOMPARE(stamp(Hw, "New.csv", "lastFetchedAt"), fetched);
+        QCOMPARE(stamp(Hw, "New.csv", "lastPushedAt"), QString());
+        QVERIFY(!store.hasProtocol(Hw, "old.csv") && stamp(Hw, "old.csv", "lastFetchedAt").isEmpty());
+    }
+
+    void unsafeNamesRefused_data()
+    {
+        QTest::addColumn<QString>("hardwareId");
+        QTest::addColumn<QString>("filename");
+        const char *const files[][2] = {{"parent folder", "../escape.csv"}, {"dots", ".."}, {"dot", "."}, {"control character", "x\ny.csv"},
+                                        {"slash", "sub/x.csv"}, {"absolute", "/tmp/x.csv"}, {"backslash", "..\\x.csv"}, {"nothing", ""},
+                                        {"the name list's key", "filenames"}};
+        for (const auto &file : files)
+            QTest::newRow(file[0]) << Hw << file[1];
+        QTest::newRow("nul") << Hw << QString("x.csv") + QChar(0) + "y";
+        const QStringList ids{"../" + OtherHw, "", "..", ".", Hw + "/..", "../deviceProtocols/" + Hw, "..\\.."};
+        for (const QString &id : ids)
+            QTest::addRow("hardware id %s", qPrintable(id)) << id << "x.csv";
+    }
+
+    void unsafeNamesRefused()
+    {
+        QFETCH(QString, hardwareId);
+        QFETCH(QString, filename);
+        DeviceProtocolStore store;
+        store.storeLocalEdit(OtherHw, "x.csv", "kept");
+        store.storeFromDevice(Hw, "kept.csv", "kept");
+        const QStringList files = filesUnder(m_env->root());
+        const QStringList keys = meta().allKeys();
+        QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
+
+        QVERIFY(!store.storeLocalEdit(hardwareId, filename, "evil"));
+        QVERIFY(!store.storeFromDevice(hardwareId, filename, "evil"));
+        store.markSynced(hardwareId, filename);
+        store.removeProtocol(hardwareId, filename);
+        QVERIFY(!store.renameProtocol(hardwareId, "kept.csv", filename));
+        QVERIFY(!store.renameProtocol(hardwareId, filename, "fine.csv"));
+        QVERIFY(store.csvData(hardwareId, filename).isNull() && !store.isDirty(hardwareId, filename));
+        QVERIFY(!store.hasProtocol(hardwareId, filename));
+        if (filename != QLatin1String("filenames"))
+            QCOMPARE(store.filePath(hardwareId, filename), QString());
+        if (hardwareId != Hw) {
+            QCOMPARE(store.setFilenames(hardwareId, {"x.csv"}), QStringList());
+            QCOMPARE(store.filenames(hardwareId), QStringList());
+            store.clearDevice(hardwareId);
+        }
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(filesUnder(m_env->root()), files);
+        QCOMPARE(meta().allKeys(), keys);
+    }
+
+    void failedWriteChangesNothing()
+    {
+        DeviceProtocolStore store;
+        store.storeFromDevice(Hw, "a.csv", "a");
+        // The instrument's folder cannot be made: a file stands in its place.
+        QFile blocker(folder(OtherHw));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
+        const QStringList keys = meta().allKeys();
+        QVERIFY(!store.storeLocalEdit(OtherHw, "x.csv", "edit"));
+        QVERIFY(!store.storeFromDevice(OtherHw, "x.csv", "fetched"));
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(meta().allKeys(), keys);
+        // A replaced copy leaves no temporary file beside it.
+        QVERIFY(store.storeLocalEdit(Hw, "a.csv", "edited"));
+        QCOMPARE(QDir(folder(Hw)).entryList(QDir::Files | QDir::Hidden), QStringList{"a.csv"});
+    }
+
+    void forgettingDeviceClearsItsCacheOnly()
+    {
+        DeviceManager manager;
+        DeviceProtocolStore store;
+        DeviceStoreCleaner::connect(&manager, &store, [&store](const QString &hardwareId) { store.clearDevice(hardwareId); });
+        auto *joined = new DeviceInfo(QStringLiteral("Joined"), QStringLiteral("AA:00:00:00:00:0B"));
+        joined->setHardwareId(Hw);
+        manager.addDevice(joined);
+        manager.addOrUpdateUsbDevice(QStringLiteral("Bench"), QString(), QString(), -1, OtherHw);
+        store.storeFromDevice(Hw, "a.csv", "a");
+        store.storeLocalEdit(Hw, "b.csv", "b");
+        store.storeLocalEdit(OtherHw, "c.csv", "c");
+        manager.forgetDevice(manager.devices().indexOf(joined));
+        QVERIFY(copies(store, Hw).isEmpty() && !store.isDirty(Hw, "b.csv") && !QDir(folder(Hw)).exists());
+        QVERIFY(meta().allKeys().filter(Hw).isEmpty());
+        QCOMPARE(copies(store, OtherHw), QStringList{"c.csv dirty c"});
+    }
 
 private:
     std::unique_ptr<IsolatedEnvironment> m_env;
 };
 
-void TestDeviceProtocolStore::storeFlagsAndRestart()
-{
-    {
-        DeviceProtocolStore store;
-        QVERIFY(copies(store, Hw).isEmpty() && store.protocolCount(Hw) == 0);
-        QVERIFY(store.csvData(Hw, "a.csv").isNull() && !store.isDirty(Hw, "a.csv") && !store.hasProtocol(Hw, "a.csv"));
-        QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
-        const QString before = QDateTime::currentDateTimeUtc().addSecs(-1).toString(Qt::ISODate);
-        QVERIFY(store.storeLocalEdit(Hw, "B.csv", "local\r\n"));
-        QVERIFY(store.storeFromDevice(Hw, "a.csv", "device"));
-        QVERIFY(store.storeFromDevice(Hw, "a.csv", "device again"));
-        // Dots inside a name cannot leave the folder: such a file is kept like any other.
-        QVERIFY(store.storeFromDevice(Hw, "v1..2 (Lösung).csv", "v"));
-        QVERIFY(store.storeFromDevice(OtherHw, "x.csv", "x"));
-        QCOMPARE(changed.count(), 5);
-        QCOMPARE(changed.at(0), (QVariantList{Hw, "B.csv"}));
-        QCOMPARE(copies(store, Hw), (QStringList{"a.csv clean device again", "B.csv dirty local\r\n", "v1..2 (Lösung).csv clean v"}));
-        QCOMPARE(store.protocolCount(Hw), 3);
-        QCOMPARE(store.filePath(Hw, "a.csv"), folder(Hw) + "/a.csv");
-        QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$").match(stamp(Hw, "a.csv", "lastFetchedAt")).hasMatch());
-        QVERIFY(stamp(Hw, "a.csv", "lastFetchedAt") >= before);
-        QCOMPARE(stamp(Hw, "B.csv", "lastFetchedAt"), QString());
-
-        store.markSynced(Hw, "B.csv");
-        QVERIFY(!store.isDirty(Hw, "B.csv") && stamp(Hw, "B.csv", "lastPushedAt") >= before);
-        QVERIFY(store.storeLocalEdit(Hw, "B.csv", "edited\r\nagain"));
-        store.removeProtocol(Hw, "a.csv");
-        QCOMPARE(stamp(Hw, "a.csv", "lastFetchedAt"), QString());
-        QCOMPARE(changed.count(), 8);
-    }
-    // Nothing is kept in memory: a new store sees what the last one left.
-    DeviceProtocolStore store;
-    QCOMPARE(copies(store, Hw), (QStringList{"B.csv dirty edited\r\nagain", "v1..2 (Lösung).csv clean v"}));
-    QCOMPARE(copies(store, OtherHw), QStringList{"x.csv clean x"});
-}
-
-void TestDeviceProtocolStore::mergeAndRename()
-{
-    DeviceProtocolStore store;
-    for (const char *name : {"x.csv", "y.csv", "old.csv", "other.csv"})
-        store.storeFromDevice(Hw, name, name);
-    store.storeLocalEdit(Hw, "z.csv", "z");
-    store.storeLocalEdit(Hw, "old.csv", "edited");
-    const QString fetched = stamp(Hw, "old.csv", "lastFetchedAt");
-    QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
-
-    // The clean copy the instrument no longer has goes; the unsent edit stays; a name
-    // that could leave the folder is never listed.
-    QCOMPARE(store.setFilenames(Hw, {"x.csv", "new.csv", "old.csv", "../up.csv", "other.csv"}), QStringList{"z.csv"});
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(changed.at(0), (QVariantList{Hw, "y.csv"}));
-    QCOMPARE(meta().value("deviceProtocolsMeta/" + Hw + "/filenames").toStringList(),
-             (QStringList{"x.csv", "new.csv", "old.csv", "other.csv", "z.csv"}));
-    QCOMPARE(copies(store, Hw), (QStringList{"new.csv clean <no file>", "old.csv dirty edited", "other.csv clean other.csv",
-                                             "x.csv clean x.csv", "z.csv dirty z"}));
-
-    // A rename never overwrites a copy, nor invents one; it keeps the flags and times.
-    QVERIFY(store.renameProtocol(Hw, "old.csv", "old.csv"));
-    QVERIFY(!store.renameProtocol(Hw, "old.csv", "other.csv"));
-    QVERIFY(!store.renameProtocol(Hw, "missing.csv", "x2.csv"));
-    QCOMPARE(changed.count(), 1);
-    QVERIFY(store.renameProtocol(Hw, "old.csv", "New.csv"));
-    QCOMPARE(changed.at(1), (QVariantList{Hw, "New.csv"}));
-    QCOMPARE(copies(store, Hw), (QStringList{"new.csv clean <no file>", "New.csv dirty edited", "other.csv clean other.csv",
-                                             "x.csv clean x.csv", "z.csv dirty z"}));
-    QCOMPARE(stamp(Hw, "New.csv", "lastFetchedAt"), fetched);
-    QCOMPARE(stamp(Hw, "New.csv", "lastPushedAt"), QString());
-    QVERIFY(!store.hasProtocol(Hw, "old.csv") && stamp(Hw, "old.csv", "lastFetchedAt").isEmpty());
-}
-
-void TestDeviceProtocolStore::unsafeNamesRefused_data()
-{
-    QTest::addColumn<QString>("hardwareId");
-    QTest::addColumn<QString>("filename");
-    const char *const files[][2] = {{"parent folder", "../escape.csv"}, {"dots", ".."}, {"dot", "."}, {"control character", "x\ny.csv"},
-                                    {"slash", "sub/x.csv"}, {"absolute", "/tmp/x.csv"}, {"backslash", "..\\x.csv"}, {"nothing", ""},
-                                    {"the name list's key", "filenames"}};
-    for (const auto &file : files)
-        QTest::newRow(file[0]) << Hw << file[1];
-    QTest::newRow("nul") << Hw << QString("x.csv") + QChar(0) + "y";
-    const QStringList ids{"../" + OtherHw, "", "..", ".", Hw + "/..", "../deviceProtocols/" + Hw, "..\\.."};
-    for (const QString &id : ids)
-        QTest::addRow("hardware id %s", qPrintable(id)) << id << "x.csv";
-}
-
-void TestDeviceProtocolStore::unsafeNamesRefused()
-{
-    QFETCH(QString, hardwareId);
-    QFETCH(QString, filename);
-    DeviceProtocolStore store;
-    store.storeLocalEdit(OtherHw, "x.csv", "kept");
-    store.storeFromDevice(Hw, "kept.csv", "kept");
-    const QStringList files = filesUnder(m_env->root());
-    const QStringList keys = meta().allKeys();
-    QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
-
-    QVERIFY(!store.storeLocalEdit(hardwareId, filename, "evil"));
-    QVERIFY(!store.storeFromDevice(hardwareId, filename, "evil"));
-    store.markSynced(hardwareId, filename);
-    store.removeProtocol(hardwareId, filename);
-    QVERIFY(!store.renameProtocol(hardwareId, "kept.csv", filename));
-    QVERIFY(!store.renameProtocol(hardwareId, filename, "fine.csv"));
-    QVERIFY(store.csvData(hardwareId, filename).isNull() && !store.isDirty(hardwareId, filename));
-    QVERIFY(!store.hasProtocol(hardwareId, filename));
-    if (filename != QLatin1String("filenames"))
-        QCOMPARE(store.filePath(hardwareId, filename), QString());
-    if (hardwareId != Hw) {
-        QCOMPARE(store.setFilenames(hardwareId, {"x.csv"}), QStringList());
-        QCOMPARE(store.filenames(hardwareId), QStringList());
-        store.clearDevice(hardwareId);
-    }
-    QCOMPARE(changed.count(), 0);
-    QCOMPARE(filesUnder(m_env->root()), files);
-    QCOMPARE(meta().allKeys(), keys);
-}
-
-void TestDeviceProtocolStore::failedWriteChangesNothing()
-{
-    DeviceProtocolStore store;
-    store.storeFromDevice(Hw, "a.csv", "a");
-    // The instrument's folder cannot be made: a file stands in its place.
-    QFile blocker(folder(OtherHw));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
-    const QStringList keys = meta().allKeys();
-    QVERIFY(!store.storeLocalEdit(OtherHw, "x.csv", "edit"));
-    QVERIFY(!store.storeFromDevice(OtherHw, "x.csv", "fetched"));
-    QCOMPARE(changed.count(), 0);
-    QCOMPARE(meta().allKeys(), keys);
-    // A replaced copy leaves no temporary file beside it.
-    QVERIFY(store.storeLocalEdit(Hw, "a.csv", "edited"));
-    QCOMPARE(QDir(folder(Hw)).entryList(QDir::Files | QDir::Hidden), QStringList{"a.csv"});
-}
-
-void TestDeviceProtocolStore::forgettingDeviceClearsItsCacheOnly()
-{
-    DeviceManager manager;
-    DeviceProtocolStore store;
-    DeviceStoreCleaner::connect(&manager, &store, [&store](const QString &hardwareId) { store.clearDevice(hardwareId); });
-    auto *joined = new DeviceInfo(QStringLiteral("Joined"), QStringLiteral("AA:00:00:00:00:0B"));
-    joined->setHardwareId(Hw);
-    manager.addDevice(joined);
-    manager.addOrUpdateUsbDevice(QStringLiteral("Bench"), QString(), QString(), -1, OtherHw);
-    store.storeFromDevice(Hw, "a.csv", "a");
-    store.storeLocalEdit(Hw, "b.csv", "b");
-    store.storeLocalEdit(OtherHw, "c.csv", "c");
-    manager.forgetDevice(manager.devices().indexOf(joined));
-    QVERIFY(copies(store, Hw).isEmpty() && !store.isDirty(Hw, "b.csv") && !QDir(folder(Hw)).exists());
-    QVERIFY(meta().allKeys().filter(Hw).isEmpty());
-    QCOMPARE(copies(store, OtherHw), QStringList{"c.csv dirty c"});
-}
 
 NERRA_TEST_MAIN(TestDeviceProtocolStore)
 #include "tst_deviceprotocolstore.moc"

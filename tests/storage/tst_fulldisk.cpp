@@ -73,83 +73,81 @@ private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
     void cleanup() { m_env.reset(); }
 
-    void earlierFileSurvivesAndFailureIsReported_data();
-    void earlierFileSurvivesAndFailureIsReported();
+    void earlierFileSurvivesAndFailureIsReported_data()
+    {
+        QTest::addColumn<QString>("writer");
+        for (const char *writer : {"library export", "editor save", "editor compile",
+                                   "device store edit", "file helper", "log export"})
+            QTest::newRow(writer) << QString::fromLatin1(writer);
+    }
+
+    void earlierFileSurvivesAndFailureIsReported()
+    {
+        QFETCH(QString, writer);
+        const QString source = m_env->tempDir() + QStringLiteral("/wash.spl");
+        QVERIFY(writeFile(source, Method.toUtf8()));
+
+        ProtocolLibrary library;
+        const QString id = library.importFromSplFile(source);
+        QVERIFY(!id.isEmpty());
+        ProtocolBuilder builder;
+        QVERIFY(builder.loadFromFile(source));
+        QVERIFY(!builder.hasErrors());
+        DeviceProtocolStore store;
+        QVERIFY(store.storeFromDevice(Hw, QStringLiteral("wash.csv"), Earlier));
+        LogManager log;
+        FileDialogHelper files;
+
+        QString target = m_env->tempDir() + QStringLiteral("/target");
+        if (writer == QLatin1String("device store edit"))
+            target = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+                     + QStringLiteral("/deviceProtocols/%1/wash.csv").arg(Hw);
+        else
+            QVERIFY(writeFile(target, Earlier));
+        QCOMPARE(contents(target), Earlier);
+        const QDir folder = QFileInfo(target).dir();
+        const QStringList filesBefore = folder.entryList(QDir::Files | QDir::Hidden);
+        QSignalSpy libraryErrors(&library, &ProtocolLibrary::errorOccurred);
+        QSignalSpy builderErrors(&builder, &ProtocolBuilder::errorOccurred);
+
+        bool written = true;
+        {
+            const QtMessageHandler previous = qInstallMessageHandler(LogManager::handleMessage);
+            qDebug() << "a line long enough to pass the limit on its own";
+            FileSizeLimit full(16);
+            if (writer == QLatin1String("library export"))
+                written = library.exportProtocolToFile(id, target);
+            else if (writer == QLatin1String("editor save"))
+                written = builder.saveToFile(target);
+            else if (writer == QLatin1String("editor compile"))
+                written = builder.compileToCsv(target);
+            else if (writer == QLatin1String("device store edit"))
+                written = store.storeLocalEdit(Hw, QStringLiteral("wash.csv"), builder.getCsvData());
+            else if (writer == QLatin1String("file helper"))
+                written = files.writeFile(target, Method.toUtf8());
+            else {
+                log.exportToFile(target);
+                written = !log.logMessages().constLast().contains(QLatin1String("Failed to write log file"));
+            }
+            qInstallMessageHandler(previous);
+        }
+
+        QVERIFY(!written);
+        QCOMPARE(contents(target), Earlier);
+        // Nothing half-written is left beside it either.
+        QCOMPARE(folder.entryList(QDir::Files | QDir::Hidden), filesBefore);
+        if (writer == QLatin1String("library export"))
+            QCOMPARE(libraryErrors.count(), 1);
+        if (writer.startsWith(QLatin1String("editor")))
+            QCOMPARE(builderErrors.count(), 1);
+        if (writer == QLatin1String("device store edit"))
+            QVERIFY(!store.isDirty(Hw, QStringLiteral("wash.csv")));
+    }
 
 private:
     std::unique_ptr<IsolatedEnvironment> m_env;
 };
 
-void TestFullDisk::earlierFileSurvivesAndFailureIsReported_data()
-{
-    QTest::addColumn<QString>("writer");
-    for (const char *writer : {"library export", "editor save", "editor compile",
-                               "device store edit", "file helper", "log export"})
-        QTest::newRow(writer) << QString::fromLatin1(writer);
-}
-
-void TestFullDisk::earlierFileSurvivesAndFailureIsReported()
-{
-    QFETCH(QString, writer);
-    const QString source = m_env->tempDir() + QStringLiteral("/wash.spl");
-    QVERIFY(writeFile(source, Method.toUtf8()));
-
-    ProtocolLibrary library;
-    const QString id = library.importFromSplFile(source);
-    QVERIFY(!id.isEmpty());
-    ProtocolBuilder builder;
-    QVERIFY(builder.loadFromFile(source));
-    QVERIFY(!builder.hasErrors());
-    DeviceProtocolStore store;
-    QVERIFY(store.storeFromDevice(Hw, QStringLiteral("wash.csv"), Earlier));
-    LogManager log;
-    FileDialogHelper files;
-
-    QString target = m_env->tempDir() + QStringLiteral("/target");
-    if (writer == QLatin1String("device store edit"))
-        target = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-                 + QStringLiteral("/deviceProtocols/%1/wash.csv").arg(Hw);
-    else
-        QVERIFY(writeFile(target, Earlier));
-    QCOMPARE(contents(target), Earlier);
-    const QDir folder = QFileInfo(target).dir();
-    const QStringList filesBefore = folder.entryList(QDir::Files | QDir::Hidden);
-    QSignalSpy libraryErrors(&library, &ProtocolLibrary::errorOccurred);
-    QSignalSpy builderErrors(&builder, &ProtocolBuilder::errorOccurred);
-
-    bool written = true;
-    {
-        const QtMessageHandler previous = qInstallMessageHandler(LogManager::handleMessage);
-        qDebug() << "a line long enough to pass the limit on its own";
-        FileSizeLimit full(16);
-        if (writer == QLatin1String("library export"))
-            written = library.exportProtocolToFile(id, target);
-        else if (writer == QLatin1String("editor save"))
-            written = builder.saveToFile(target);
-        else if (writer == QLatin1String("editor compile"))
-            written = builder.compileToCsv(target);
-        else if (writer == QLatin1String("device store edit"))
-            written = store.storeLocalEdit(Hw, QStringLiteral("wash.csv"), builder.getCsvData());
-        else if (writer == QLatin1String("file helper"))
-            written = files.writeFile(target, Method.toUtf8());
-        else {
-            log.exportToFile(target);
-            written = !log.logMessages().constLast().contains(QLatin1String("Failed to write log file"));
-        }
-        qInstallMessageHandler(previous);
-    }
-
-    QVERIFY(!written);
-    QCOMPARE(contents(target), Earlier);
-    // Nothing half-written is left beside it either.
-    QCOMPARE(folder.entryList(QDir::Files | QDir::Hidden), filesBefore);
-    if (writer == QLatin1String("library export"))
-        QCOMPARE(libraryErrors.count(), 1);
-    if (writer.startsWith(QLatin1String("editor")))
-        QCOMPARE(builderErrors.count(), 1);
-    if (writer == QLatin1String("device store edit"))
-        QVERIFY(!store.isDirty(Hw, QStringLiteral("wash.csv")));
-}
 
 NERRA_TEST_MAIN(TestFullDisk)
 #include "tst_fulldisk.moc"

@@ -118,600 +118,584 @@ private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
     void cleanup() { m_env.reset(); }
 
-    void changesAreStoredAtOnce();
-    void survivesRestart();
-    void oldLayoutsAreRead_data();
-    void oldLayoutsAreRead();
-    void refusedOperationsChangeNothing_data();
-    void refusedOperationsChangeNothing();
-    void generatedNames();
-    void splFiles_data();
-    void splFiles();
-    void damagedStore_data();
-    void damagedStore();
-    void sizeLimitAgreesWithTheReader();
-    void truncatedStore();
-    void failedSaveChangesNothing_data();
-    void failedSaveChangesNothing();
-    void interruptedJournaledSaveIsCompleted();
+    void changesAreStoredAtOnce()
+    {
+        ProtocolLibrary library;
+        QSignalSpy changed(&library, &ProtocolLibrary::protocolsChanged);
+        QSignalSpy counted(&library, &ProtocolLibrary::protocolCountChanged);
+        QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
+        const QString id = library.createProtocol(QStringLiteral(" Wash plate "));
+        QVERIFY(QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$").match(id).hasMatch());
+        QCOMPARE(listing(library), QStringList{" Wash plate  |  | 0 | errors"});
+        const QVariantMap entry = library.getAllProtocols().at(0).toMap();
+        QCOMPARE(QStringList(entry.keys()), (QStringList{"commandCount", "created", "description", "hasErrors", "id", "modified", "name"}));
+        QVERIFY(entry["created"].toDateTime().isValid() && entry["created"] == entry["modified"]);
+        QCOMPARE(QStringList(library.getProtocol(id).keys()), (QStringList{"commands", "created", "description", "id", "modified", "name"}));
+        QCOMPARE(library.property("protocols").toList(), library.getAllProtocols());
+        QVERIFY(library.protocolExists(id) && !library.protocolExists(QStringLiteral("other")));
+
+        QVERIFY(library.saveProtocol(id, QStringLiteral("A"), QStringLiteral("d"), steps(Valid)));
+        QTRY_VERIFY(QDateTime::currentDateTime() > library.getProtocol(id)["modified"].toDateTime());
+        QVERIFY(library.renameProtocol(id, QStringLiteral("B")));
+        QVERIFY(library.getProtocol(id)["modified"].toDateTime() > library.getProtocol(id)["created"].toDateTime());
+        const QString copy = library.duplicateProtocol(id);
+        QVERIFY(library.deleteProtocol(id));
+        QCOMPARE(changed.count(), 5);
+        QCOMPARE(counted.count(), 3);
+        QCOMPARE(errors.count(), 0);
+        // Listed by name without regard to case; a change is seen by the next listing. "+ New
+        // Protocol" keeps an unnamed placeholder until the user types a name; it is not kept.
+        for (const char *name : {"gamma", "Beta", "alpha", "Alpha 2", "beta 1", ""})
+            library.createProtocol(QString::fromLatin1(name));
+        QCOMPARE(listing(library), (QStringList{" |  | 0 | errors", "alpha |  | 0 | errors", "Alpha 2 |  | 0 | errors", "B (Copy 1) | d | 5",
+                                                "Beta |  | 0 | errors", "beta 1 |  | 0 | errors", "gamma |  | 0 | errors"}));
+        QCOMPARE(library.protocolCount(), 7);
+        // On disk before each operation returned, in the settings store's own array layout.
+        ProtocolLibrary reread;
+        QCOMPARE(listing(reread), listing(library).mid(1));
+        QCOMPARE(stepsOf(reread, copy), Valid);
+        QCOMPARE(store().value("protocolLibrary/size").toInt(), 7);
+        QCOMPARE(store().value("protocolLibrary/1/id").toString(), copy);
+    }
+
+    void survivesRestart()
+    {
+        const QString name = QStringLiteral("Verdünnung 5 µL, \"rasch\" = 1; é [x]\\y");
+        QStringList ids;
+        QVariantMap before;
+        {
+            ProtocolLibrary first;
+            for (const QString &each : {name, QStringLiteral("Broken"), QStringLiteral("Empty"), QStringLiteral("Gone")})
+                ids << first.createProtocol(each);
+            QVERIFY(first.saveProtocol(ids[0], name, QStringLiteral("Line 1\nLine 2, with commas"), steps(Valid), true));
+            QVERIFY(first.saveProtocol(ids[1], QStringLiteral("Broken"), QString(), steps(Invalid), false));
+            QVERIFY(first.saveProtocol(ids[2], QStringLiteral("Empty"), QString(), {}, false));
+            before = first.getProtocol(ids[0]);
+        }
+        {
+            ProtocolLibrary second;
+            // The stored flags were wrong both ways; only the empty method keeps its own.
+            QCOMPARE(listing(second), (QStringList{"Broken |  | 1 | errors", "Empty |  | 0", "Gone |  | 0 | errors",
+                                                   name + " | Line 1\nLine 2, with commas | 5"}));
+            for (const char *key : {"id", "name", "description", "created", "modified"})
+                QCOMPARE(second.getProtocol(ids[0]).value(key), before.value(key));
+            QCOMPARE(stepsOf(second, ids[0]), Valid);
+            QCOMPARE(stepsOf(second, ids[1]), Invalid);
+            QVERIFY(second.deleteProtocol(ids[3]));
+        }
+        {
+            // A library that read the store exactly writes only what changed.
+            ProtocolLibrary third;
+            QVERIFY(third.deleteProtocol(ids[1]));
+            QVERIFY(third.saveProtocol(ids[2], QStringLiteral("Empty"), QStringLiteral("new"), steps(Invalid), true));
+        }
+        // In creation order; the elements after the deleted one moved up and nothing of it is left.
+        QSettings settings = store();
+        settings.beginGroup(QStringLiteral("protocolLibrary"));
+        QCOMPARE(settings.childGroups(), (QStringList{"1", "2"}));
+        QCOMPARE(settings.value("size").toInt(), 2);
+        QCOMPARE(settings.value("2/id").toString(), ids[2]);
+        QCOMPARE(settings.value("2/description").toString(), QStringLiteral("new"));
+        ProtocolLibrary mine;
+        QCOMPARE(stepsOf(mine, ids[2]), Invalid);
+        {
+            ProtocolLibrary other;
+            QVERIFY(other.deleteProtocol(ids[2]) && other.renameProtocol(ids[0], QStringLiteral("Other's")));
+        }
+        // The last writer's library is what the store holds, not a mix of both.
+        QVERIFY(mine.renameProtocol(ids[0], QStringLiteral("Mine")));
+        QCOMPARE(listing(ProtocolLibrary()), (QStringList{"Empty | new | 1 | errors", "Mine | Line 1\nLine 2, with commas | 5"}));
+    }
+
+    void oldLayoutsAreRead_data()
+    {
+        QTest::addColumn<bool>("stepsAsJson");
+        QTest::newRow("list of maps") << false;
+        QTest::newRow("JSON text") << true;
+    }
+
+    void oldLayoutsAreRead()
+    {
+        // Steps as a list of maps, the form every version reads, or as the JSON text one
+        // version wrote; date-times as the settings store's own values. The stored error flag
+        // is only believed for a method without steps.
+        QFETCH(bool, stepsAsJson);
+        const QDateTime created(QDate(2024, 5, 6), QTime(7, 8, 9, 10));
+        const QList<std::pair<QString, QVariant>> methods{
+            {Valid, true}, {Invalid, false}, {Invalid, {}}, {"", false}, {"", {}}, {"", " False "}, {"", "1"}, {"", "maybe"}};
+        {
+            QSettings settings = store();
+            settings.beginWriteArray(QStringLiteral("protocolLibrary"));
+            for (int i = 0; i < methods.size(); ++i) {
+                settings.setArrayIndex(i);
+                const QVariantList maps = steps(methods[i].first);
+                settings.setValue("id", QString::number(i));
+                settings.setValue("name", QStringLiteral("Old %1").arg(i));
+                settings.setValue("description", QStringLiteral("about %1").arg(i));
+                settings.setValue("created", created);
+                settings.setValue("modified", created.addDays(3));
+                settings.setValue("commands", stepsAsJson ? QVariant(QString::fromUtf8(QJsonDocument(QJsonArray::fromVariantList(maps)).toJson()))
+                                                          : QVariant(maps));
+                if (methods[i].second.isValid())
+                    settings.setValue("hasErrors", methods[i].second);
+            }
+            settings.endArray();
+        }
+        const QStringList expected{"Old 0 | about 0 | 5", "Old 1 | about 1 | 1 | errors", "Old 2 | about 2 | 1 | errors",
+                                   "Old 3 | about 3 | 0", "Old 4 | about 4 | 0 | errors", "Old 5 | about 5 | 0",
+                                   "Old 6 | about 6 | 0 | errors", "Old 7 | about 7 | 0 | errors"};
+        {
+            ProtocolLibrary library;
+            QCOMPARE(listing(library), expected);
+            QCOMPARE(library.getProtocol("0")["created"].toDateTime(), created);
+            QCOMPARE(stepsOf(library, "0"), Valid);
+            QVERIFY(library.deleteProtocol(library.createProtocol(QStringLiteral("New"))));
+        }
+        // Written back in the form every version reads.
+        ProtocolLibrary reread;
+        QCOMPARE(listing(reread), expected);
+        QCOMPARE(stepsOf(reread, "1"), Invalid);
+        QCOMPARE(store().value("protocolLibrary/1/commands").userType(), int(QMetaType::QVariantList));
+    }
+
+    void refusedOperationsChangeNothing_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<bool>("known");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("message");
+        const QString taken = QStringLiteral("A method named \"%1\" already exists");
+        QTest::newRow("save as another's name") << "save" << true << "WASH" << taken.arg("WASH");
+        QTest::newRow("rename to another's name") << "rename" << true << "wash" << taken.arg("wash");
+        QTest::newRow("rename to blanks") << "rename" << true << "   " << "Method name cannot be empty";
+        QTest::newRow("the empty name is refused first") << "rename" << false << "" << "Method name cannot be empty";
+        for (const char *operation : {"save", "delete", "rename", "duplicate"})
+            QTest::addRow("%s an unknown id", operation) << operation << false << "X" << "Method not found: no-such-id";
+    }
+
+    void refusedOperationsChangeNothing()
+    {
+        QFETCH(QString, operation);
+        QFETCH(bool, known);
+        QFETCH(QString, name);
+        QFETCH(QString, message);
+        ProtocolLibrary library;
+        library.createProtocol(QStringLiteral("Wash"));
+        const QString id = known ? library.createProtocol(QStringLiteral("Rinse")) : QStringLiteral("no-such-id");
+        const QVariantList before = library.getAllProtocols();
+        QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
+        QSignalSpy changed(&library, &ProtocolLibrary::protocolsChanged);
+        if (operation == QLatin1String("save"))
+            QVERIFY(!library.saveProtocol(id, name, QString(), steps(Valid)));
+        else if (operation == QLatin1String("delete"))
+            QVERIFY(!library.deleteProtocol(id));
+        else if (operation == QLatin1String("rename"))
+            QVERIFY(!library.renameProtocol(id, name));
+        else
+            QCOMPARE(library.duplicateProtocol(id), QString());
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(errors.at(0).at(0).toString(), message);
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(library.getAllProtocols(), before);
+        QCOMPARE(ProtocolLibrary().getAllProtocols(), before);
+    }
+
+    void generatedNames()
+    {
+        ProtocolLibrary library;
+        const QString wash = library.createProtocol(QStringLiteral("Wash"));
+        const QString rinse = library.createProtocol(QStringLiteral("Rinse"));
+        // A method's own name in another case, or with a blank more, is free.
+        QVERIFY(library.saveProtocol(rinse, QStringLiteral("RINSE"), QStringLiteral("desc"), steps(Valid), true));
+        QVERIFY(library.renameProtocol(rinse, QStringLiteral("rinse")));
+        QVERIFY(library.renameProtocol(wash, QStringLiteral(" Wash ")) && library.renameProtocol(wash, QStringLiteral("Wash")));
+        QVERIFY(!library.isNameAvailable(QStringLiteral("wASH")));
+        QVERIFY(library.isNameAvailable(QStringLiteral("wASH"), wash) && library.isNameAvailable(QStringLiteral(" Wash")));
+
+        // Copies keep everything but the id and the times; a gap is filled, whatever the case.
+        const QString first = library.duplicateProtocol(rinse);
+        QCOMPARE(library.getProtocol(first)["commands"], library.getProtocol(rinse)["commands"]);
+        QVERIFY(library.getProtocol(first)["created"].toDateTime() >= library.getProtocol(rinse)["modified"].toDateTime());
+        library.duplicateProtocol(rinse);
+        library.duplicateProtocol(first);
+        QVERIFY(library.renameProtocol(first, QStringLiteral("RINSE (COPY 3)")));
+        library.duplicateProtocol(rinse);
+        library.duplicateProtocol(rinse);
+        QCOMPARE(listing(library), (QStringList{"rinse | desc | 5 | errors", "rinse (Copy 1) | desc | 5 | errors",
+                                                "rinse (Copy 1) (Copy 1) | desc | 5 | errors", "rinse (Copy 2) | desc | 5 | errors",
+                                                "RINSE (COPY 3) | desc | 5 | errors", "rinse (Copy 4) | desc | 5 | errors",
+                                                "Wash |  | 0 | errors"}));
+
+        // A name may hold what looks like a marker of a format; it is kept as it is.
+        const QString file = m_env->tempDir() + QStringLiteral("/in.spl");
+        const QString marked = QStringLiteral("A%1 %L2 100%");
+        const QString id = library.createProtocol(marked);
+        writeFile(file, "protocol name: " + marked.toUtf8() + "\n\npurge tip:small speed:5\n");
+        QStringList names;
+        for (int i = 0; i < 2; ++i)
+            names << nameIn(library, library.duplicateProtocol(id)) << nameIn(library, library.importFromSplFile(file));
+        QCOMPARE(names, (QStringList{marked + " (Copy 1)", marked + " (imported)", marked + " (Copy 2)", marked + " (imported 3)"}));
+
+        // The method an instrument file was made from: the first made, whatever the case.
+        QStringList ids;
+        for (const char *name : {"wash plate", "run.csv", "Mix A", "MIX A"})
+            ids << library.createProtocol(QString::fromLatin1(name));
+        QStringList found;
+        for (const char *name : {"Wash_plate.CSV", "WASH_PLATE", "run.csv.csv", "Wash_plate.spl", "mix_a", "nothing.csv"})
+            found << library.findProtocolIdByFilename(QString::fromLatin1(name));
+        QCOMPARE(found, (QStringList{ids[0], ids[0], ids[1], "", ids[2], ""}));
+    }
+
+    void splFiles_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing file") << "missing.spl" << QByteArray() << "Could not open file: missing.spl";
+        QTest::newRow("a folder") << "folder.spl" << QByteArray() << "Could not open file: folder.spl";
+        QTest::newRow("parse error") << "bad.spl" << QByteArray("protocol name: X\n\ntipselect tip:small\nAspirate tip:small\n")
+                                     << "Could not import protocol: Error at line 4: Unknown command type: Aspirate";
+        QTest::newRow("no header") << "nohead.spl" << QByteArray("# comment\nprotocol name: X\n")
+                                   << "Could not import protocol: SPL file must start with 'protocol name:'";
+        QTest::newRow("open loop") << "loop.spl" << QByteArray("protocol name: X\nloop 2\n  aspirate tip:small vol:1.0\n")
+                                   << "Could not import protocol: Loop missing 'endloop'";
+    }
+
+    void splFiles()
+    {
+        QFETCH(QString, file);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, message);
+        ProtocolLibrary library;
+        const QString name = QStringLiteral("Verdünnung 5 µL é");
+        const QString id = library.createProtocol(name);
+        QVERIFY(library.saveProtocol(id, name, QStringLiteral("kept out of SPL"), steps(Valid)));
+        QCOMPARE(library.exportToSpl(id), QStringLiteral("protocol name: ") + name + QStringLiteral("\n\n") + Valid);
+        QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
+        QSignalSpy changed(&library, &ProtocolLibrary::protocolsChanged);
+
+        // A file that cannot be read adds nothing, with one sentence that says why.
+        const QString dir = m_env->tempDir();
+        if (file == QLatin1String("folder.spl"))
+            QVERIFY(QDir().mkpath(dir + '/' + file));
+        else if (!content.isEmpty())
+            writeFile(dir + '/' + file, content);
+        QCOMPARE(library.importFromSplFile(dir + '/' + file), QString());
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(errors.at(0).at(0).toString(), message);
+        QCOMPARE(changed.count(), 0);
+
+        // Exported as UTF-8 whatever the system's encoding, through a file URL too, replacing
+        // what was there; read back, also with a byte-order mark and Windows line ends.
+        const QString path = dir + QStringLiteral("/out é.spl");
+        writeFile(path, "earlier");
+        QVERIFY(library.exportProtocolToFile(id, QUrl::fromLocalFile(path).toString()));
+        const QByteArray bytes = readFile(path);
+        QVERIFY(bytes.startsWith("protocol name: Verd\xC3\xBCnnung 5 \xC2\xB5L \xC3\xA9\n\n"));
+        QCOMPARE(QString::fromUtf8(bytes), library.exportToSpl(id));
+        writeFile(dir + "/windows.spl", "\xEF\xBB\xBF" + QByteArray(bytes).replace("\n", "\r\n"));
+        // Without a name in the file, the file's; line ends of old Mac tools; control characters.
+        const QList<QPair<QString, QByteArray>> files{
+            {"Plate.run.spl", "protocol name:\n\npurge tip:small speed:5\n"}, {"Empty.spl", ""},
+            {"mac.spl", "protocol name: Old\tMac\x1b\r\r" + Invalid.toUtf8().replace('\n', '\r')}, {"Tab\there.spl", "\n"}, {".spl", "\n\n"}};
+        QStringList imported{library.importFromSplFile(path), library.importFromSplFile(dir + "/windows.spl")};
+        for (const auto &each : files) {
+            writeFile(dir + '/' + each.first, each.second);
+            imported << library.importFromSplFile(dir + '/' + each.first);
+        }
+        QStringList read;
+        for (const QString &each : qAsConst(imported))
+            read << nameIn(library, each) + ": " + stepsOf(library, each);
+        QCOMPARE(read, (QStringList{name + " (imported): " + Valid, name + " (imported 3): " + Valid, "Plate.run: purge tip:small speed:5\n",
+                                    "Empty: ", "Old Mac: " + Invalid, "Tab here: ", "Imported Protocol: "}));
+        QCOMPARE(listing(library), (QStringList{"Empty |  | 0 | errors", "Imported Protocol |  | 0 | errors", "Old Mac |  | 1 | errors",
+                                                "Plate.run |  | 1 | errors", "Tab here |  | 0 | errors", name + " | kept out of SPL | 5",
+                                                name + " (imported 3) |  | 5", name + " (imported) |  | 5"}));
+
+        // A folder that cannot be written to; a method that does not exist.
+        const QString nowhere = dir + QStringLiteral("/no/such/folder/x.spl");
+        QVERIFY(!library.exportProtocolToFile(id, nowhere));
+        QCOMPARE(errors.at(1).at(0).toString(), QStringLiteral("Failed to open file: ") + nowhere);
+        QVERIFY(!library.exportProtocolToFile(QStringLiteral("no-such-id"), dir + QStringLiteral("/x.spl")));
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/x.spl")));
+        QCOMPARE(errors.count(), 2);
+    }
+
+    void damagedStore_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        // The listing afterwards: every method the store holds a name and an id for, and none
+        // whose steps are lost passes for a method without errors, whatever its stored flag.
+        QTest::addColumn<QStringList>("methods");
+        // Keys whose values the settings layer could not decode safely: they are moved aside.
+        QTest::addColumn<QStringList>("setAside");
+
+        const QByteArray json = QJsonDocument(QJsonArray::fromVariantList(steps(Valid))).toJson(QJsonDocument::Compact);
+        const QByteArray good = "[protocolLibrary]\n1\\id=g1\n1\\name=Good\n1\\commands=\""
+                                + QByteArray(json).replace('\\', "\\\\").replace('"', "\\\"") + "\"\n";
+        const QString goodLine = QStringLiteral("Good |  | 5");
+        const QString lost = QStringLiteral(" |  | 0 | errors");
+        const QByteArray int5 = "@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x5)";
+        QTest::newRow("wrong types")
+            << good + "2\\id=w2\n2\\name=a, b\n2\\commands=[]\n3\\id=w3\n3\\name=Ints\n3\\commands=" + int5
+                   + "\n3\\hasErrors=false\n4\\id=w4\n4\\name=Map steps\n4\\commands=\"{\\\"type\\\":\\\"aspirate\\\"}\"\n"
+                     "5\\id=w5\n5\\name=Odd fields\n5\\description=x, y\n5\\created=yesterday\n5\\modified=" + int5
+                   + "\n5\\hasErrors=" + int5 + "\n6\\id=" + int5 + "\n6\\name=Int id\n7\\id=w7\n7\\name=@Variant(\\0\\0\\0\\x8\\0\\0\\0\\0)\n"
+                     "size=7\n"
+            << QStringList{"a, b" + lost, goodLine, "Int id" + lost, "Ints" + lost, "Map steps" + lost, "Odd fields | x, y | 0 | errors"}
+            << QStringList();
+        QTest::newRow("missing keys") << good + "2\\name=No id\n3\\id=m3\n4\\id=m4\n4\\name=No steps\n5\\id=\n5\\name=Empty id\n"
+                                                "6\\id=m6\n6\\name=\"\"\nsize=6\n"
+                                      << QStringList{goodLine, "No steps" + lost} << QStringList();
+        QTest::newRow("no size, gaps and stray groups")
+            << "[protocolLibrary]\n7\\id=m7\n7\\name=Seventh\n" + good.mid(18) + "x\\id=mx\nx\\name=Stray\n01\\id=m01\n01\\name=Padded\n"
+            << QStringList{goodLine, "Seventh" + lost} << QStringList();
+        QTest::newRow("a size of two billion") << good + "size=2000000000\n" << QStringList{goodLine} << QStringList();
+        QTest::newRow("steps that are not JSON")
+            << good + "2\\id=j\n2\\name=Cut\n2\\description=kept\n2\\hasErrors=false\n2\\commands=\"[{\\\"ty\"\n"
+            << QStringList{"Cut | kept | 0 | errors", goodLine} << QStringList();
+        QTest::newRow("steps nested beyond any parser") << good + "2\\id=d\n2\\name=Deep\n2\\commands=" + QByteArray(100000, '[') + "\n"
+                                                        << QStringList{"Deep" + lost, goodLine} << QStringList();
+        QTest::newRow("a huge entry")
+            << good + "2\\id=h\n2\\name=Huge\n2\\commands=\"[" + QByteArray(20 * 1024 * 1024, ' ') + "]\"\n3\\id=n\n3\\name="
+                   + QByteArray(100000, 'n') + "\n"
+            << QStringList{goodLine, "Huge" + lost, QString(100000, QLatin1Char('n')) + lost} << QStringList();
+        // Values the settings layer's own decoder would trust to the end of the program.
+        QTest::newRow("a list claiming two billion steps")
+            << good + "2\\id=b\n2\\name=Bomb\n2\\description=kept\n2\\commands=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n"
+            << QStringList{"Bomb | kept | 0 | errors", goodLine} << QStringList{"2\\commands"};
+        QTest::newRow("lists nested past any stack")
+            << good + "2\\id=n\n2\\name=Nest\n2\\commands=@Variant(" + QByteArray("\\0\\0\\0\\t\\0\\0\\0\\x1").repeated(100000)
+                   + "\\0\\0\\0\\x2\\0\\0\\0\\0)\n[pairedDevices]\n1\\name=@Variant(\\0\\0\\0\\xb\\x7f\\xff\\xff\\0)\n"
+            << QStringList{goodLine, "Nest" + lost} << QStringList{"2\\commands", "1\\name"};
+        QTest::newRow("the same id twice") << good + "2\\id=g1\n2\\name=Twin\n" << QStringList{goodLine, "Twin" + lost} << QStringList();
+        QTest::newRow("not an ini file at all") << QByteArray("\x00\x01\xff\xfe{[protocolLibrary]]]\n=\n\\\\\n", 27)
+                                                << QStringList() << QStringList();
+    }
+
+    void damagedStore()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QStringList, methods);
+        QFETCH(QStringList, setAside);
+        writeFile(store().fileName(), ini);
+        QStringList ids;
+        {
+            ProtocolLibrary library;
+            QCOMPARE(listing(library), methods);
+            for (const QVariant &entry : library.getAllProtocols())
+                ids << entry.toMap()["id"].toString();
+            QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), methods.size());
+            QVERIFY(!ids.contains(QString()));
+            if (methods.contains(QStringLiteral("Good |  | 5")))
+                QCOMPARE(stepsOf(library, QStringLiteral("g1")), Valid);
+            // The next save keeps everything the library could read, under the same ids.
+            QVERIFY(library.saveProtocol(library.createProtocol(QStringLiteral("After")), QStringLiteral("After"), QString(), {}));
+        }
+        ProtocolLibrary reread;
+        QCOMPARE(listing(reread).filter(QRegularExpression("^(?!After )")), methods);
+        for (const QString &id : qAsConst(ids))
+            QVERIFY(reread.protocolExists(id));
+        // Nothing is lost for good: what was moved aside is kept beside the store.
+        const QByteArray aside = readFile(store().fileName() + QStringLiteral(".damaged"));
+        QCOMPARE(aside.isEmpty(), setAside.isEmpty());
+        for (const QString &key : qAsConst(setAside))
+            QVERIFY2(aside.contains("\n" + key.toUtf8() + "=@Variant("), qPrintable(key));
+    }
+
+    void sizeLimitAgreesWithTheReader()
+    {
+        // Purges with long tip texts make a stored form of many megabytes from few steps.
+        const QString tip = QString(2000, QLatin1Char('t'));
+        const auto purges = [&](int count) {
+            QVariantList maps;
+            while (maps.size() < count)
+                maps << QVariantMap{{"type", "purge"}, {"tip", tip}, {"speed", 5}};
+            return maps;
+        };
+        const auto storedSize = [](const QVariantList &maps) {
+            QByteArray bytes;
+            QDataStream out(&bytes, QIODevice::WriteOnly);
+            out.setVersion(QDataStream::Qt_4_0);
+            out << QVariant(maps);
+            return bytes.size();
+        };
+        const int fits = (SettingsFileCheck::MaxValueBytes - storedSize({})) / (storedSize(purges(2)) - storedSize(purges(1)));
+        QVERIFY(storedSize(purges(fits)) <= SettingsFileCheck::MaxValueBytes);
+        QVERIFY(storedSize(purges(fits + 1)) > SettingsFileCheck::MaxValueBytes);
+        QString big, small;
+        {
+            ProtocolLibrary library;
+            big = library.createProtocol(QStringLiteral("Big"));
+            small = library.createProtocol(QStringLiteral("Small"));
+            QVERIFY(library.saveProtocol(big, QStringLiteral("Big"), QStringLiteral("before"), steps(Valid)));
+            QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
+            QVERIFY(!library.saveProtocol(big, QStringLiteral("Big"), QString(), purges(fits + 1)));
+            QCOMPARE(errors.at(0).at(0).toString(), QStringLiteral("The method \"Big\" is too large to keep in the library"));
+            QVERIFY(library.saveProtocol(small, QStringLiteral("Small"), QString(), purges(fits)));
+            // The same method from a file is refused before anything is added.
+            const QString file = m_env->tempDir() + QStringLiteral("/big.spl");
+            writeFile(file, "protocol name: Big file\n" + QStringLiteral("purge tip:%1 speed:5\n").arg(tip).repeated(fits + 1).toUtf8());
+            QCOMPARE(library.importFromSplFile(file), QString());
+            QCOMPARE(errors.at(1).at(0).toString(), QStringLiteral("Could not import protocol: the method is too large to keep in the library"));
+            QCOMPARE(library.protocolCount(), 2);
+        }
+        // What the library took, it reads back whole; what it refused left the earlier steps.
+        ProtocolLibrary reread;
+        QCOMPARE(stepsOf(reread, big), Valid);
+        QCOMPARE(reread.getProtocol(small)["commands"].toList().size(), fits);
+        QVERIFY(!QFile::exists(store().fileName() + QStringLiteral(".damaged")));
+    }
+
+    void truncatedStore()
+    {
+        // A store of three methods, cut short at every few bytes: whatever is read must be a
+        // method as it was (a name may lose its tail, being the last line of its element),
+        // and every method whose lines all survived must be there, also after the next save.
+        QStringList ids;
+        const QStringList names{"First", "Second method", "Third"};
+        {
+            ProtocolLibrary library;
+            for (const QString &name : names) {
+                ids << library.createProtocol(name);
+                QVERIFY(library.saveProtocol(ids.constLast(), name, "about " + name, steps(Valid)));
+            }
+        }
+        const QByteArray full = readFile(store().fileName());
+        QVERIFY(full.size() > 1000);
+        for (int length = 0; length < full.size(); length += 37) {
+            const QByteArray cut = full.left(length);
+            writeFile(store().fileName(), cut);
+            QStringList survivors;
+            {
+                ProtocolLibrary library;
+                for (const QVariant &entry : library.getAllProtocols()) {
+                    const QString id = entry.toMap()["id"].toString();
+                    const int index = ids.indexOf(id);
+                    QVERIFY2(index >= 0, qPrintable(QStringLiteral("id %1 at %2").arg(id).arg(length)));
+                    QVERIFY(names.at(index).startsWith(entry.toMap()["name"].toString()));
+                    QCOMPARE(stepsOf(library, id), Valid);
+                    survivors << id;
+                }
+                for (int index = 0; index < ids.size(); ++index) {
+                    // The element's last line (its name) is whole: every line of it is.
+                    if (cut.contains(QByteArray::number(index + 1) + "\\name=" + names.at(index).toUtf8() + "\n"))
+                        QVERIFY2(survivors.contains(ids.at(index)), qPrintable(QStringLiteral("%1 lost at %2").arg(index).arg(length)));
+                }
+                library.createProtocol(QStringLiteral("After %1").arg(length));
+            }
+            ProtocolLibrary reread;
+            for (const QString &id : qAsConst(survivors))
+                QVERIFY(reread.protocolExists(id));
+        }
+    }
+
+    void failedSaveChangesNothing_data()
+    {
+        QTest::addColumn<bool>("journaled");
+        // Which write of a save fails: all of them, or, counted from the first, the journal,
+        // the array, then the journal's removal.
+        QTest::addColumn<int>("failingWrite");
+        QTest::newRow("settings file replaced whole, no write") << false << 0;
+        QTest::newRow("journaled, no write") << true << 0;
+        QTest::newRow("settings file replaced whole, cut short") << false << 1;
+        QTest::newRow("journaled, the journal") << true << 1;
+        QTest::newRow("journaled, the array") << true << 2;
+        QTest::newRow("journaled, the journal's removal") << true << 3;
+    }
+
+    void failedSaveChangesNothing()
+    {
+        QFETCH(bool, journaled);
+        QFETCH(int, failingWrite);
+        QString keep, other;
+        {
+            ProtocolLibrary library;
+            keep = library.createProtocol(QStringLiteral("Keep"));
+            QVERIFY(library.saveProtocol(keep, QStringLiteral("Keep"), QStringLiteral("d"), steps(Valid)));
+            other = library.createProtocol(QStringLiteral("Other"));
+        }
+        const QByteArray before = readFile(store().fileName());
+        FlakyStoreLibrary library;
+        library.setJournaledSaves(journaled);
+        QCOMPARE(library.journaledSaves(), journaled);
+        const QVariantList shown = library.getAllProtocols();
+        QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
+        QSignalSpy changed(&library, &ProtocolLibrary::protocolsChanged);
+        if (failingWrite > 0) {
+            library.failingWrite = failingWrite;
+            QVERIFY(!library.saveProtocol(keep, QStringLiteral("Rejected"), QString(), steps(Invalid)));
+            // The store can be written again at once, and holds what it held before.
+            QCOMPARE(readFile(store().fileName()), before);
+        } else {
+            blockStore(true);
+            QCOMPARE(library.createProtocol(QStringLiteral("New")), QString());
+            QVERIFY(!library.saveProtocol(keep, QStringLiteral("Keep"), QString(), steps(Invalid)));
+            QVERIFY(!library.renameProtocol(keep, QStringLiteral("Renamed")));
+            QCOMPARE(library.duplicateProtocol(keep), QString());
+            QVERIFY(!library.deleteProtocol(other));
+            // One failure, one sentence: the interface opens a dialog for each.
+            const QString file = m_env->tempDir() + QStringLiteral("/in.spl");
+            writeFile(file, "protocol name: In\n\npurge tip:small speed:5\n");
+            QCOMPARE(library.importFromSplFile(file), QString());
+            QCOMPARE(errors.takeLast().at(0).toString(), QStringLiteral("Could not create the imported protocol."));
+            blockStore(false);
+        }
+        for (const QList<QVariant> &signal : qAsConst(errors))
+            QCOMPARE(signal.at(0).toString(), QStringLiteral("Could not save the method library"));
+        QCOMPARE(errors.count(), failingWrite > 0 ? 1 : 5);
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(library.getAllProtocols(), shown);
+        // Nor does anything left in the process reach the store later, or the next start revive it.
+        store().setValue(QStringLiteral("pairedDevices/size"), 0);
+        QCOMPARE(ProtocolLibrary().getAllProtocols(), shown);
+        // And the library saves again once it can, journal and all.
+        QVERIFY(library.renameProtocol(keep, QStringLiteral("Renamed")));
+        QVERIFY(!library.duplicateProtocol(other).isEmpty());
+        QVERIFY(!store().contains(QStringLiteral("protocolLibraryJournal")));
+        ProtocolLibrary reread;
+        QCOMPARE(listing(reread), (QStringList{"Other |  | 0 | errors", "Other (Copy 1) |  | 0 | errors", "Renamed | d | 5"}));
+        QCOMPARE(stepsOf(reread, keep), Valid);
+    }
+
+    void interruptedJournaledSaveIsCompleted()
+    {
+        // A save cut short in a store written key by key: the journal holds the new library
+        // whole (an id twice is dropped), the array only part of it.
+        const QByteArray journal = QJsonDocument(QJsonArray{
+            QJsonObject{{"id", "a"}, {"name", "Alpha"}, {"description", "new"}, {"created", "2026-01-02T03:04:05.006Z"},
+                        {"modified", "2026-01-02T03:04:05.006Z"}, {"commands", QJsonArray::fromVariantList(steps(Valid))},
+                        {"hasErrors", false}},
+            QJsonObject{{"id", "b"}, {"name", "Beta"}, {"commands", QJsonArray()}, {"hasErrors", true}},
+            QJsonObject{{"id", "a"}, {"name", "Twin"}}}).toJson(QJsonDocument::Compact);
+        {
+            QSettings settings = store();
+            settings.setValue(QStringLiteral("protocolLibraryJournal"), QString::fromUtf8(journal));
+            settings.setValue(QStringLiteral("protocolLibrary/1/id"), QStringLiteral("a"));
+            settings.setValue(QStringLiteral("protocolLibrary/1/name"), QStringLiteral("Alpha"));
+            settings.setValue(QStringLiteral("protocolLibrary/1/description"), QStringLiteral("old"));
+            settings.setValue(QStringLiteral("protocolLibrary/size"), 3);
+        }
+        const QStringList expected{"Alpha | new | 5", "Beta |  | 0 | errors"};
+        {
+            ProtocolLibrary library;
+            QCOMPARE(listing(library), expected);
+            QCOMPARE(library.getProtocol("a")["created"].toDateTime(), QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 6), Qt::UTC));
+            QCOMPARE(stepsOf(library, "a"), Valid);
+        }
+        // Completed at once: the array is whole and the journal gone.
+        QVERIFY(!store().contains(QStringLiteral("protocolLibraryJournal")));
+        QCOMPARE(store().value(QStringLiteral("protocolLibrary/size")).toInt(), 2);
+        QCOMPARE(store().value(QStringLiteral("protocolLibrary/2/name")).toString(), QStringLiteral("Beta"));
+        // A journal that cannot be read is passed over for the array.
+        store().setValue(QStringLiteral("protocolLibraryJournal"), QStringLiteral("[{\"id\":"));
+        QCOMPARE(listing(ProtocolLibrary()), expected);
+    }
 
 private:
     std::unique_ptr<IsolatedEnvironment> m_env;
 };
 
-void TestProtocolLibrary::changesAreStoredAtOnce()
-{
-    ProtocolLibrary library;
-    QSignalSpy changed(&library, &ProtocolLibrary::protocolsChanged);
-    QSignalSpy counted(&library, &ProtocolLibrary::protocolCountChanged);
-    QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
-    const QString id = library.createProtocol(QStringLiteral(" Wash plate "));
-    QVERIFY(QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$").match(id).hasMatch());
-    QCOMPARE(listing(library), QStringList{" Wash plate  |  | 0 | errors"});
-    const QVariantMap entry = library.getAllProtocols().at(0).toMap();
-    QCOMPARE(QStringList(entry.keys()), (QStringList{"commandCount", "created", "description", "hasErrors", "id", "modified", "name"}));
-    QVERIFY(entry["created"].toDateTime().isValid() && entry["created"] == entry["modified"]);
-    QCOMPARE(QStringList(library.getProtocol(id).keys()), (QStringList{"commands", "created", "description", "id", "modified", "name"}));
-    QCOMPARE(library.property("protocols").toList(), library.getAllProtocols());
-    QVERIFY(library.protocolExists(id) && !library.protocolExists(QStringLiteral("other")));
-
-    QVERIFY(library.saveProtocol(id, QStringLiteral("A"), QStringLiteral("d"), steps(Valid)));
-    QTRY_VERIFY(QDateTime::currentDateTime() > library.getProtocol(id)["modified"].toDateTime());
-    QVERIFY(library.renameProtocol(id, QStringLiteral("B")));
-    QVERIFY(library.getProtocol(id)["modified"].toDateTime() > library.getProtocol(id)["created"].toDateTime());
-    const QString copy = library.duplicateProtocol(id);
-    QVERIFY(library.deleteProtocol(id));
-    QCOMPARE(changed.count(), 5);
-    QCOMPARE(counted.count(), 3);
-    QCOMPARE(errors.count(), 0);
-    // Listed by name without regard to case; a change is seen by the next listing. "+ New
-    // Protocol" keeps an unnamed placeholder until the user types a name; it is not kept.
-    for (const char *name : {"gamma", "Beta", "alpha", "Alpha 2", "beta 1", ""})
-        library.createProtocol(QString::fromLatin1(name));
-    QCOMPARE(listing(library), (QStringList{" |  | 0 | errors", "alpha |  | 0 | errors", "Alpha 2 |  | 0 | errors", "B (Copy 1) | d | 5",
-                                            "Beta |  | 0 | errors", "beta 1 |  | 0 | errors", "gamma |  | 0 | errors"}));
-    QCOMPARE(library.protocolCount(), 7);
-    // On disk before each operation returned, in the settings store's own array layout.
-    ProtocolLibrary reread;
-    QCOMPARE(listing(reread), listing(library).mid(1));
-    QCOMPARE(stepsOf(reread, copy), Valid);
-    QCOMPARE(store().value("protocolLibrary/size").toInt(), 7);
-    QCOMPARE(store().value("protocolLibrary/1/id").toString(), copy);
-}
-
-void TestProtocolLibrary::survivesRestart()
-{
-    const QString name = QStringLiteral("Verdünnung 5 µL, \"rasch\" = 1; é [x]\\y");
-    QStringList ids;
-    QVariantMap before;
-    {
-        ProtocolLibrary first;
-        for (const QString &each : {name, QStringLiteral("Broken"), QStringLiteral("Empty"), QStringLiteral("Gone")})
-            ids << first.createProtocol(each);
-        QVERIFY(first.saveProtocol(ids[0], name, QStringLiteral("Line 1\nLine 2, with commas"), steps(Valid), true));
-        QVERIFY(first.saveProtocol(ids[1], QStringLiteral("Broken"), QString(), steps(Invalid), false));
-        QVERIFY(first.saveProtocol(ids[2], QStringLiteral("Empty"), QString(), {}, false));
-        before = first.getProtocol(ids[0]);
-    }
-    {
-        ProtocolLibrary second;
-        // The stored flags were wrong both ways; only the empty method keeps its own.
-        QCOMPARE(listing(second), (QStringList{"Broken |  | 1 | errors", "Empty |  | 0", "Gone |  | 0 | errors",
-                                               name + " | Line 1\nLine 2, with commas | 5"}));
-        for (const char *key : {"id", "name", "description", "created", "modified"})
-            QCOMPARE(second.getProtocol(ids[0]).value(key), before.value(key));
-        QCOMPARE(stepsOf(second, ids[0]), Valid);
-        QCOMPARE(stepsOf(second, ids[1]), Invalid);
-        QVERIFY(second.deleteProtocol(ids[3]));
-    }
-    {
-        // A library that read the store exactly writes only what changed.
-        ProtocolLibrary third;
-        QVERIFY(third.deleteProtocol(ids[1]));
-        QVERIFY(third.saveProtocol(ids[2], QStringLiteral("Empty"), QStringLiteral("new"), steps(Invalid), true));
-    }
-    // In creation order; the elements after the deleted one moved up and nothing of it is left.
-    QSettings settings = store();
-    settings.beginGroup(QStringLiteral("protocolLibrary"));
-    QCOMPARE(settings.childGroups(), (QStringList{"1", "2"}));
-    QCOMPARE(settings.value("size").toInt(), 2);
-    QCOMPARE(settings.value("2/id").toString(), ids[2]);
-    QCOMPARE(settings.value("2/description").toString(), QStringLiteral("new"));
-    ProtocolLibrary mine;
-    QCOMPARE(stepsOf(mine, ids[2]), Invalid);
-    {
-        ProtocolLibrary other;
-        QVERIFY(other.deleteProtocol(ids[2]) && other.renameProtocol(ids[0], QStringLiteral("Other's")));
-    }
-    // The last writer's library is what the store holds, not a mix of both.
-    QVERIFY(mine.renameProtocol(ids[0], QStringLiteral("Mine")));
-    QCOMPARE(listing(ProtocolLibrary()), (QStringList{"Empty | new | 1 | errors", "Mine | Line 1\nLine 2, with commas | 5"}));
-}
-
-void TestProtocolLibrary::oldLayoutsAreRead_data()
-{
-    QTest::addColumn<bool>("stepsAsJson");
-    QTest::newRow("list of maps") << false;
-    QTest::newRow("JSON text") << true;
-}
-
-void TestProtocolLibrary::oldLayoutsAreRead()
-{
-    // Steps as a list of maps, the form every version reads, or as the JSON text one
-    // version wrote; date-times as the settings store's own values. The stored error flag
-    // is only believed for a method without steps.
-    QFETCH(bool, stepsAsJson);
-    const QDateTime created(QDate(2024, 5, 6), QTime(7, 8, 9, 10));
-    const QList<std::pair<QString, QVariant>> methods{
-        {Valid, true}, {Invalid, false}, {Invalid, {}}, {"", false}, {"", {}}, {"", " False "}, {"", "1"}, {"", "maybe"}};
-    {
-        QSettings settings = store();
-        settings.beginWriteArray(QStringLiteral("protocolLibrary"));
-        for (int i = 0; i < methods.size(); ++i) {
-            settings.setArrayIndex(i);
-            const QVariantList maps = steps(methods[i].first);
-            settings.setValue("id", QString::number(i));
-            settings.setValue("name", QStringLiteral("Old %1").arg(i));
-            settings.setValue("description", QStringLiteral("about %1").arg(i));
-            settings.setValue("created", created);
-            settings.setValue("modified", created.addDays(3));
-            settings.setValue("commands", stepsAsJson ? QVariant(QString::fromUtf8(QJsonDocument(QJsonArray::fromVariantList(maps)).toJson()))
-                                                      : QVariant(maps));
-            if (methods[i].second.isValid())
-                settings.setValue("hasErrors", methods[i].second);
-        }
-        settings.endArray();
-    }
-    const QStringList expected{"Old 0 | about 0 | 5", "Old 1 | about 1 | 1 | errors", "Old 2 | about 2 | 1 | errors",
-                               "Old 3 | about 3 | 0", "Old 4 | about 4 | 0 | errors", "Old 5 | about 5 | 0",
-                               "Old 6 | about 6 | 0 | errors", "Old 7 | about 7 | 0 | errors"};
-    {
-        ProtocolLibrary library;
-        QCOMPARE(listing(library), expected);
-        QCOMPARE(library.getProtocol("0")["created"].toDateTime(), created);
-        QCOMPARE(stepsOf(library, "0"), Valid);
-        QVERIFY(library.deleteProtocol(library.createProtocol(QStringLiteral("New"))));
-    }
-    // Written back in the form every version reads.
-    ProtocolLibrary reread;
-    QCOMPARE(listing(reread), expected);
-    QCOMPARE(stepsOf(reread, "1"), Invalid);
-    QCOMPARE(store().value("protocolLibrary/1/commands").userType(), int(QMetaType::QVariantList));
-}
-
-void TestProtocolLibrary::refusedOperationsChangeNothing_data()
-{
-    QTest::addColumn<QString>("operation");
-    QTest::addColumn<bool>("known");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("message");
-    const QString taken = QStringLiteral("A method named \"%1\" already exists");
-    QTest::newRow("save as another's name") << "save" << true << "WASH" << taken.arg("WASH");
-    QTest::newRow("rename to another's name") << "rename" << true << "wash" << taken.arg("wash");
-    QTest::newRow("rename to blanks") << "rename" << true << "   " << "Method name cannot be empty";
-    QTest::newRow("the empty name is refused first") << "rename" << false << "" << "Method name cannot be empty";
-    for (const char *operation : {"save", "delete", "rename", "duplicate"})
-        QTest::addRow("%s an unknown id", operation) << operation << false << "X" << "Method not found: no-such-id";
-}
-
-void TestProtocolLibrary::refusedOperationsChangeNothing()
-{
-    QFETCH(QString, operation);
-    QFETCH(bool, known);
-    QFETCH(QString, name);
-    QFETCH(QString, message);
-    ProtocolLibrary library;
-    library.createProtocol(QStringLiteral("Wash"));
-    const QString id = known ? library.createProtocol(QStringLiteral("Rinse")) : QStringLiteral("no-such-id");
-    const QVariantList before = library.getAllProtocols();
-    QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
-    QSignalSpy changed(&library, &ProtocolLibrary::protocolsChanged);
-    if (operation == QLatin1String("save"))
-        QVERIFY(!library.saveProtocol(id, name, QString(), steps(Valid)));
-    else if (operation == QLatin1String("delete"))
-        QVERIFY(!library.deleteProtocol(id));
-    else if (operation == QLatin1String("rename"))
-        QVERIFY(!library.renameProtocol(id, name));
-    else
-        QCOMPARE(library.duplicateProtocol(id), QString());
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(errors.at(0).at(0).toString(), message);
-    QCOMPARE(changed.count(), 0);
-    QCOMPARE(library.getAllProtocols(), before);
-    QCOMPARE(ProtocolLibrary().getAllProtocols(), before);
-}
-
-void TestProtocolLibrary::generatedNames()
-{
-    ProtocolLibrary library;
-    const QString wash = library.createProtocol(QStringLiteral("Wash"));
-    const QString rinse = library.createProtocol(QStringLiteral("Rinse"));
-    // A method's own name in another case, or with a blank more, is free.
-    QVERIFY(library.saveProtocol(rinse, QStringLiteral("RINSE"), QStringLiteral("desc"), steps(Valid), true));
-    QVERIFY(library.renameProtocol(rinse, QStringLiteral("rinse")));
-    QVERIFY(library.renameProtocol(wash, QStringLiteral(" Wash ")) && library.renameProtocol(wash, QStringLiteral("Wash")));
-    QVERIFY(!library.isNameAvailable(QStringLiteral("wASH")));
-    QVERIFY(library.isNameAvailable(QStringLiteral("wASH"), wash) && library.isNameAvailable(QStringLiteral(" Wash")));
-
-    // Copies keep everything but the id and the times; a gap is filled, whatever the case.
-    const QString first = library.duplicateProtocol(rinse);
-    QCOMPARE(library.getProtocol(first)["commands"], library.getProtocol(rinse)["commands"]);
-    QVERIFY(library.getProtocol(first)["created"].toDateTime() >= library.getProtocol(rinse)["modified"].toDateTime());
-    library.duplicateProtocol(rinse);
-    library.duplicateProtocol(first);
-    QVERIFY(library.renameProtocol(first, QStringLiteral("RINSE (COPY 3)")));
-    library.duplicateProtocol(rinse);
-    library.duplicateProtocol(rinse);
-    QCOMPARE(listing(library), (QStringList{"rinse | desc | 5 | errors", "rinse (Copy 1) | desc | 5 | errors",
-                                            "rinse (Copy 1) (Copy 1) | desc | 5 | errors", "rinse (Copy 2) | desc | 5 | errors",
-                                            "RINSE (COPY 3) | desc | 5 | errors", "rinse (Copy 4) | desc | 5 | errors",
-                                            "Wash |  | 0 | errors"}));
-
-    // A name may hold what looks like a marker of a format; it is kept as it is.
-    const QString file = m_env->tempDir() + QStringLiteral("/in.spl");
-    const QString marked = QStringLiteral("A%1 %L2 100%");
-    const QString id = library.createProtocol(marked);
-    writeFile(file, "protocol name: " + marked.toUtf8() + "\n\npurge tip:small speed:5\n");
-    QStringList names;
-    for (int i = 0; i < 2; ++i)
-        names << nameIn(library, library.duplicateProtocol(id)) << nameIn(library, library.importFromSplFile(file));
-    QCOMPARE(names, (QStringList{marked + " (Copy 1)", marked + " (imported)", marked + " (Copy 2)", marked + " (imported 3)"}));
-
-    // The method an instrument file was made from: the first made, whatever the case.
-    QStringList ids;
-    for (const char *name : {"wash plate", "run.csv", "Mix A", "MIX A"})
-        ids << library.createProtocol(QString::fromLatin1(name));
-    QStringList found;
-    for (const char *name : {"Wash_plate.CSV", "WASH_PLATE", "run.csv.csv", "Wash_plate.spl", "mix_a", "nothing.csv"})
-        found << library.findProtocolIdByFilename(QString::fromLatin1(name));
-    QCOMPARE(found, (QStringList{ids[0], ids[0], ids[1], "", ids[2], ""}));
-}
-
-void TestProtocolLibrary::splFiles_data()
-{
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("missing file") << "missing.spl" << QByteArray() << "Could not open file: missing.spl";
-    QTest::newRow("a folder") << "folder.spl" << QByteArray() << "Could not open file: folder.spl";
-    QTest::newRow("parse error") << "bad.spl" << QByteArray("protocol name: X\n\ntipselect tip:small\nAspirate tip:small\n")
-                                 << "Could not import protocol: Error at line 4: Unknown command type: Aspirate";
-    QTest::newRow("no header") << "nohead.spl" << QByteArray("# comment\nprotocol name: X\n")
-                               << "Could not import protocol: SPL file must start with 'protocol name:'";
-    QTest::newRow("open loop") << "loop.spl" << QByteArray("protocol name: X\nloop 2\n  aspirate tip:small vol:1.0\n")
-                               << "Could not import protocol: Loop missing 'endloop'";
-}
-
-void TestProtocolLibrary::splFiles()
-{
-    QFETCH(QString, file);
-    QFETCH(QByteArray, content);
-    QFETCH(QString, message);
-    ProtocolLibrary library;
-    const QString name = QStringLiteral("Verdünnung 5 µL é");
-    const QString id = library.createProtocol(name);
-    QVERIFY(library.saveProtocol(id, name, QStringLiteral("kept out of SPL"), steps(Valid)));
-    QCOMPARE(library.exportToSpl(id), QStringLiteral("protocol name: ") + name + QStringLiteral("\n\n") + Valid);
-    QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
-    QSignalSpy changed(&library, &ProtocolLibrary::protocolsChanged);
-
-    // A file that cannot be read adds nothing, with one sentence that says why.
-    const QString dir = m_env->tempDir();
-    if (file == QLatin1String("folder.spl"))
-        QVERIFY(QDir().mkpath(dir + '/' + file));
-    else if (!content.isEmpty())
-        writeFile(dir + '/' + file, content);
-    QCOMPARE(library.importFromSplFile(dir + '/' + file), QString());
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(errors.at(0).at(0).toString(), message);
-    QCOMPARE(changed.count(), 0);
-
-    // Exported as UTF-8 whatever the system's encoding, through a file URL too, replacing
-    // what was there; read back, also with a byte-order mark and Windows line ends.
-    const QString path = dir + QStringLiteral("/out é.spl");
-    writeFile(path, "earlier");
-    QVERIFY(library.exportProtocolToFile(id, QUrl::fromLocalFile(path).toString()));
-    const QByteArray bytes = readFile(path);
-    QVERIFY(bytes.startsWith("protocol name: Verd\xC3\xBCnnung 5 \xC2\xB5L \xC3\xA9\n\n"));
-    QCOMPARE(QString::fromUtf8(bytes), library.exportToSpl(id));
-    writeFile(dir + "/windows.spl", "\xEF\xBB\xBF" + QByteArray(bytes).replace("\n", "\r\n"));
-    // Without a name in the file, the file's; line ends of old Mac tools; control characters.
-    const QList<QPair<QString, QByteArray>> files{
-        {"Plate.run.spl", "protocol name:\n\npurge tip:small speed:5\n"}, {"Empty.spl", ""},
-        {"mac.spl", "protocol name: Old\tMac\x1b\r\r" + Invalid.toUtf8().replace('\n', '\r')}, {"Tab\there.spl", "\n"}, {".spl", "\n\n"}};
-    QStringList imported{library.importFromSplFile(path), library.importFromSplFile(dir + "/windows.spl")};
-    for (const auto &each : files) {
-        writeFile(dir + '/' + each.first, each.second);
-        imported << library.importFromSplFile(dir + '/' + each.first);
-    }
-    QStringList read;
-    for (const QString &each : qAsConst(imported))
-        read << nameIn(library, each) + ": " + stepsOf(library, each);
-    QCOMPARE(read, (QStringList{name + " (imported): " + Valid, name + " (imported 3): " + Valid, "Plate.run: purge tip:small speed:5\n",
-                                "Empty: ", "Old Mac: " + Invalid, "Tab here: ", "Imported Protocol: "}));
-    QCOMPARE(listing(library), (QStringList{"Empty |  | 0 | errors", "Imported Protocol |  | 0 | errors", "Old Mac |  | 1 | errors",
-                                            "Plate.run |  | 1 | errors", "Tab here |  | 0 | errors", name + " | kept out of SPL | 5",
-                                            name + " (imported 3) |  | 5", name + " (imported) |  | 5"}));
-
-    // A folder that cannot be written to; a method that does not exist.
-    const QString nowhere = dir + QStringLiteral("/no/such/folder/x.spl");
-    QVERIFY(!library.exportProtocolToFile(id, nowhere));
-    QCOMPARE(errors.at(1).at(0).toString(), QStringLiteral("Failed to open file: ") + nowhere);
-    QVERIFY(!library.exportProtocolToFile(QStringLiteral("no-such-id"), dir + QStringLiteral("/x.spl")));
-    QVERIFY(!QFile::exists(dir + QStringLiteral("/x.spl")));
-    QCOMPARE(errors.count(), 2);
-}
-
-void TestProtocolLibrary::damagedStore_data()
-{
-    QTest::addColumn<QByteArray>("ini");
-    // The listing afterwards: every method the store holds a name and an id for, and none
-    // whose steps are lost passes for a method without errors, whatever its stored flag.
-    QTest::addColumn<QStringList>("methods");
-    // Keys whose values the settings layer could not decode safely: they are moved aside.
-    QTest::addColumn<QStringList>("setAside");
-
-    const QByteArray json = QJsonDocument(QJsonArray::fromVariantList(steps(Valid))).toJson(QJsonDocument::Compact);
-    const QByteArray good = "[protocolLibrary]\n1\\id=g1\n1\\name=Good\n1\\commands=\""
-                            + QByteArray(json).replace('\\', "\\\\").replace('"', "\\\"") + "\"\n";
-    const QString goodLine = QStringLiteral("Good |  | 5");
-    const QString lost = QStringLiteral(" |  | 0 | errors");
-    const QByteArray int5 = "@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x5)";
-    QTest::newRow("wrong types")
-        << good + "2\\id=w2\n2\\name=a, b\n2\\commands=[]\n3\\id=w3\n3\\name=Ints\n3\\commands=" + int5
-               + "\n3\\hasErrors=false\n4\\id=w4\n4\\name=Map steps\n4\\commands=\"{\\\"type\\\":\\\"aspirate\\\"}\"\n"
-                 "5\\id=w5\n5\\name=Odd fields\n5\\description=x, y\n5\\created=yesterday\n5\\modified=" + int5
-               + "\n5\\hasErrors=" + int5 + "\n6\\id=" + int5 + "\n6\\name=Int id\n7\\id=w7\n7\\name=@Variant(\\0\\0\\0\\x8\\0\\0\\0\\0)\n"
-                 "size=7\n"
-        << QStringList{"a, b" + lost, goodLine, "Int id" + lost, "Ints" + lost, "Map steps" + lost, "Odd fields | x, y | 0 | errors"}
-        << QStringList();
-    QTest::newRow("missing keys") << good + "2\\name=No id\n3\\id=m3\n4\\id=m4\n4\\name=No steps\n5\\id=\n5\\name=Empty id\n"
-                                            "6\\id=m6\n6\\name=\"\"\nsize=6\n"
-                                  << QStringList{goodLine, "No steps" + lost} << QStringList();
-    QTest::newRow("no size, gaps and stray groups")
-        << "[protocolLibrary]\n7\\id=m7\n7\\name=Seventh\n" + good.mid(18) + "x\\id=mx\nx\\name=Stray\n01\\id=m01\n01\\name=Padded\n"
-        << QStringList{goodLine, "Seventh" + lost} << QStringList();
-    QTest::newRow("a size of two billion") << good + "size=2000000000\n" << QStringList{goodLine} << QStringList();
-    QTest::newRow("steps that are not JSON")
-        << good + "2\\id=j\n2\\name=Cut\n2\\description=kept\n2\\hasErrors=false\n2\\commands=\"[{\\\"ty\"\n"
-        << QStringList{"Cut | kept | 0 | errors", goodLine} << QStringList();
-    QTest::newRow("steps nested beyond any parser") << good + "2\\id=d\n2\\name=Deep\n2\\commands=" + QByteArray(100000, '[') + "\n"
-                                                    << QStringList{"Deep" + lost, goodLine} << QStringList();
-    QTest::newRow("a huge entry")
-        << good + "2\\id=h\n2\\name=Huge\n2\\commands=\"[" + QByteArray(20 * 1024 * 1024, ' ') + "]\"\n3\\id=n\n3\\name="
-               + QByteArray(100000, 'n') + "\n"
-        << QStringList{goodLine, "Huge" + lost, QString(100000, QLatin1Char('n')) + lost} << QStringList();
-    // Values the settings layer's own decoder would trust to the end of the program.
-    QTest::newRow("a list claiming two billion steps")
-        << good + "2\\id=b\n2\\name=Bomb\n2\\description=kept\n2\\commands=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n"
-        << QStringList{"Bomb | kept | 0 | errors", goodLine} << QStringList{"2\\commands"};
-    QTest::newRow("lists nested past any stack")
-        << good + "2\\id=n\n2\\name=Nest\n2\\commands=@Variant(" + QByteArray("\\0\\0\\0\\t\\0\\0\\0\\x1").repeated(100000)
-               + "\\0\\0\\0\\x2\\0\\0\\0\\0)\n[pairedDevices]\n1\\name=@Variant(\\0\\0\\0\\xb\\x7f\\xff\\xff\\0)\n"
-        << QStringList{goodLine, "Nest" + lost} << QStringList{"2\\commands", "1\\name"};
-    QTest::newRow("the same id twice") << good + "2\\id=g1\n2\\name=Twin\n" << QStringList{goodLine, "Twin" + lost} << QStringList();
-    QTest::newRow("not an ini file at all") << QByteArray("\x00\x01\xff\xfe{[protocolLibrary]]]\n=\n\\\\\n", 27)
-                                            << QStringList() << QStringList();
-}
-
-void TestProtocolLibrary::damagedStore()
-{
-    QFETCH(QByteArray, ini);
-    QFETCH(QStringList, methods);
-    QFETCH(QStringList, setAside);
-    writeFile(store().fileName(), ini);
-    QStringList ids;
-    {
-        ProtocolLibrary library;
-        QCOMPARE(listing(library), methods);
-        for (const QVariant &entry : library.getAllProtocols())
-            ids << entry.toMap()["id"].toString();
-        QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), methods.size());
-        QVERIFY(!ids.contains(QString()));
-        if (methods.contains(QStringLiteral("Good |  | 5")))
-            QCOMPARE(stepsOf(library, QStringLiteral("g1")), Valid);
-        // The next save keeps everything the library could read, under the same ids.
-        QVERIFY(library.saveProtocol(library.createProtocol(QStringLiteral("After")), QStringLiteral("After"), QString(), {}));
-    }
-    ProtocolLibrary reread;
-    QCOMPARE(listing(reread).filter(QRegularExpression("^(?!After )")), methods);
-    for (const QString &id : qAsConst(ids))
-        QVERIFY(reread.protocolExists(id));
-    // Nothing is lost for good: what was moved aside is kept beside the store.
-    const QByteArray aside = readFile(store().fileName() + QStringLiteral(".damaged"));
-    QCOMPARE(aside.isEmpty(), setAside.isEmpty());
-    for (const QString &key : qAsConst(setAside))
-        QVERIFY2(aside.contains("\n" + key.toUtf8() + "=@Variant("), qPrintable(key));
-}
-
-void TestProtocolLibrary::sizeLimitAgreesWithTheReader()
-{
-    // Purges with long tip texts make a stored form of many megabytes from few steps.
-    const QString tip = QString(2000, QLatin1Char('t'));
-    const auto purges = [&](int count) {
-        QVariantList maps;
-        while (maps.size() < count)
-            maps << QVariantMap{{"type", "purge"}, {"tip", tip}, {"speed", 5}};
-        return maps;
-    };
-    const auto storedSize = [](const QVariantList &maps) {
-        QByteArray bytes;
-        QDataStream out(&bytes, QIODevice::WriteOnly);
-        out.setVersion(QDataStream::Qt_4_0);
-        out << QVariant(maps);
-        return bytes.size();
-    };
-    const int fits = (SettingsFileCheck::MaxValueBytes - storedSize({})) / (storedSize(purges(2)) - storedSize(purges(1)));
-    QVERIFY(storedSize(purges(fits)) <= SettingsFileCheck::MaxValueBytes);
-    QVERIFY(storedSize(purges(fits + 1)) > SettingsFileCheck::MaxValueBytes);
-    QString big, small;
-    {
-        ProtocolLibrary library;
-        big = library.createProtocol(QStringLiteral("Big"));
-        small = library.createProtocol(QStringLiteral("Small"));
-        QVERIFY(library.saveProtocol(big, QStringLiteral("Big"), QStringLiteral("before"), steps(Valid)));
-        QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
-        QVERIFY(!library.saveProtocol(big, QStringLiteral("Big"), QString(), purges(fits + 1)));
-        QCOMPARE(errors.at(0).at(0).toString(), QStringLiteral("The method \"Big\" is too large to keep in the library"));
-        QVERIFY(library.saveProtocol(small, QStringLiteral("Small"), QString(), purges(fits)));
-        // The same method from a file is refused before anything is added.
-        const QString file = m_env->tempDir() + QStringLiteral("/big.spl");
-        writeFile(file, "protocol name: Big file\n" + QStringLiteral("purge tip:%1 speed:5\n").arg(tip).repeated(fits + 1).toUtf8());
-        QCOMPARE(library.importFromSplFile(file), QString());
-        QCOMPARE(errors.at(1).at(0).toString(), QStringLiteral("Could not import protocol: the method is too large to keep in the library"));
-        QCOMPARE(library.protocolCount(), 2);
-    }
-    // What the library took, it reads back whole; what it refused left the earlier steps.
-    ProtocolLibrary reread;
-    QCOMPARE(stepsOf(reread, big), Valid);
-    QCOMPARE(reread.getProtocol(small)["commands"].toList().size(), fits);
-    QVERIFY(!QFile::exists(store().fileName() + QStringLiteral(".damaged")));
-}
-
-void TestProtocolLibrary::truncatedStore()
-{
-    // A store of three methods, cut short at every few bytes: whatever is read must be a
-    // method as it was (a name may lose its tail, being the last line of its element),
-    // and every method whose lines all survived must be there, also after the next save.
-    QStringList ids;
-    const QStringList names{"First", "Second method", "Third"};
-    {
-        ProtocolLibrary library;
-        for (const QString &name : names) {
-            ids << library.createProtocol(name);
-            QVERIFY(library.saveProtocol(ids.constLast(), name, "about " + name, steps(Valid)));
-        }
-    }
-    const QByteArray full = readFile(store().fileName());
-    QVERIFY(full.size() > 1000);
-    for (int length = 0; length < full.size(); length += 37) {
-        const QByteArray cut = full.left(length);
-        writeFile(store().fileName(), cut);
-        QStringList survivors;
-        {
-            ProtocolLibrary library;
-            for (const QVariant &entry : library.getAllProtocols()) {
-                const QString id = entry.toMap()["id"].toString();
-                const int index = ids.indexOf(id);
-                QVERIFY2(index >= 0, qPrintable(QStringLiteral("id %1 at %2").arg(id).arg(length)));
-                QVERIFY(names.at(index).startsWith(entry.toMap()["name"].toString()));
-                QCOMPARE(stepsOf(library, id), Valid);
-                survivors << id;
-            }
-            for (int index = 0; index < ids.size(); ++index) {
-                // The element's last line (its name) is whole: every line of it is.
-                if (cut.contains(QByteArray::number(index + 1) + "\\name=" + names.at(index).toUtf8() + "\n"))
-                    QVERIFY2(survivors.contains(ids.at(index)), qPrintable(QStringLiteral("%1 lost at %2").arg(index).arg(length)));
-            }
-            library.createProtocol(QStringLiteral("After %1").arg(length));
-        }
-        ProtocolLibrary reread;
-        for (const QString &id : qAsConst(survivors))
-            QVERIFY(reread.protocolExists(id));
-    }
-}
-
-void TestProtocolLibrary::failedSaveChangesNothing_data()
-{
-    QTest::addColumn<bool>("journaled");
-    // Which write of a save fails: all of them, or, counted from the first, the journal,
-    // the array, then the journal's removal.
-    QTest::addColumn<int>("failingWrite");
-    QTest::newRow("settings file replaced whole, no write") << false << 0;
-    QTest::newRow("journaled, no write") << true << 0;
-    QTest::newRow("settings file replaced whole, cut short") << false << 1;
-    QTest::newRow("journaled, the journal") << true << 1;
-    QTest::newRow("journaled, the array") << true << 2;
-    QTest::newRow("journaled, the journal's removal") << true << 3;
-}
-
-void TestProtocolLibrary::failedSaveChangesNothing()
-{
-    QFETCH(bool, journaled);
-    QFETCH(int, failingWrite);
-    QString keep, other;
-    {
-        ProtocolLibrary library;
-        keep = library.createProtocol(QStringLiteral("Keep"));
-        QVERIFY(library.saveProtocol(keep, QStringLiteral("Keep"), QStringLiteral("d"), steps(Valid)));
-        other = library.createProtocol(QStringLiteral("Other"));
-    }
-    const QByteArray before = readFile(store().fileName());
-    FlakyStoreLibrary library;
-    library.setJournaledSaves(journaled);
-    QCOMPARE(library.journaledSaves(), journaled);
-    const QVariantList shown = library.getAllProtocols();
-    QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
-    QSignalSpy changed(&library, &ProtocolLibrary::protocolsChanged);
-    if (failingWrite > 0) {
-        library.failingWrite = failingWrite;
-        QVERIFY(!library.saveProtocol(keep, QStringLiteral("Rejected"), QString(), steps(Invalid)));
-        // The store can be written again at once, and holds what it held before.
-        QCOMPARE(readFile(store().fileName()), before);
-    } else {
-        blockStore(true);
-        QCOMPARE(library.createProtocol(QStringLiteral("New")), QString());
-        QVERIFY(!library.saveProtocol(keep, QStringLiteral("Keep"), QString(), steps(Invalid)));
-        QVERIFY(!library.renameProtocol(keep, QStringLiteral("Renamed")));
-        QCOMPARE(library.duplicateProtocol(keep), QString());
-        QVERIFY(!library.deleteProtocol(other));
-        // One failure, one sentence: the interface opens a dialog for each.
-        const QString file = m_env->tempDir() + QStringLiteral("/in.spl");
-        writeFile(file, "protocol name: In\n\npurge tip:small speed:5\n");
-        QCOMPARE(library.importFromSplFile(file), QString());
-        QCOMPARE(errors.takeLast().at(0).toString(), QStringLiteral("Could not create the imported protocol."));
-        blockStore(false);
-    }
-    for (const QList<QVariant> &signal : qAsConst(errors))
-        QCOMPARE(signal.at(0).toString(), QStringLiteral("Could not save the method library"));
-    QCOMPARE(errors.count(), failingWrite > 0 ? 1 : 5);
-    QCOMPARE(changed.count(), 0);
-    QCOMPARE(library.getAllProtocols(), shown);
-    // Nor does anything left in the process reach the store later, or the next start revive it.
-    store().setValue(QStringLiteral("pairedDevices/size"), 0);
-    QCOMPARE(ProtocolLibrary().getAllProtocols(), shown);
-    // And the library saves again once it can, journal and all.
-    QVERIFY(library.renameProtocol(keep, QStringLiteral("Renamed")));
-    QVERIFY(!library.duplicateProtocol(other).isEmpty());
-    QVERIFY(!store().contains(QStringLiteral("protocolLibraryJournal")));
-    ProtocolLibrary reread;
-    QCOMPARE(listing(reread), (QStringList{"Other |  | 0 | errors", "Other (Copy 1) |  | 0 | errors", "Renamed | d | 5"}));
-    QCOMPARE(stepsOf(reread, keep), Valid);
-}
-
-void TestProtocolLibrary::interruptedJournaledSaveIsCompleted()
-{
-    // A save cut short in a store written key by key: the journal holds the new library
-    // whole (an id twice is dropped), the array only part of it.
-    const QByteArray journal = QJsonDocument(QJsonArray{
-        QJsonObject{{"id", "a"}, {"name", "Alpha"}, {"description", "new"}, {"created", "2026-01-02T03:04:05.006Z"},
-                    {"modified", "2026-01-02T03:04:05.006Z"}, {"commands", QJsonArray::fromVariantList(steps(Valid))},
-                    {"hasErrors", false}},
-        QJsonObject{{"id", "b"}, {"name", "Beta"}, {"commands", QJsonArray()}, {"hasErrors", true}},
-        QJsonObject{{"id", "a"}, {"name", "Twin"}}}).toJson(QJsonDocument::Compact);
-    {
-        QSettings settings = store();
-        settings.setValue(QStringLiteral("protocolLibraryJournal"), QString::fromUtf8(journal));
-        settings.setValue(QStringLiteral("protocolLibrary/1/id"), QStringLiteral("a"));
-        settings.setValue(QStringLiteral("protocolLibrary/1/name"), QStringLiteral("Alpha"));
-        settings.setValue(QStringLiteral("protocolLibrary/1/description"), QStringLiteral("old"));
-        settings.setValue(QStringLiteral("protocolLibrary/size"), 3);
-    }
-    const QStringList expected{"Alpha | new | 5", "Beta |  | 0 | errors"};
-    {
-        ProtocolLibrary library;
-        QCOMPARE(listing(library), expected);
-        QCOMPARE(library.getProtocol("a")["created"].toDateTime(), QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 6), Qt::UTC));
-        QCOMPARE(stepsOf(library, "a"), Valid);
-    }
-    // Completed at once: the array is whole and the journal gone.
-    QVERIFY(!store().contains(QStringLiteral("protocolLibraryJournal")));
-    QCOMPARE(store().value(QStringLiteral("protocolLibrary/size")).toInt(), 2);
-    QCOMPARE(store().value(QStringLiteral("protocolLibrary/2/name")).toString(), QStringLiteral("Beta"));
-    // A journal that cannot be read is passed over for the array.
-    store().setValue(QStringLiteral("protocolLibraryJournal"), QStringLiteral("[{\"id\":"));
-    QCOMPARE(listing(ProtocolLibrary()), expected);
-}
 
 NERRA_TEST_MAIN(TestProtocolLibrary)
 #include "tst_protocollibrary.moc"
