@@ -114,12 +114,12 @@ private slots:
 
         // The clean copy the instrument no longer has goes; the unsent edit stays; a name
         // that could leave the folder is never listed.
-        QCOMPARE(store.setFilenames(Hw, {"x.csv", "new.csv", "old.csv", "../up.csv", "other.csv"}), QStringList{"z.csv"});
+        QCOMPARE(store.setFilenames(Hw, {"x.csv", "pending.csv", "old.csv", "../up.csv", "other.csv"}), QStringList{"z.csv"});
         QCOMPARE(changed.count(), 1);
         QCOMPARE(changed.at(0), (QVariantList{Hw, "y.csv"}));
         QCOMPARE(meta().value("deviceProtocolsMeta/" + Hw + "/filenames").toStringList(),
-                 (QStringList{"x.csv", "new.csv", "old.csv", "other.csv", "z.csv"}));
-        QCOMPARE(copies(store, Hw), (QStringList{"new.csv clean <no file>", "old.csv dirty edited", "other.csv clean other.csv",
+                 (QStringList{"x.csv", "pending.csv", "old.csv", "other.csv", "z.csv"}));
+        QCOMPARE(copies(store, Hw), (QStringList{"old.csv dirty edited", "other.csv clean other.csv", "pending.csv clean <no file>",
                                                  "x.csv clean x.csv", "z.csv dirty z"}));
 
         // A rename never overwrites a copy, nor invents one; it keeps the flags and times.
@@ -129,7 +129,7 @@ private slots:
         QCOMPARE(changed.count(), 1);
         QVERIFY(store.renameProtocol(Hw, "old.csv", "New.csv"));
         QCOMPARE(changed.at(1), (QVariantList{Hw, "New.csv"}));
-        QCOMPARE(copies(store, Hw), (QStringList{"new.csv clean <no file>", "New.csv dirty edited", "other.csv clean other.csv",
+        QCOMPARE(copies(store, Hw), (QStringList{"New.csv dirty edited", "other.csv clean other.csv", "pending.csv clean <no file>",
                                                  "x.csv clean x.csv", "z.csv dirty z"}));
         QCOMPARE(stamp(Hw, "New.csv", "lastFetchedAt"), fetched);
         QCOMPARE(stamp(Hw, "New.csv", "lastPushedAt"), QString());
