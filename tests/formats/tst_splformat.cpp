@@ -4,8 +4,6 @@
 #include "model/commands.h"
 #include "testmain.h"
 
-#include <QPointer>
-
 #include <memory>
 
 namespace {
@@ -246,29 +244,6 @@ private slots:
         QCOMPARE(depthOf(read.value(read.size() - 1)), kept);
         // The CSV readers keep the step before the loops whenever they keep anything.
         QCOMPARE(read.size(), kept == 0 ? 0 : reader.startsWith(QLatin1String("CSV")) ? 2 : 1);
-    }
-
-    void writerWalksAnyDepth()
-    {
-        // Deeper than any reader allows, built by hand: writing must still not recurse.
-        constexpr int Depth = 1500;
-        auto *outer = new LoopCommand;
-        LoopCommand *loop = outer;
-        for (int i = 1; i < Depth; ++i) {
-            auto *inner = new LoopCommand;
-            loop->appendInnerCommand(inner);
-            loop = inner;
-        }
-        loop->addInnerCommand(QStringLiteral("purge"));
-        const QString text = SplGenerator().generate(QStringLiteral("Deep"), {outer});
-        QCOMPARE(text.count(QLatin1Char('\n')), 2 + 2 * Depth + 1);
-        QVERIFY(text.contains(QString(2 * Depth, QLatin1Char(' ')) + QLatin1String("purge")));
-        QPointer<LoopCommand> innermost = loop;
-        delete outer;
-        // Each level goes on its own turn of the event loop.
-        for (int i = 0; i <= Depth && innermost; ++i)
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(!innermost);
     }
 
 private:

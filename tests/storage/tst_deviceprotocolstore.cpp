@@ -1,6 +1,3 @@
-#include "devices/deviceinfo.h"
-#include "devices/devicemanager.h"
-#include "devices/devicestorecleaner.h"
 #include "storage/deviceprotocolstore.h"
 #include "testmain.h"
 
@@ -100,6 +97,11 @@ private slots:
         DeviceProtocolStore store;
         QCOMPARE(copies(store, Hw), (QStringList{"B.csv dirty edited\r\nagain", "v1..2 (Lösung).csv clean v"}));
         QCOMPARE(copies(store, OtherHw), QStringList{"x.csv clean x"});
+        // A forgotten instrument leaves nothing behind, and takes nothing of another's.
+        store.clearDevice(Hw);
+        QVERIFY(copies(store, Hw).isEmpty() && !store.isDirty(Hw, "B.csv") && !QDir(folder(Hw)).exists());
+        QVERIFY(meta().allKeys().filter(Hw).isEmpty());
+        QCOMPARE(copies(store, OtherHw), QStringList{"x.csv clean x"});
     }
 
     void mergeAndRename()
@@ -180,43 +182,6 @@ private slots:
         QCOMPARE(changed.count(), 0);
         QCOMPARE(filesUnder(m_env->root()), files);
         QCOMPARE(meta().allKeys(), keys);
-    }
-
-    void failedWriteChangesNothing()
-    {
-        DeviceProtocolStore store;
-        store.storeFromDevice(Hw, "a.csv", "a");
-        // The instrument's folder cannot be made: a file stands in its place.
-        QFile blocker(folder(OtherHw));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
-        const QStringList keys = meta().allKeys();
-        QVERIFY(!store.storeLocalEdit(OtherHw, "x.csv", "edit"));
-        QVERIFY(!store.storeFromDevice(OtherHw, "x.csv", "fetched"));
-        QCOMPARE(changed.count(), 0);
-        QCOMPARE(meta().allKeys(), keys);
-        // A replaced copy leaves no temporary file beside it.
-        QVERIFY(store.storeLocalEdit(Hw, "a.csv", "edited"));
-        QCOMPARE(QDir(folder(Hw)).entryList(QDir::Files | QDir::Hidden), QStringList{"a.csv"});
-    }
-
-    void forgettingDeviceClearsItsCacheOnly()
-    {
-        DeviceManager manager;
-        DeviceProtocolStore store;
-        DeviceStoreCleaner::connect(&manager, &store, [&store](const QString &hardwareId) { store.clearDevice(hardwareId); });
-        auto *joined = new DeviceInfo(QStringLiteral("Joined"), QStringLiteral("AA:00:00:00:00:0B"));
-        joined->setHardwareId(Hw);
-        manager.addDevice(joined);
-        manager.addOrUpdateUsbDevice(QStringLiteral("Bench"), QString(), QString(), -1, OtherHw);
-        store.storeFromDevice(Hw, "a.csv", "a");
-        store.storeLocalEdit(Hw, "b.csv", "b");
-        store.storeLocalEdit(OtherHw, "c.csv", "c");
-        manager.forgetDevice(manager.devices().indexOf(joined));
-        QVERIFY(copies(store, Hw).isEmpty() && !store.isDirty(Hw, "b.csv") && !QDir(folder(Hw)).exists());
-        QVERIFY(meta().allKeys().filter(Hw).isEmpty());
-        QCOMPARE(copies(store, OtherHw), QStringList{"c.csv dirty c"});
     }
 
 private:
