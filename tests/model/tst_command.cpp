@@ -197,17 +197,6 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!removed);
 
-        // A deleted loop announces it and takes even a body step nobody owns along, later.
-        auto *doomed = new LoopCommand;
-        QPointer<Command> unowned = new PurgeCommand;
-        doomed->appendInnerCommand(unowned);
-        QSignalSpy ended(doomed, &LoopCommand::innerCommandsChanged);
-        delete doomed;
-        QCOMPARE(ended.count(), 1);
-        QVERIFY(unowned);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(!unowned);
-
         // A body step deleted by its own owner leaves the loop rather than dangling in it.
         QObject owner;
         auto *early = new PurgeCommand(&owner);
