@@ -192,43 +192,30 @@ private slots:
         QCOMPARE(spl.count(), 1);
     }
 
-    void cvolAndTipSelectRule_data()
-    {
-        QTest::addColumn<QString>("method");
-        QTest::addColumn<int>("index");
-        QTest::addColumn<QVariantList>("cvol");
-        QTest::addColumn<bool>("tipSelectAfter");
-        const QString ts = QStringLiteral("tipselect tip:small\n");
-        const QString asp = QStringLiteral("aspirate tip:small vol:150.5 xvol:5 speed:5\n");
-        QTest::newRow("before the first step") << ts + asp << -1 << QVariantList{0, 0, 0, 0} << false;
-        QTest::newRow("past the end") << ts + asp << 2 << QVariantList{0, 0, 0, 0} << false;
-        QTest::newRow("empty tip") << ts + asp << 0 << QVariantList{0, 0, 0, 0} << true;
-        QTest::newRow("liquid held") << ts + asp << 1 << QVariantList{155, 5, 0, 0} << false;
-        QTest::newRow("only the tip in force counts") << ts + asp + "tipselect tip:large\n" << 2 << QVariantList{155, 5, 0, 0} << true;
-        QTest::newRow("large tip holding liquid") << "tipselect tip:large\naspirate tip:large vol:300.7 speed:5\n" << 1
-                                                  << QVariantList{0, 0, 300, 7} << false;
-        QTest::newRow("loop runs its iterations") << ts + "loop 3\n  aspirate tip:small vol:10 speed:5\nendloop\n" << 1
-                                                  << QVariantList{30, 0, 0, 0} << false;
-        QTest::newRow("no tip select: small") << asp << 0 << QVariantList{155, 5, 0, 0} << false;
-    }
-
     void cvolAndTipSelectRule()
     {
-        QFETCH(QString, method);
-        QFETCH(int, index);
-        QFETCH(QVariantList, cvol);
-        QFETCH(bool, tipSelectAfter);
-        ProtocolBuilder builder;
-        QVERIFY(builder.loadFromFile(splFile(method)));
-        const QVariantMap map = builder.getCvolAtIndex(index);
-        QCOMPARE(map.keys(), (QStringList{"largeFractional", "largeWhole", "smallFractional", "smallWhole"}));
-        QCOMPARE((QVariantList{map["smallWhole"], map["smallFractional"], map["largeWhole"], map["largeFractional"]}), cvol);
-        if (index >= 0 && index < builder.commandList().size())
-            QCOMPARE(builder.canInsertTipSelectAt(index), tipSelectAfter);
-        // Past the end means after the last step; nothing before the first step holds liquid.
-        QCOMPARE(builder.canInsertTipSelectAt(-1), builder.canInsertTipSelectAt(builder.commandList().size() - 1));
-        builder.clearCommands();
-        QVERIFY(builder.canInsertTipSelectAt(3));
+        // The tip volumes after a step, and whether a Tip Select may follow it: only when the
+        // tip in force is empty. Past the end means after the last step.
+        const QString ts = QStringLiteral("tipselect tip:small\n");
+        const QString asp = QStringLiteral("aspirate tip:small vol:150.5 xvol:5 speed:5\n");
+        const std::tuple<QString, int, QVariantList, bool> cases[] = {
+            {ts + asp, -1, {0, 0, 0, 0}, false}, {ts + asp, 2, {0, 0, 0, 0}, false}, {ts + asp, 0, {0, 0, 0, 0}, true},
+            {ts + asp, 1, {155, 5, 0, 0}, false}, {ts + asp + "tipselect tip:large\n", 2, {155, 5, 0, 0}, true},
+            {"tipselect tip:large\naspirate tip:large vol:300.7 speed:5\n", 1, {0, 0, 300, 7}, false},
+            {ts + "loop 3\n  aspirate tip:small vol:10 speed:5\nendloop\n", 1, {30, 0, 0, 0}, false}, {asp, 0, {155, 5, 0, 0}, false}};
+        for (const auto &c : cases) {
+            ProtocolBuilder builder;
+            QVERIFY(builder.loadFromFile(splFile(std::get<0>(c))));
+            const int index = std::get<1>(c);
+            const QVariantMap map = builder.getCvolAtIndex(index);
+            QCOMPARE(map.keys(), (QStringList{"largeFractional", "largeWhole", "smallFractional", "smallWhole"}));
+            QCOMPARE((QVariantList{map["smallWhole"], map["smallFractional"], map["largeWhole"], map["largeFractional"]}), std::get<2>(c));
+            if (index >= 0 && index < builder.commandList().size())
+                QCOMPARE(builder.canInsertTipSelectAt(index), std::get<3>(c));
+            QCOMPARE(builder.canInsertTipSelectAt(-1), builder.canInsertTipSelectAt(builder.commandList().size() - 1));
+            builder.clearCommands();
+            QVERIFY(builder.canInsertTipSelectAt(3));
+        }
     }
 
     void autoSaveAfterTheLastEdit()
@@ -518,53 +505,41 @@ private slots:
         QVERIFY(!library.findProtocolIdByFilename(QStringLiteral("STOLEN")).isEmpty());
     }
 
-    void saveToDeviceStore_data()
-    {
-        QTest::addColumn<QString>("origFilename");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QStringList>("existing");
-        QTest::addColumn<QString>("newFilename");
-        QTest::addColumn<QString>("error");
-        const QStringList none;
-        const QString unusable = QStringLiteral("A protocol name cannot contain \"/\", \"\\\" or control characters.");
-        QTest::newRow("spaces trimmed and replaced") << "A.csv" << " My Mix " << none << "My_Mix.csv" << "";
-        QTest::newRow("own suffix kept") << "" << "run.CSV" << none << "run.CSV" << "";
-        QTest::newRow("rename onto an existing file") << "A.csv" << "B" << QStringList{"B.csv"} << "B.csv"
-                                                      << "A protocol named \"B\" already exists on this device.";
-        QTest::newRow("existing name, other case") << "A.csv" << "b" << QStringList{"B.csv"} << "b.csv" << "";
-        QTest::newRow("unchanged name is no obstacle") << "A.csv" << "A" << QStringList{"A.csv"} << "A.csv" << "";
-        QTest::newRow("new device method onto an existing file") << "" << " Wash " << QStringList{"Wash.csv"} << "Wash.csv"
-                                                                 << "A protocol named \"Wash\" already exists on this device.";
-        QTest::newRow("slash") << "A.csv" << "1/2 plate" << none << "1/2_plate.csv" << unusable;
-        QTest::newRow("backslash") << "A.csv" << "a\\b" << none << "a\\b.csv" << unusable;
-        QTest::newRow("tab") << "A.csv" << "a\tb" << none << "a\tb.csv" << unusable;
-        QTest::newRow("a final dot is a plain name") << "A.csv" << "Buffer v2." << none << "Buffer_v2..csv" << "";
-        QTest::newRow("nothing") << "A.csv" << "   " << none << ".csv" << "A protocol name cannot be empty.";
-    }
-
     void saveToDeviceStore()
     {
-        QFETCH(QString, origFilename);
-        QFETCH(QString, name);
-        QFETCH(QStringList, existing);
-        QFETCH(QString, newFilename);
-        QFETCH(QString, error);
-        ProtocolBuilder builder;
-        builder.loadFromDeviceProtocol(Hw, origFilename, ValidCsv);
-        builder.setProtocolName(name);
-        // A method with errors is stored too; callers check hasErrors before sending.
-        setVolume(builder, 2, 20);
-        QVERIFY(builder.hasErrors());
-        QSignalSpy filenameChanged(&builder, &ProtocolBuilder::deviceFilenameChanged);
-        const QVariantMap result = builder.saveToDeviceStore(existing);
-        QCOMPARE(QStringList({result["error"].toString(), result["oldFilename"].toString(), result["newFilename"].toString()}),
-                 (QStringList{error, origFilename, newFilename}));
-        const QString stored = error.isEmpty() ? newFilename : origFilename;
-        QCOMPARE(builder.deviceFilename(), stored);
-        QCOMPARE(builder.deviceOrigFilename(), stored);
-        QCOMPARE(filenameChanged.count(), stored == origFilename ? 0 : 1);
-        QCOMPARE(result.contains("csvData"), error.isEmpty());
-        QCOMPARE(result["csvData"].toByteArray(), error.isEmpty() ? builder.csvPreview().toUtf8() : QByteArray());
+        // The file name becomes a path and a settings group: what could leave its place is
+        // refused, and so is a name another file of the instrument has.
+        const QString unusable = QStringLiteral("A protocol name cannot contain \"/\", \"\\\" or control characters.");
+        const QString exists = QStringLiteral("A protocol named \"%1\" already exists on this device.");
+        const QStringList cases[] = {{"A.csv", " My Mix ", "", "My_Mix.csv", ""},
+                                     {"", "run.CSV", "", "run.CSV", ""},
+                                     {"A.csv", "B", "B.csv", "B.csv", exists.arg("B")},
+                                     {"A.csv", "b", "B.csv", "b.csv", ""},
+                                     {"A.csv", "A", "A.csv", "A.csv", ""},
+                                     {"", " Wash ", "Wash.csv", "Wash.csv", exists.arg("Wash")},
+                                     {"A.csv", "1/2 plate", "", "1/2_plate.csv", unusable},
+                                     {"A.csv", "a\\b", "", "a\\b.csv", unusable},
+                                     {"A.csv", "a\tb", "", "a\tb.csv", unusable},
+                                     {"A.csv", "Buffer v2.", "", "Buffer_v2..csv", ""},
+                                     {"A.csv", "   ", "", ".csv", "A protocol name cannot be empty."}};
+        for (const QStringList &c : cases) {
+            const QString &orig = c[0], &newFilename = c[3], &error = c[4];
+            ProtocolBuilder builder;
+            builder.loadFromDeviceProtocol(Hw, orig, ValidCsv);
+            builder.setProtocolName(c[1]);
+            // A method with errors is stored too; callers check hasErrors before sending.
+            setVolume(builder, 2, 20);
+            QVERIFY(builder.hasErrors());
+            QSignalSpy filenameChanged(&builder, &ProtocolBuilder::deviceFilenameChanged);
+            const QVariantMap result = builder.saveToDeviceStore(c[2].isEmpty() ? QStringList() : QStringList{c[2]});
+            QCOMPARE(QStringList({result["error"].toString(), result["oldFilename"].toString(), result["newFilename"].toString()}),
+                     (QStringList{error, orig, newFilename}));
+            const QString stored = error.isEmpty() ? newFilename : orig;
+            QCOMPARE(QStringList({builder.deviceFilename(), builder.deviceOrigFilename()}), (QStringList{stored, stored}));
+            QCOMPARE(filenameChanged.count(), stored == orig ? 0 : 1);
+            QCOMPARE(result.contains("csvData"), error.isEmpty());
+            QCOMPARE(result["csvData"].toByteArray(), error.isEmpty() ? builder.csvPreview().toUtf8() : QByteArray());
+        }
     }
 
 private:

@@ -254,46 +254,38 @@ private slots:
         QCOMPARE(store().value("protocolLibrary/1/commands").userType(), int(QMetaType::QVariantList));
     }
 
-    void refusedOperationsChangeNothing_data()
-    {
-        QTest::addColumn<QString>("operation");
-        QTest::addColumn<bool>("known");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("message");
-        const QString taken = QStringLiteral("A method named \"%1\" already exists");
-        QTest::newRow("save as another's name") << "save" << true << "WASH" << taken.arg("WASH");
-        QTest::newRow("rename to another's name") << "rename" << true << "wash" << taken.arg("wash");
-        QTest::newRow("rename to blanks") << "rename" << true << "   " << "Method name cannot be empty";
-        QTest::newRow("the empty name is refused first") << "rename" << false << "" << "Method name cannot be empty";
-        for (const char *operation : {"save", "delete", "rename", "duplicate"})
-            QTest::addRow("%s an unknown id", operation) << operation << false << "X" << "Method not found: no-such-id";
-    }
-
     void refusedOperationsChangeNothing()
     {
-        QFETCH(QString, operation);
-        QFETCH(bool, known);
-        QFETCH(QString, name);
-        QFETCH(QString, message);
-        ProtocolLibrary library;
-        library.createProtocol(QStringLiteral("Wash"));
-        const QString id = known ? library.createProtocol(QStringLiteral("Rinse")) : QStringLiteral("no-such-id");
-        const QVariantList before = library.getAllProtocols();
-        QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
-        QSignalSpy changed(&library, &ProtocolLibrary::protocolsChanged);
-        if (operation == QLatin1String("save"))
-            QVERIFY(!library.saveProtocol(id, name, QString(), steps(Valid)));
-        else if (operation == QLatin1String("delete"))
-            QVERIFY(!library.deleteProtocol(id));
-        else if (operation == QLatin1String("rename"))
-            QVERIFY(!library.renameProtocol(id, name));
-        else
-            QCOMPARE(library.duplicateProtocol(id), QString());
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(errors.at(0).at(0).toString(), message);
-        QCOMPARE(changed.count(), 0);
-        QCOMPARE(library.getAllProtocols(), before);
-        QCOMPARE(ProtocolLibrary().getAllProtocols(), before);
+        const QString taken = QStringLiteral("A method named \"%1\" already exists");
+        const QStringList cases[] = {{"save", "Rinse", "WASH", taken.arg("WASH")}, {"rename", "Rinse", "wash", taken.arg("wash")},
+                                     {"rename", "Rinse", "   ", "Method name cannot be empty"},
+                                     {"rename", "", "", "Method name cannot be empty"}, // refused before the id is looked up
+                                     {"save", "", "X", "Method not found: no-such-id"}, {"delete", "", "X", "Method not found: no-such-id"},
+                                     {"rename", "", "X", "Method not found: no-such-id"},
+                                     {"duplicate", "", "X", "Method not found: no-such-id"}};
+        for (const QStringList &c : cases) {
+            m_env.reset(); // each case in a fresh folder
+            m_env = std::make_unique<IsolatedEnvironment>();
+            ProtocolLibrary library;
+            library.createProtocol(QStringLiteral("Wash"));
+            const QString id = c[1].isEmpty() ? QStringLiteral("no-such-id") : library.createProtocol(c[1]);
+            const QVariantList before = library.getAllProtocols();
+            QSignalSpy errors(&library, &ProtocolLibrary::errorOccurred);
+            QSignalSpy changed(&library, &ProtocolLibrary::protocolsChanged);
+            if (c[0] == QLatin1String("save"))
+                QVERIFY(!library.saveProtocol(id, c[2], QString(), steps(Valid)));
+            else if (c[0] == QLatin1String("delete"))
+                QVERIFY(!library.deleteProtocol(id));
+            else if (c[0] == QLatin1String("rename"))
+                QVERIFY(!library.renameProtocol(id, c[2]));
+            else
+                QCOMPARE(library.duplicateProtocol(id), QString());
+            QCOMPARE(errors.count(), 1);
+            QCOMPARE(errors.at(0).at(0).toString(), c[3]);
+            QCOMPARE(changed.count(), 0);
+            QCOMPARE(library.getAllProtocols(), before);
+            QCOMPARE(ProtocolLibrary().getAllProtocols(), before);
+        }
     }
 
     void generatedNames()
@@ -342,22 +334,8 @@ private slots:
         QCOMPARE(found, (QStringList{ids[0], ids[0], ids[1], "", ids[2], ""}));
     }
 
-    void splFiles_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("missing file") << "missing.spl" << QByteArray() << "Could not open file: missing.spl";
-        QTest::newRow("a folder") << "folder.spl" << QByteArray() << "Could not open file: folder.spl";
-        QTest::newRow("parse error") << "bad.spl" << QByteArray("protocol name: X\n\ntipselect tip:small\nAspirate tip:small\n")
-                                     << "Could not import protocol: Error at line 4: Unknown command type: Aspirate";
-    }
-
     void splFiles()
     {
-        QFETCH(QString, file);
-        QFETCH(QByteArray, content);
-        QFETCH(QString, message);
         ProtocolLibrary library;
         const QString name = QStringLiteral("Verdünnung 5 µL é");
         const QString id = library.createProtocol(name);
@@ -368,13 +346,13 @@ private slots:
 
         // A file that cannot be read adds nothing, with one sentence that says why.
         const QString dir = m_env->tempDir();
-        if (file == QLatin1String("folder.spl"))
-            QVERIFY(QDir().mkpath(dir + '/' + file));
-        else if (!content.isEmpty())
-            writeFile(dir + '/' + file, content);
-        QCOMPARE(library.importFromSplFile(dir + '/' + file), QString());
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(errors.at(0).at(0).toString(), message);
+        QVERIFY(QDir().mkpath(dir + "/folder.spl"));
+        writeFile(dir + "/bad.spl", "protocol name: X\n\ntipselect tip:small\nAspirate tip:small\n");
+        for (const char *file : {"missing.spl", "folder.spl", "bad.spl"})
+            QCOMPARE(library.importFromSplFile(dir + '/' + file), QString());
+        QCOMPARE(errors.count(), 3);
+        QCOMPARE(errors.at(0).at(0).toString() + errors.at(1).at(0).toString(), "Could not open file: missing.spl" "Could not open file: folder.spl");
+        QCOMPARE(errors.at(2).at(0).toString(), "Could not import protocol: Error at line 4: Unknown command type: Aspirate");
         QCOMPARE(changed.count(), 0);
 
         // Exported as UTF-8 whatever the system's encoding, through a file URL too, replacing
@@ -403,10 +381,10 @@ private slots:
         // A folder that cannot be written to; a method that does not exist.
         const QString nowhere = dir + QStringLiteral("/no/such/folder/x.spl");
         QVERIFY(!library.exportProtocolToFile(id, nowhere));
-        QCOMPARE(errors.at(1).at(0).toString(), QStringLiteral("Failed to open file: ") + nowhere);
+        QCOMPARE(errors.at(3).at(0).toString(), QStringLiteral("Failed to open file: ") + nowhere);
         QVERIFY(!library.exportProtocolToFile(QStringLiteral("no-such-id"), dir + QStringLiteral("/x.spl")));
         QVERIFY(!QFile::exists(dir + QStringLiteral("/x.spl")));
-        QCOMPARE(errors.count(), 2);
+        QCOMPARE(errors.count(), 4);
     }
 
     void damagedStore_data()
