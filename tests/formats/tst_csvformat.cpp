@@ -141,8 +141,7 @@ private slots:
         QTest::newRow("unknown rows are skipped") << "# protocol name: Buffer A\nTIPSELECT,S,,,,,,,,\nwait,5\nPURGE,S,,,,,,7,\n"
                                                   << "tipselect purge";
         // A LOOPEND that closes nothing is dropped on its own; the rows after it are kept.
-        QTest::newRow("stray LOOPEND") << "TIPSELECT\nASPIRATE\nLOOPEND\nDISPENSE\nLOOPSTART,,,,,,,,2\nPURGE\nLOOPEND\n"
-                                          "LOOPEND\nMIX\n"
+        QTest::newRow("stray LOOPEND") << "TIPSELECT\nASPIRATE\nLOOPEND\nDISPENSE\nLOOPSTART,,,,,,,,2\nPURGE\nLOOPEND\n" "LOOPEND\nMIX\n"
                                        << "tipselect aspirate dispense loop(purge) mix";
     }
 

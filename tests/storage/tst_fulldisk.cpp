@@ -22,9 +22,7 @@ namespace {
 
 const QByteArray Earlier = "earlier\n";
 const QString Hw = QStringLiteral("A1B2C3D4E5F6");
-const QString Method = QStringLiteral("protocol name: Wash\n\n"
-                                      "tipselect tip:small\n"
-                                      "aspirate tip:small vol:100.0 xvol:0 speed:5\n"
+const QString Method = QStringLiteral("protocol name: Wash\n\n" "tipselect tip:small\n" "aspirate tip:small vol:100.0 xvol:0 speed:5\n"
                                       "dispense tip:small vol:100.0 xvol:0 speed:5\n");
 
 // While it lives, no file of this process may grow past `bytes`; writing beyond fails
