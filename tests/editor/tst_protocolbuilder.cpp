@@ -9,7 +9,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QPointer>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QUrl>
@@ -168,25 +167,16 @@ private slots:
         QCOMPARE(spl.count(), 5);
         QCOMPARE(builder.commands().at(0).value<QObject *>(), builder.commandList().at(0));
 
-        // Removing a step does not carry tips again. Removed steps are deleted later, so that
-        // the interface can still read them while it handles the signal; until then their
-        // edits no longer reach the method.
+        // Removing a step does not carry tips again.
         builder.removeCommand(5);
         builder.removeCommand(-1);
         QCOMPARE(commands.count(), 3);
-        QPointer<Command> loop = builder.commandList().at(3);
-        QPointer<Command> tipSelect = builder.commandList().at(1);
         builder.removeCommand(3);
         builder.removeCommand(1);
         QCOMPARE(commands.count(), 5);
         QCOMPARE(order(builder), QStringLiteral("tmp"));
         QCOMPARE(builder.commandList().at(1)->tip(), QStringLiteral("large"));
         spl.clear();
-        tipSelect->setTip(QStringLiteral("small"));
-        QCOMPARE(builder.commandList().at(1)->tip(), QStringLiteral("large"));
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(!loop && !tipSelect);
-        QCOMPARE(spl.count(), 0);
         builder.clearCommands();
         QVERIFY(builder.commandList().isEmpty());
         QCOMPARE(spl.count(), 1);

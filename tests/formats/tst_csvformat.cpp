@@ -4,7 +4,6 @@
 #include "splmethod.h"
 #include "testmain.h"
 
-#include <QPointer>
 
 #include <tuple>
 #include <memory>
@@ -153,25 +152,6 @@ private slots:
         QString error;
         QCOMPARE(::structure(CsvParser::parse(text, &owner, &error)), structure);
         QCOMPARE(error, QString());
-    }
-
-    void loopsOwnTheirBodies()
-    {
-        // Deleting the owner frees everything once, whatever order it deletes in; without
-        // an owner the caller deletes the loops, and they take their bodies along.
-        const QString text = QStringLiteral("LOOPSTART,,,,,,,,2\nPURGE\nLOOPSTART,,,,,,,,3\nMIX\nLOOPEND\nLOOPEND\nAIRGAP\n");
-        QObject owner;
-        for (const QList<Command *> &read : {CsvParser::parse(text, &owner), CsvParser::parse(text)}) {
-            auto *outer = qobject_cast<LoopCommand *>(read.at(0));
-            auto *inner = qobject_cast<LoopCommand *>(outer->innerCommandList().at(1));
-            QPointer<Command> mix = inner->innerCommandList().at(0);
-            const bool owned = outer->parent() == &owner;
-            QVERIFY(read.at(1)->parent() == outer->parent() && outer->innerCommandList().at(0)->parent() == outer);
-            QVERIFY(inner->parent() == outer && mix->parent() == inner);
-            if (!owned)
-                qDeleteAll(read);
-            QCOMPARE(mix.isNull(), !owned);
-        }
     }
 
 private:

@@ -54,11 +54,6 @@ QStringList listing(const ProtocolLibrary &library)
     return lines;
 }
 
-QString nameIn(const ProtocolLibrary &library, const QString &id)
-{
-    return library.getProtocol(id).value(QStringLiteral("name")).toString();
-}
-
 QSettings store()
 {
     return QSettings(QStringLiteral("Vellora"), QStringLiteral("NerraDesktop"));
@@ -313,16 +308,6 @@ private slots:
                                                 "rinse (Copy 1) (Copy 1) | desc | 5 | errors", "rinse (Copy 2) | desc | 5 | errors",
                                                 "RINSE (COPY 3) | desc | 5 | errors", "rinse (Copy 4) | desc | 5 | errors",
                                                 "Wash |  | 0 | errors"}));
-
-        // A name may hold what looks like a marker of a format; it is kept as it is.
-        const QString file = m_env->tempDir() + QStringLiteral("/in.spl");
-        const QString marked = QStringLiteral("A%1 %L2 100%");
-        const QString id = library.createProtocol(marked);
-        writeFile(file, "protocol name: " + marked.toUtf8() + "\n\npurge tip:small speed:5\n");
-        QStringList names;
-        for (int i = 0; i < 2; ++i)
-            names << nameIn(library, library.duplicateProtocol(id)) << nameIn(library, library.importFromSplFile(file));
-        QCOMPARE(names, (QStringList{marked + " (Copy 1)", marked + " (imported)", marked + " (Copy 2)", marked + " (imported 3)"}));
 
         // The method an instrument file was made from: the first made, whatever the case.
         QStringList ids;
