@@ -69,9 +69,6 @@ QString order(const ProtocolBuilder &builder)
 
 } // namespace
 
-using Edit = std::function<void(ProtocolBuilder &)>;
-Q_DECLARE_METATYPE(Edit)
-
 class TestProtocolBuilder : public QObject
 {
     Q_OBJECT
@@ -80,55 +77,44 @@ private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
     void cleanup() { m_env.reset(); }
 
-    void insertion_data()
+    void insertion()
     {
-        QTest::addColumn<QString>("method");
-        QTest::addColumn<QString>("type");
-        QTest::addColumn<int>("afterIndex");
-        QTest::addColumn<QString>("result");
+        // Where a new step goes and what it starts with: the tip in force, and for a
+        // dispense what that tip holds there, never more than it can hold.
         const QString ts = QStringLiteral("tipselect tip:small\n");
         const QString asp = QStringLiteral("aspirate tip:small vol:150.0 xvol:0 speed:5\n");
         const QString disp = QStringLiteral("dispense tip:%1 vol:%2 xvol:0 speed:5\n");
-        QTest::newRow("appended with -1") << ts + asp << "mix" << -1 << ts + asp + "mix tip:small vol:100.0 cycles:2 speed:5\n";
-        QTest::newRow("appended past the end") << ts + asp << "airgap" << 2 << ts + asp + "airgap tip:small vol:100.0 xvol:0 speed:5\n";
-        QTest::newRow("repeat") << ts << "repeat" << 0 << ts + "repeat tip:small vol:200.0 dispense:100.0 replicates:2 speed:5\n";
-        QTest::newRow("dispense takes what the tip holds") << ts + asp << "dispense" << 1 << ts + asp + disp.arg("small", "150.0");
-        QTest::newRow("dispense capped at the large tip") << "tipselect tip:large\naspirate tip:large vol:1000.0 xvol:50 speed:5\n"
-            << "dispense" << 1 << "tipselect tip:large\naspirate tip:large vol:1000.0 xvol:50 speed:5\n" + disp.arg("large", "1000.0");
-        QTest::newRow("dispense capped at the small tip") << ts + asp + "airgap tip:small vol:100.0 xvol:0 speed:5\n" << "dispense"
-            << -1 << ts + asp + "airgap tip:small vol:100.0 xvol:0 speed:5\n" + disp.arg("small", "200.0");
-        QTest::newRow("dispense reads the tip in force, not the other") << ts + asp + "tipselect tip:large\n" << "dispense" << 2
-            << ts + asp + "tipselect tip:large\n" + disp.arg("large", "100.0");
-        QTest::newRow("dispense first") << QString() << "dispense" << -1 << disp.arg("small", "100.0");
-        QTest::newRow("dispense between steps reads the step before") << ts + asp + disp.arg("small", "20.0") << "dispense" << 1
-            << ts + asp + disp.arg("small", "150.0") + disp.arg("small", "20.0");
-        QTest::newRow("tip in force from the nearest tip select") << "tipselect tip:large\n" + asp + "tipselect tip:large\n"
-            << "aspirate" << 0 << "tipselect tip:large\naspirate tip:large vol:100.0 xvol:0 speed:5\n" + asp + "tipselect tip:large\n";
-        QTest::newRow("no tip select: small") << asp << "loop" << 0 << asp + "loop 2\nendloop\n";
-        // A new Tip Select starts small and carries its tip to the steps after it, up to the next.
-        QTest::newRow("tip select") << "tipselect tip:large\naspirate tip:large vol:150.0 xvol:0 speed:5\ntipselect tip:large\n"
-            << "tipselect" << 0 << "tipselect tip:large\n" + ts + asp + "tipselect tip:large\n";
-    }
-
-    void insertion()
-    {
-        QFETCH(QString, method);
-        QFETCH(QString, type);
-        QFETCH(int, afterIndex);
-        QFETCH(QString, result);
-        ProtocolBuilder builder;
-        QVERIFY(builder.loadFromFile(splFile(method)));
-        QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
-        QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
-        const int position = builder.insertCommand(type, afterIndex);
-        QCOMPARE(stepsIn(builder.splPreview()), result);
-        QCOMPARE(builder.commandList().at(position)->type(), type);
-        QCOMPARE(builder.commandList().at(position)->parent(), &builder);
-        QCOMPARE(commands.count(), 1);
-        QCOMPARE(spl.count(), 1);
-        // Anything but the eight type words changes nothing.
-        QCOMPARE(builder.insertCommand(QStringLiteral("Aspirate"), 0), -1);
-        QCOMPARE(commands.count(), 1);
+        const QString large = QStringLiteral("tipselect tip:large\naspirate tip:large vol:1000.0 xvol:50 speed:5\n");
+        const QString airgap = QStringLiteral("airgap tip:small vol:100.0 xvol:0 speed:5\n");
+        const std::tuple<QString, const char *, int, QString> cases[] = {
+            {ts + asp, "mix", -1, ts + asp + "mix tip:small vol:100.0 cycles:2 speed:5\n"},
+            {ts + asp, "airgap", 2, ts + asp + airgap},
+            {ts, "repeat", 0, ts + "repeat tip:small vol:200.0 dispense:100.0 replicates:2 speed:5\n"},
+            {ts + asp, "dispense", 1, ts + asp + disp.arg("small", "150.0")},
+            {large, "dispense", 1, large + disp.arg("large", "1000.0")},
+            {ts + asp + airgap, "dispense", -1, ts + asp + airgap + disp.arg("small", "200.0")},
+            {ts + asp + "tipselect tip:large\n", "dispense", 2, ts + asp + "tipselect tip:large\n" + disp.arg("large", "100.0")},
+            {QString(), "dispense", -1, disp.arg("small", "100.0")},
+            {ts + asp + disp.arg("small", "20.0"), "dispense", 1, ts + asp + disp.arg("small", "150.0") + disp.arg("small", "20.0")},
+            {"tipselect tip:large\n" + asp + "tipselect tip:large\n", "aspirate", 0,
+             "tipselect tip:large\naspirate tip:large vol:100.0 xvol:0 speed:5\n" + asp + "tipselect tip:large\n"},
+            {asp, "loop", 0, asp + "loop 2\nendloop\n"},
+            // A new Tip Select starts small and carries its tip to the steps after it, up to the next.
+            {"tipselect tip:large\naspirate tip:large vol:150.0 xvol:0 speed:5\ntipselect tip:large\n", "tipselect", 0,
+             "tipselect tip:large\n" + ts + asp + "tipselect tip:large\n"}};
+        for (const auto &c : cases) {
+            ProtocolBuilder builder;
+            QVERIFY(builder.loadFromFile(splFile(std::get<0>(c))));
+            QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
+            QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
+            const int position = builder.insertCommand(QString::fromLatin1(std::get<1>(c)), std::get<2>(c));
+            QCOMPARE(stepsIn(builder.splPreview()), std::get<3>(c));
+            QCOMPARE(builder.commandList().at(position)->type(), QString::fromLatin1(std::get<1>(c)));
+            QCOMPARE(builder.commandList().at(position)->parent(), &builder);
+            // Anything but the eight type words changes nothing.
+            QCOMPARE(builder.insertCommand(QStringLiteral("Aspirate"), 0), -1);
+            QCOMPARE(QList<int>({commands.count(), spl.count()}), QList<int>({1, 1}));
+        }
     }
 
     void tipsMovesAndRemovals()
@@ -269,57 +255,48 @@ private slots:
         QVERIFY(builder.hasUnsavedChanges());
     }
 
-    void pendingEditWrittenBeforeLeaving_data()
-    {
-        QTest::addColumn<Edit>("leave");
-        // The library refuses the pending edit (a name another method has): then the method
-        // stays open with it instead of losing it.
-        QTest::addColumn<bool>("refused");
-        const QList<QPair<const char *, Edit>> leaves{
-            {"another library method", [](ProtocolBuilder &b) { b.loadFromLibrary(b.property("other").toString()); }},
-            {"the same method again", [](ProtocolBuilder &b) { b.loadFromLibrary(b.currentProtocolId()); }},
-            {"new method", [](ProtocolBuilder &b) { b.newProtocol(); }},
-            {"device method", [](ProtocolBuilder &b) { b.loadFromDeviceProtocol(Hw, "x.csv", "PURGE,S,,,,,,4,\n"); }}};
-        for (const auto &leave : leaves) {
-            QTest::addRow("%s", leave.first) << leave.second << false;
-            QTest::addRow("%s, edit refused", leave.first) << leave.second << true;
-        }
-    }
-
     void pendingEditWrittenBeforeLeaving()
     {
-        QFETCH(Edit, leave);
-        QFETCH(bool, refused);
-        ProtocolLibrary library;
-        const QString edited = addToLibrary(library, QStringLiteral("Edited"));
-        const QString other = addToLibrary(library, QStringLiteral("Other"));
-        {
-            ProtocolBuilder builder;
-            builder.setProperty("other", other);
-            builder.setLibrary(&library);
-            builder.setAutoSaveInterval(60000);
-            builder.loadFromLibrary(edited);
-            setVolume(builder, 2, 140);
-            if (refused) {
-                builder.setProtocolName(QStringLiteral("OTHER"));
-                QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
-                leave(builder);
-                QVERIFY(builder.isLibraryProtocol() && builder.hasUnsavedChanges() && builder.currentProtocolId() == edited);
-                QVERIFY(builder.splPreview().contains("dispense tip:small vol:140.0"));
-                QCOMPARE(errors.constLast().at(0).toString(),
-                         QStringLiteral("The changes to \"OTHER\" could not be saved, so the method stays open"));
-                // Once the edit can be saved, leaving works as before.
-                builder.setProtocolName(QStringLiteral("Edited"));
+        // Leaving a method writes its pending edit first. When the library refuses it (a name
+        // another method has), the method stays open with it instead of losing it.
+        const std::function<void(ProtocolBuilder &, const QString &)> leaves[] = {
+            [](ProtocolBuilder &b, const QString &other) { b.loadFromLibrary(other); },
+            [](ProtocolBuilder &b, const QString &) { b.loadFromLibrary(b.currentProtocolId()); },
+            [](ProtocolBuilder &b, const QString &) { b.newProtocol(); },
+            [](ProtocolBuilder &b, const QString &) { b.loadFromDeviceProtocol(Hw, "x.csv", "PURGE,S,,,,,,4,\n"); }};
+        for (const auto &leave : leaves) {
+            for (const bool refused : {false, true}) {
+                m_env.reset(); // each case in a fresh folder
+                m_env = std::make_unique<IsolatedEnvironment>();
+                ProtocolLibrary library;
+                const QString edited = addToLibrary(library, QStringLiteral("Edited"));
+                const QString other = addToLibrary(library, QStringLiteral("Other"));
+                {
+                    ProtocolBuilder builder;
+                    builder.setLibrary(&library);
+                    builder.setAutoSaveInterval(60000);
+                    builder.loadFromLibrary(edited);
+                    setVolume(builder, 2, 140);
+                    if (refused) {
+                        builder.setProtocolName(QStringLiteral("OTHER"));
+                        QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
+                        leave(builder, other);
+                        QVERIFY(builder.isLibraryProtocol() && builder.hasUnsavedChanges() && builder.currentProtocolId() == edited);
+                        QVERIFY(builder.splPreview().contains("dispense tip:small vol:140.0"));
+                        QCOMPARE(errors.constLast().at(0).toString(),
+                                 QStringLiteral("The changes to \"OTHER\" could not be saved, so the method stays open"));
+                        builder.setProtocolName(QStringLiteral("Edited"));
+                    }
+                    leave(builder, other);
+                    QVERIFY(library.exportToSpl(edited).contains("dispense tip:small vol:140.0") && !builder.hasUnsavedChanges());
+                    QCOMPARE(stepsIn(library.exportToSpl(other)), Valid);
+                    // And when the program closes with an edit waiting.
+                    builder.loadFromLibrary(other);
+                    setVolume(builder, 1, 130);
+                }
+                QVERIFY(library.exportToSpl(other).contains("aspirate tip:small vol:130.0"));
             }
-            leave(builder);
-            QVERIFY(library.exportToSpl(edited).contains("dispense tip:small vol:140.0"));
-            QVERIFY(!builder.hasUnsavedChanges());
-            QCOMPARE(stepsIn(library.exportToSpl(other)), Valid);
-            // And when the program closes with an edit waiting.
-            builder.loadFromLibrary(other);
-            setVolume(builder, 1, 130);
         }
-        QVERIFY(library.exportToSpl(other).contains("aspirate tip:small vol:130.0"));
     }
 
     void files()
