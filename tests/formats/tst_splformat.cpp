@@ -168,12 +168,8 @@ private slots:
     {
         // Set directly: no text can carry these, which is the point. "small x" is a large
         // tip; it must not come back as "small".
-        const char *const cases[][4] = {{"Buffer\naspirate tip:small vol:5", "large", "Buffer aspirate tip:small vol:5", "large"},
-                                        {"A\r\nB", "small", "A B", "small"},
-                                        {"A\rB", "small", "A B", "small"},
-                                        {"A\u2028B", "small", "A B", "small"},
-                                        {"T", "large\nendloop", "T", "large_endloop"},
-                                        {"T", "small x", "T", "small_x"}};
+        const char *const cases[][4] = {{"Buffer\naspirate tip:small vol:5", "large\nendloop", "Buffer aspirate tip:small vol:5", "large_endloop"},
+                                        {"A\r\nB\u2028C", "small x", "A B C", "small_x"}};
         for (const auto &c : cases) {
             TipSelectCommand tipSelect;
             tipSelect.setTip(QString::fromUtf8(c[1]));
@@ -181,9 +177,8 @@ private slots:
             const QString written = SplGenerator().generate(QString::fromUtf8(c[0]), {&tipSelect, &purge});
             QCOMPARE(written.count(QLatin1Char('\n')), 4);
             Reading read(written);
-            QCOMPARE(read.name, QString::fromUtf8(c[2]));
-            QCOMPARE(read.commands.size(), 2);
-            QCOMPARE(read.commands.at(0)->tip(), QString::fromUtf8(c[3]));
+            QCOMPARE(read.name + " | " + read.commands.at(0)->tip() + " | " + read.commands.at(1)->type(),
+                     QString::fromUtf8(c[2]) + " | " + c[3] + " | purge");
         }
     }
 

@@ -22,11 +22,6 @@ namespace {
 constexpr int Methods = 60;
 constexpr int Kills = 25;
 
-QString storePath()
-{
-    return QSettings(QStringLiteral("Vellora"), QStringLiteral("NerraDesktop")).fileName();
-}
-
 // The last "saved <k>" among the lines, or `last` when there is none.
 qint64 lastSaved(const QByteArray &output, qint64 last)
 {
@@ -88,15 +83,12 @@ private slots:
             acknowledged = lastSaved(output, acknowledged);
 
             // The saver was inside a write of the settings file when its lock is left behind.
-            if (QFile::exists(storePath() + QStringLiteral(".lock")))
-                ++insideWrite;
-            if (QSettings(QStringLiteral("Vellora"), QStringLiteral("NerraDesktop"))
-                    .contains(QStringLiteral("protocolLibraryJournal")))
-                ++journalLeft;
-            const qint64 newest = checkWholeLibrary(acknowledged);
+            const QSettings store(QStringLiteral("Vellora"), QStringLiteral("NerraDesktop"));
+            insideWrite += QFile::exists(store.fileName() + QStringLiteral(".lock")) ? 1 : 0;
+            journalLeft += store.contains(QStringLiteral("protocolLibraryJournal")) ? 1 : 0;
+            checkWholeLibrary(&acknowledged);
             if (QTest::currentTestFailed())
                 return;
-            acknowledged = newest;
         }
         qInfo() << insideWrite << "of" << Kills << "kills landed inside a write of the store;"
                 << journalLeft << "left a journal to complete";
@@ -106,11 +98,11 @@ private slots:
     }
 
 private:
-    // Checks the store against the save sequence and returns the newest save it holds.
-    qint64 checkWholeLibrary(qint64 acknowledged)
+    // Checks the store against the save sequence; the newest save it holds is acknowledged.
+    void checkWholeLibrary(qint64 *acknowledged)
     {
         ProtocolLibrary library;
-        [&] { QCOMPARE(library.protocolCount(), Methods); }();
+        QCOMPARE(library.protocolCount(), Methods);
         qint64 newest = std::numeric_limits<qint64>::min();
         qint64 oldest = std::numeric_limits<qint64>::max();
         QString firstId;
@@ -122,11 +114,9 @@ private:
             const int index = method.value(QStringLiteral("name")).toString().mid(7).toInt();
             const qint64 save = method.value(QStringLiteral("description")).toLongLong();
             // Method i holds a save that belongs to it, with the steps of that very save.
-            [&] {
-                QCOMPARE(SaveSequence::methodIndex(save, Methods), index);
-                QCOMPARE(QJsonArray::fromVariantList(method.value(QStringLiteral("commands")).toList()),
-                         QJsonArray::fromVariantList(SaveSequence::stepsFor(save)));
-            }();
+            QCOMPARE(SaveSequence::methodIndex(save, Methods), index);
+            QCOMPARE(QJsonArray::fromVariantList(method.value(QStringLiteral("commands")).toList()),
+                     QJsonArray::fromVariantList(SaveSequence::stepsFor(save)));
             newest = qMax(newest, save);
             oldest = qMin(oldest, save);
             if (index == 0) {
@@ -134,18 +124,16 @@ private:
                 first = method;
             }
         }
-        [&] {
-            // One save's worth of methods, no older and no newer: a whole library.
-            QCOMPARE(newest - oldest, qint64(Methods - 1));
-            // Every acknowledged save is there, and at most the one in progress besides.
-            QVERIFY2(newest == acknowledged || newest == acknowledged + 1,
-                     qPrintable(QStringLiteral("newest %1, acknowledged %2").arg(newest).arg(acknowledged)));
-            // The store takes a save after the kill (a lock left behind is no obstacle).
-            QVERIFY(library.saveProtocol(firstId, first.value(QStringLiteral("name")).toString(),
-                                         first.value(QStringLiteral("description")).toString(),
-                                         first.value(QStringLiteral("commands")).toList()));
-        }();
-        return newest;
+        // One save's worth of methods, no older and no newer: a whole library.
+        QCOMPARE(newest - oldest, qint64(Methods - 1));
+        // Every acknowledged save is there, and at most the one in progress besides.
+        QVERIFY2(newest == *acknowledged || newest == *acknowledged + 1,
+                 qPrintable(QStringLiteral("newest %1, acknowledged %2").arg(newest).arg(*acknowledged)));
+        *acknowledged = newest;
+        // The store takes a save after the kill (a lock left behind is no obstacle).
+        QVERIFY(library.saveProtocol(firstId, first.value(QStringLiteral("name")).toString(),
+                                     first.value(QStringLiteral("description")).toString(),
+                                     first.value(QStringLiteral("commands")).toList()));
     }
 
 
