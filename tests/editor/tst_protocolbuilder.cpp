@@ -32,13 +32,11 @@ QString writeFile(const QString &content, const QString &name = QStringLiteral("
     return path;
 }
 
-// An SPL file of these steps, as a user opens it.
 QString splFile(const QString &steps, const QString &name = QStringLiteral("Method"))
 {
     return writeFile(QStringLiteral("protocol name: ") + name + QStringLiteral("\n\n") + steps);
 }
 
-// The steps of an SPL text, without its header.
 QString stepsIn(const QString &spl)
 {
     return spl.mid(spl.indexOf(QLatin1String("\n\n")) + 2);
@@ -59,7 +57,6 @@ void setVolume(const ProtocolBuilder &builder, int index, int whole)
     qobject_cast<VolumeCommand *>(builder.commandList().at(index))->setVolumeWhole(whole);
 }
 
-// The messages said since the last call.
 QStringList messages(QSignalSpy &spy)
 {
     QStringList said;
@@ -386,8 +383,7 @@ private slots:
         QVERIFY(!builder.libraryCsvMatchesDevice(QStringLiteral("any"), ValidCsv));
         builder.setLibrary(&library);
         QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
-        // Stored as the instrument had it, flagged valid whatever its content; the builder's
-        // own method is not touched.
+        // Stored as the instrument had it, flagged valid whatever its content; the builder's own method is not touched.
         const QString id = builder.importCsvDataToLibrary("TIPSELECT,S,,,,,,,,\nASPIRATE,S,10.0,0,,,,5,\n", QStringLiteral("From device"));
         QCOMPARE(library.exportToSpl(id), QStringLiteral("protocol name: From device\n\ntipselect tip:small\n"
                                                          "aspirate tip:small vol:10.0 xvol:0 speed:5\n"));

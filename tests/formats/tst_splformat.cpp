@@ -82,8 +82,7 @@ private slots:
             QCOMPARE(headed.written(), QStringLiteral("protocol name: Buffer A\n\npurge tip:large speed:0\n"));
         }
 
-        // On a failure the commands read before it stay for the caller to delete; the
-        // half-read loop is gone.
+        // On a failure the commands read before it stay for the caller to delete; the half-read loop is gone.
         QList<Command *> commands;
         QVERIFY(!SplParser().parse(QStringLiteral("protocol name: Half\ntipselect tip:large\nloop 2\n  bogus\nendloop\n"), nullptr,
                                    &commands, nullptr));

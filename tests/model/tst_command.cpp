@@ -144,8 +144,7 @@ private slots:
         const QList<Command *> body = loop->innerCommandList();
         body.at(3)->setTip(QStringLiteral("large"));
         QCOMPARE(bodyOf(loop), QStringLiteral("purge:large dispense:large mix:large tipselect:large airgap:large"));
-        // One for each of the three steps whose tip followed, one from the Tip Select, one
-        // from the re-propagation.
+        // One for each of the three steps whose tip followed, one from the Tip Select, one from the re-propagation.
         QCOMPARE(changed.count(), 5);
         loop->removeInnerCommand(3);
         body.at(3)->setTip(QStringLiteral("small"));
