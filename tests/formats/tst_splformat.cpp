@@ -142,7 +142,6 @@ private slots:
         QTest::newRow("12.34") << "aspirate vol:12.34" << QVariantMap{{"volumeWhole", 12}, {"volumeFractional", 3}};
         QTest::newRow("12.96 rounds to 13.0") << "aspirate vol:12.96" << QVariantMap{{"volumeWhole", 12}, {"volumeFractional", 10}};
         QTest::newRow("-0.05") << "aspirate vol:-0.05" << QVariantMap{{"volumeWhole", 0}, {"volumeFractional", -1}};
-        QTest::newRow("-1.5") << "aspirate vol:-1.5" << QVariantMap{{"volumeWhole", -1}, {"volumeFractional", -5}};
         QTest::newRow("abc") << "aspirate vol:abc" << QVariantMap{{"volumeWhole", 0}, {"volumeFractional", 0}};
         QTest::newRow("beyond int") << "mix vol:1e12" << QVariantMap{{"volumeWhole", 0}, {"volumeFractional", 0}};
         QTest::newRow("repeat volume is derived") << "repeat tip:small vol:999 dispense:12.5 replicates:3 speed:2"
