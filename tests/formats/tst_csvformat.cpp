@@ -36,11 +36,7 @@ class TestCsvFormat : public QObject
 
 private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
-    void cleanup()
-    {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        m_env.reset();
-    }
+    void cleanup() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); m_env.reset(); }
 
     void writerRowsReadBackAsWritten()
     {

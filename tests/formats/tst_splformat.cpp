@@ -41,11 +41,7 @@ class TestSplFormat : public QObject
 
 private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
-    void cleanup()
-    {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        m_env.reset();
-    }
+    void cleanup() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); m_env.reset(); }
 
     void readsAsWrittenAndWritesOneLinePerStep()
     {

@@ -35,11 +35,7 @@ class TestCommand : public QObject
 
 private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
-    void cleanup()
-    {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        m_env.reset();
-    }
+    void cleanup() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); m_env.reset(); }
 
     void repeatDerivesItsVolume()
     {

@@ -72,12 +72,7 @@ class TestValidator : public QObject
 
 private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
-    void cleanup()
-    {
-        m_owner.reset(new QObject);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        m_env.reset();
-    }
+    void cleanup() { m_owner.reset(new QObject); QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); m_env.reset(); }
 
     void rules_data()
     {
