@@ -82,8 +82,6 @@ private slots:
         QTest::newRow("speed 9") << "AIRGAP,S,10.0,0,,,,9," << "airgap" << QVariantMap{{"speed", 4}};
         QTest::newRow("speed not a number") << "AIRGAP,S,10.0,0,,,,x," << "airgap" << QVariantMap{{"speed", 4}};
         QTest::newRow("speed 7") << "AIRGAP,S,10.0,0,,,,7," << "airgap" << QVariantMap{{"speed", 7}};
-        QTest::newRow("lower-case keyword") << "aspirate,S,10.0,0,,,,5," << "aspirate"
-                                            << QVariantMap{{"tip", "small"}, {"speed", 5}};
         QTest::newRow("lower-case tip letter") << "ASPIRATE,s,10.0,0,,,,5," << "aspirate" << QVariantMap{{"tip", "large"}};
         QTest::newRow("blanks around fields") << "  Mix , S , 20.5 , 0 , 3 ,,, 2 , " << "mix"
             << QVariantMap{{"tip", "small"}, {"volumeWhole", 20}, {"volumeFractional", 5}, {"cycles", 3}, {"speed", 2}};
@@ -96,8 +94,6 @@ private slots:
         QTest::newRow("repeat dispense not finite") << "REPEAT,L,,,,2,inf," << "repeat" << QVariantMap{{"dispenseVolume", 0.0}};
         QTest::newRow("tip select keeps its speed") << "TIPSELECT,S,,,,,,2,," << "tipselect"
                                                     << QVariantMap{{"tip", "small"}, {"speed", 5}};
-        QTest::newRow("extra fields ignored") << "PURGE,L,5.0,,,,,6,,x,y,z" << "purge"
-                                              << QVariantMap{{"tip", "large"}, {"speed", 6}};
         QTest::newRow("loop without count") << "LOOPSTART" << "loop" << QVariantMap{{"iterations", 1}};
         QTest::newRow("loop count 0") << "LOOPSTART,,,,,,,,0" << "loop" << QVariantMap{{"iterations", 1}};
         QTest::newRow("loop count 25") << "LOOPSTART,,,,,,,,25" << "loop"

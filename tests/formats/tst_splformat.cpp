@@ -70,6 +70,11 @@ private slots:
         for (Command *step : loop->innerCommandList())
             QCOMPARE(step->parent(), loop);
 
+        // A name or tip with line breaks or blanks can add no line, nor turn into another tip.
+        TipSelectCommand tipSelect;
+        tipSelect.setTip(QStringLiteral("small x\nendloop"));
+        QCOMPARE(SplGenerator().generate(QString::fromUtf8("A\r\nB\u2028C\nloop 3"), {&tipSelect}),
+                 QStringLiteral("protocol name: A B C loop 3\n\ntipselect tip:small_x_endloop\n"));
         // A text of blank lines is an empty method; before a header they do not hide it.
         for (const char *blank : {"", "\n\n\n", "\r\n\r\n", "   \n\t\n"}) {
             Reading empty(QString::fromLatin1(blank));
@@ -156,24 +161,6 @@ private slots:
         QCOMPARE(read.commands.size(), 1);
         for (auto it = expected.cbegin(); it != expected.cend(); ++it)
             QCOMPARE(read.commands.at(0)->property(qPrintable(it.key())), it.value());
-    }
-
-    void lineBreaksCannotInjectLines()
-    {
-        // Set directly: no text can carry these, which is the point. "small x" is a large
-        // tip; it must not come back as "small".
-        const char *const cases[][4] = {{"Buffer\naspirate tip:small vol:5", "large\nendloop", "Buffer aspirate tip:small vol:5", "large_endloop"},
-                                        {"A\r\nB\u2028C", "small x", "A B C", "small_x"}};
-        for (const auto &c : cases) {
-            TipSelectCommand tipSelect;
-            tipSelect.setTip(QString::fromUtf8(c[1]));
-            PurgeCommand purge;
-            const QString written = SplGenerator().generate(QString::fromUtf8(c[0]), {&tipSelect, &purge});
-            QCOMPARE(written.count(QLatin1Char('\n')), 4);
-            Reading read(written);
-            QCOMPARE(read.name + " | " + read.commands.at(0)->tip() + " | " + read.commands.at(1)->type(),
-                     QString::fromUtf8(c[2]) + " | " + c[3] + " | purge");
-        }
     }
 
     void everyReaderCapsNesting_data()

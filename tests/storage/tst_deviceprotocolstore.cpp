@@ -71,12 +71,10 @@ private slots:
             QVERIFY(store.csvData(Hw, "a.csv").isNull() && !store.isDirty(Hw, "a.csv") && !store.hasProtocol(Hw, "a.csv"));
             QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
             const QString before = QDateTime::currentDateTimeUtc().addSecs(-1).toString(Qt::ISODate);
-            QVERIFY(store.storeLocalEdit(Hw, "B.csv", "local\r\n"));
-            QVERIFY(store.storeFromDevice(Hw, "a.csv", "device"));
+            QVERIFY(store.storeLocalEdit(Hw, "B.csv", "local\r\n") && store.storeFromDevice(Hw, "a.csv", "device"));
             QVERIFY(store.storeFromDevice(Hw, "a.csv", "device again"));
             // Dots inside a name cannot leave the folder: such a file is kept like any other.
-            QVERIFY(store.storeFromDevice(Hw, "v1..2 (Lösung).csv", "v"));
-            QVERIFY(store.storeFromDevice(OtherHw, "x.csv", "x"));
+            QVERIFY(store.storeFromDevice(Hw, "v1..2 (Lösung).csv", "v") && store.storeFromDevice(OtherHw, "x.csv", "x"));
             QCOMPARE(changed.count(), 5);
             QCOMPARE(changed.at(0), (QVariantList{Hw, "B.csv"}));
             QCOMPARE(copies(store, Hw), (QStringList{"a.csv clean device again", "B.csv dirty local\r\n", "v1..2 (Lösung).csv clean v"}));
@@ -125,8 +123,7 @@ private slots:
                                                  "x.csv clean x.csv", "z.csv dirty z"}));
 
         // A rename never overwrites a copy, nor invents one; it keeps the flags and times.
-        QVERIFY(store.renameProtocol(Hw, "old.csv", "old.csv"));
-        QVERIFY(!store.renameProtocol(Hw, "old.csv", "other.csv"));
+        QVERIFY(store.renameProtocol(Hw, "old.csv", "old.csv") && !store.renameProtocol(Hw, "old.csv", "other.csv"));
         QVERIFY(!store.renameProtocol(Hw, "missing.csv", "x2.csv"));
         QCOMPARE(changed.count(), 1);
         QVERIFY(store.renameProtocol(Hw, "old.csv", "New.csv"));
@@ -164,8 +161,7 @@ private slots:
         const QStringList keys = meta().allKeys();
         QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
 
-        QVERIFY(!store.storeLocalEdit(hardwareId, filename, "evil"));
-        QVERIFY(!store.storeFromDevice(hardwareId, filename, "evil"));
+        QVERIFY(!store.storeLocalEdit(hardwareId, filename, "evil") && !store.storeFromDevice(hardwareId, filename, "evil"));
         store.markSynced(hardwareId, filename);
         store.removeProtocol(hardwareId, filename);
         QVERIFY(!store.renameProtocol(hardwareId, "kept.csv", filename));
