@@ -228,14 +228,12 @@ private slots:
         {
             ProtocolLibrary library;
             QCOMPARE(listing(library), expected);
-            QCOMPARE(library.getProtocol("0")["created"].toDateTime(), created);
-            QCOMPARE(stepsOf(library, "0"), Valid);
+            QVERIFY(library.getProtocol("0")["created"].toDateTime() == created && stepsOf(library, "0") == Valid);
             QVERIFY(library.deleteProtocol(library.createProtocol(QStringLiteral("New"))));
         }
         // Written back in the form every version reads.
         ProtocolLibrary reread;
-        QCOMPARE(listing(reread), expected);
-        QCOMPARE(stepsOf(reread, "1"), Invalid);
+        QVERIFY(listing(reread) == expected && stepsOf(reread, "1") == Invalid);
         QCOMPARE(store().value("protocolLibrary/1/commands").userType(), int(QMetaType::QVariantList));
     }
 
@@ -266,9 +264,7 @@ private slots:
             else
                 QCOMPARE(library.duplicateProtocol(id), QString());
             QCOMPARE(messages(errors), QStringList{c[3]});
-            QCOMPARE(changed.count(), 0);
-            QCOMPARE(library.getAllProtocols(), before);
-            QCOMPARE(ProtocolLibrary().getAllProtocols(), before);
+            QVERIFY(changed.isEmpty() && library.getAllProtocols() == before && ProtocolLibrary().getAllProtocols() == before);
         }
     }
 
@@ -278,29 +274,26 @@ private slots:
         const QString wash = library.createProtocol(QStringLiteral("Wash"));
         const QString rinse = library.createProtocol(QStringLiteral("Rinse"));
         // A method's own name in another case, or with a blank more, is free.
-        QVERIFY(library.saveProtocol(rinse, QStringLiteral("RINSE"), QStringLiteral("desc"), steps(Valid), true));
-        QVERIFY(library.renameProtocol(rinse, QStringLiteral("rinse")));
+        QVERIFY(library.saveProtocol(rinse, QStringLiteral("RINSE"), QStringLiteral("desc"), steps(Valid), true)
+                && library.renameProtocol(rinse, QStringLiteral("rinse")));
         QVERIFY(library.renameProtocol(wash, QStringLiteral(" Wash ")) && library.renameProtocol(wash, QStringLiteral("Wash")));
 
         // Copies keep everything but the id and the times; a gap is filled, whatever the case.
         const QString first = library.duplicateProtocol(rinse);
         QCOMPARE(library.getProtocol(first)["commands"], library.getProtocol(rinse)["commands"]);
         QVERIFY(library.getProtocol(first)["created"].toDateTime() >= library.getProtocol(rinse)["modified"].toDateTime());
-        library.duplicateProtocol(rinse);
-        library.duplicateProtocol(first);
+        QVERIFY(!library.duplicateProtocol(rinse).isEmpty() && !library.duplicateProtocol(first).isEmpty());
         QVERIFY(library.renameProtocol(first, QStringLiteral("RINSE (COPY 3)")));
-        library.duplicateProtocol(rinse);
-        library.duplicateProtocol(rinse);
+        QVERIFY(!library.duplicateProtocol(rinse).isEmpty() && !library.duplicateProtocol(rinse).isEmpty());
         QCOMPARE(listing(library), (QStringList{"rinse | desc | 5 | errors", "rinse (Copy 1) | desc | 5 | errors",
                                                 "rinse (Copy 1) (Copy 1) | desc | 5 | errors", "rinse (Copy 2) | desc | 5 | errors",
                                                 "RINSE (COPY 3) | desc | 5 | errors", "rinse (Copy 4) | desc | 5 | errors",
                                                 "Wash |  | 0 | errors"}));
 
         // The method an instrument file was made from: the first made, whatever the case.
-        QStringList ids;
+        QStringList ids, found;
         for (const char *name : {"wash plate", "run.csv", "Mix A", "MIX A"})
             ids << library.createProtocol(QString::fromLatin1(name));
-        QStringList found;
         for (const char *name : {"Wash_plate.CSV", "WASH_PLATE", "run.csv.csv", "Wash_plate.spl", "mix_a", "nothing.csv"})
             found << library.findProtocolIdByFilename(QString::fromLatin1(name));
         QCOMPARE(found, (QStringList{ids[0], ids[0], ids[1], "", ids[2], ""}));
@@ -420,8 +413,7 @@ private slots:
             QCOMPARE(listing(library), methods);
             for (const QVariant &entry : library.getAllProtocols())
                 ids << entry.toMap()["id"].toString();
-            QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), methods.size());
-            QVERIFY(!ids.contains(QString()));
+            QVERIFY(QSet<QString>(ids.begin(), ids.end()).size() == methods.size() && !ids.contains(QString()));
             if (methods.contains(QStringLiteral("Good |  | 5")))
                 QCOMPARE(stepsOf(library, QStringLiteral("g1")), Valid);
             // The next save keeps everything the library could read, under the same ids.
@@ -476,8 +468,7 @@ private slots:
         }
         // What the library took, it reads back whole; what it refused left the earlier steps.
         ProtocolLibrary reread;
-        QCOMPARE(stepsOf(reread, big), Valid);
-        QCOMPARE(reread.getProtocol(small)["commands"].toList().size(), fits);
+        QVERIFY(stepsOf(reread, big) == Valid && reread.getProtocol(small)["commands"].toList().size() == fits);
         QVERIFY(!QFile::exists(store().fileName() + QStringLiteral(".damaged")));
     }
 
