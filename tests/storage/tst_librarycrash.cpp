@@ -19,16 +19,13 @@
 
 namespace {
 
-constexpr int Methods = 60;
-constexpr int Kills = 25;
+constexpr int Methods = 60, Kills = 25;
 
 // The last "saved <k>" among the lines, or `last` when there is none.
 qint64 lastSaved(const QByteArray &output, qint64 last)
 {
-    for (const QByteArray &line : output.split('\n')) {
-        if (line.startsWith("saved "))
-            last = qMax(last, line.mid(6).toLongLong());
-    }
+    for (const QByteArray &line : output.split('\n'))
+        last = line.startsWith("saved ") ? qMax(last, line.mid(6).toLongLong()) : last;
     return last;
 }
 
@@ -56,20 +53,17 @@ private slots:
         QRandomGenerator random(seed);
         qInfo() << "seed" << seed;
 
-        int insideWrite = 0;
-        int journalLeft = 0;
+        int insideWrite = 0, journalLeft = 0;
         qint64 acknowledged = -1;
         for (int kill = 0; kill < Kills; ++kill) {
             QProcess saver;
             saver.setProcessChannelMode(QProcess::SeparateChannels);
-            saver.start(QStringLiteral(NERRA_LIBRARY_SAVER),
-                        {m_env->configDir(), QString::number(Methods), journaled ? "1" : "0"});
+            saver.start(QStringLiteral(NERRA_LIBRARY_SAVER), {m_env->configDir(), QString::number(Methods), journaled ? "1" : "0"});
             QVERIFY2(saver.waitForStarted(10000), qPrintable(saver.errorString()));
 
             QByteArray output;
             while (!output.contains('\n')) {
-                QVERIFY2(saver.waitForReadyRead(10000),
-                         qPrintable(QString::fromLocal8Bit(saver.readAllStandardError())));
+                QVERIFY2(saver.waitForReadyRead(10000), qPrintable(QString::fromLocal8Bit(saver.readAllStandardError())));
                 output += saver.readAllStandardOutput();
             }
             // Then let it save for a random while and kill it wherever it is. A kill on its
@@ -90,8 +84,7 @@ private slots:
             if (QTest::currentTestFailed())
                 return;
         }
-        qInfo() << insideWrite << "of" << Kills << "kills landed inside a write of the store;"
-                << journalLeft << "left a journal to complete";
+        qInfo() << insideWrite << "of" << Kills << "kills landed inside a write of the store;" << journalLeft << "left a journal";
         QVERIFY(insideWrite > 0);
         // Journaled saves are completed from the journal at the next start.
         QCOMPARE(journalLeft > 0, journaled);
@@ -105,12 +98,9 @@ private:
         QCOMPARE(library.protocolCount(), Methods);
         qint64 newest = std::numeric_limits<qint64>::min();
         qint64 oldest = std::numeric_limits<qint64>::max();
-        QString firstId;
-        QVariantMap first;
+        QVariantMap method;
         for (const QVariant &entry : library.getAllProtocols()) {
-            const QVariantMap summary = entry.toMap();
-            const QString id = summary.value(QStringLiteral("id")).toString();
-            const QVariantMap method = library.getProtocol(id);
+            method = library.getProtocol(entry.toMap().value(QStringLiteral("id")).toString());
             const int index = method.value(QStringLiteral("name")).toString().mid(7).toInt();
             const qint64 save = method.value(QStringLiteral("description")).toLongLong();
             // Method i holds a save that belongs to it, with the steps of that very save.
@@ -119,10 +109,6 @@ private:
                      QJsonArray::fromVariantList(SaveSequence::stepsFor(save)));
             newest = qMax(newest, save);
             oldest = qMin(oldest, save);
-            if (index == 0) {
-                firstId = id;
-                first = method;
-            }
         }
         // One save's worth of methods, no older and no newer: a whole library.
         QCOMPARE(newest - oldest, qint64(Methods - 1));
@@ -131,9 +117,8 @@ private:
                  qPrintable(QStringLiteral("newest %1, acknowledged %2").arg(newest).arg(*acknowledged)));
         *acknowledged = newest;
         // The store takes a save after the kill (a lock left behind is no obstacle).
-        QVERIFY(library.saveProtocol(firstId, first.value(QStringLiteral("name")).toString(),
-                                     first.value(QStringLiteral("description")).toString(),
-                                     first.value(QStringLiteral("commands")).toList()));
+        QVERIFY(library.saveProtocol(method.value(QStringLiteral("id")).toString(), method.value(QStringLiteral("name")).toString(),
+                                     method.value(QStringLiteral("description")).toString(), method.value(QStringLiteral("commands")).toList()));
     }
 
 
