@@ -87,8 +87,7 @@ private slots:
         QList<Command *> commands;
         QVERIFY(!SplParser().parse(QStringLiteral("protocol name: Half\ntipselect tip:large\nloop 2\n  bogus\nendloop\n"), nullptr,
                                    &commands, nullptr));
-        QCOMPARE(commands.size(), 1);
-        QCOMPARE(commands.at(0)->parent(), nullptr);
+        QVERIFY(commands.size() == 1 && commands.at(0)->parent() == nullptr);
         qDeleteAll(commands);
         QVERIFY(SplParser().parse(QStringLiteral("protocol name: X\npurge\n"), nullptr, nullptr, nullptr));
     }
@@ -109,7 +108,6 @@ private slots:
             {"error inside a body", "protocol name: X\nloop 2\n\n  # body\n  mix tip:small\n  purj\nendloop\n",
              "Error at line 6: Unknown command type: purj"},
             {"nested loop left open", "protocol name: X\nloop 2\n  loop 3\n    purge\n  endloop\n", "Loop missing 'endloop'"},
-            {"bad count inside a body", "protocol name: X\nloop 2\n\n  loop 12\n  endloop\nendloop\n", "Invalid loop iterations at line 4"},
         };
         for (const auto &c : cases) {
             const QString text = QString::fromUtf8(c[1]);
@@ -191,10 +189,9 @@ private slots:
         QList<Command *> read;
         QString message = QStringLiteral("left from before");
         if (reader == QLatin1String("SPL")) {
-            QString name;
             SplParser().parse(QStringLiteral("protocol name: Deep\n") + QStringLiteral("loop 1\n").repeated(depth)
                                   + QStringLiteral("purge tip:small speed:7\n") + QStringLiteral("endloop\n").repeated(depth),
-                              &name, &read, &message);
+                              nullptr, &read, &message);
             for (Command *command : qAsConst(read))
                 command->setParent(&owner);
         } else if (reader.startsWith(QLatin1String("CSV"))) {
