@@ -13,7 +13,7 @@
 
 namespace {
 
-// "mix:small purge:large": each body step's kind and tip.
+// Each body step's kind and tip.
 QString bodyOf(const LoopCommand *loop)
 {
     QStringList steps;

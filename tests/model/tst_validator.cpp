@@ -10,21 +10,18 @@
 
 namespace {
 
-const QString NoTransfer =
-    QStringLiteral("protocol | Protocol must contain at least one aspirate, dispense, or repeat step");
+const QString NoTransfer = QStringLiteral("protocol | Protocol must contain at least one aspirate, dispense, or repeat step");
 const QString Speed = QStringLiteral("Speed must be between 1 and 7");
 
 QString leftOver(const char *volume, const char *tip)
 {
-    return QStringLiteral("protocol | Protocol ends with %1 µL undispensed in the %2 tip — every "
-                          "aspirated volume must be fully dispensed")
+    return QStringLiteral("protocol | Protocol ends with %1 µL undispensed in the %2 tip — every aspirated volume must be fully dispensed")
         .arg(QLatin1String(volume), QLatin1String(tip));
 }
 
 QString switchAway(const char *step, const char *tip, const char *volume)
 {
-    return QStringLiteral("step %1 | Tip Select switches away from the %2 tip while it still holds %3 µL — "
-                          "dispense it before changing tips")
+    return QStringLiteral("step %1 | Tip Select switches away from the %2 tip while it still holds %3 µL — dispense it before changing tips")
         .arg(QLatin1String(step), QLatin1String(tip), QLatin1String(volume));
 }
 
@@ -254,8 +251,7 @@ private slots:
         Validator validator;
         const TipVolumes a = validator.cumulativeVolumes(looped).constLast();
         const TipVolumes b = validator.cumulativeVolumes(method(start + body.repeated(iterations), m_owner.get())).constLast();
-        QCOMPARE(a.smallTip, b.smallTip);
-        QCOMPARE(a.largeTip, b.largeTip);
+        QVERIFY(a.smallTip == b.smallTip && a.largeTip == b.largeTip);
 
         // Two billion passes are answered at once, not simulated for minutes.
         const QList<Command *> endless = method(
@@ -267,8 +263,8 @@ private slots:
         // Four billion µL is past what the parts carry: it must stay a number, not wrap round
         // below what the small tip got, and never exceed what was drawn.
         const double large = last.largeTip.value();
-        QVERIFY(std::isfinite(large) && large > last.smallTip.value() && large <= 4.0e9);
-        QVERIFY(last.largeTip.fractional >= 0 && last.largeTip.fractional < 10);
+        QVERIFY(std::isfinite(large) && large > last.smallTip.value() && large <= 4.0e9 && last.largeTip.fractional >= 0
+                && last.largeTip.fractional < 10);
         // And the method is refused, every amount in the messages a plain number.
         const QList<ValidationError> errors = validator.validate(endless);
         QVERIFY(!errors.isEmpty());
