@@ -1,17 +1,14 @@
+#include "editor/protocolbuilder.h"
 #include "formats/csvgenerator.h"
 #include "formats/splgenerator.h"
-#include "formats/splparser.h"
 #include "model/commands.h"
-#include "editor/protocolbuilder.h"
 #include "model/validator.h"
+#include "splmethod.h"
 #include "storage/protocollibrary.h"
 #include "testmain.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QPointer>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QUrl>
@@ -21,71 +18,58 @@
 
 namespace {
 
-QString methodText(const QString &steps, const QString &name = QStringLiteral("Method"))
-{
-    return QStringLiteral("protocol name: ") + name + QStringLiteral("\n\n") + steps;
-}
+const QString Hw = QStringLiteral("A1B2C3D4E5F6");
+const QString Valid = QStringLiteral("tipselect tip:small\naspirate tip:small vol:150.0 xvol:0 speed:5\n"
+                                     "dispense tip:small vol:150.0 xvol:0 speed:5\n");
+const QByteArray ValidCsv = "TIPSELECT,S,,,,,,,,\nASPIRATE,S,150.0,0,,,,5,\nDISPENSE,S,150.0,0,,,,5,\n";
 
-// Opens SPL steps (one command per line, loops as in the file format) in the builder.
-bool load(ProtocolBuilder &builder, const QString &steps, const QString &name = QStringLiteral("Method"))
+QString splFile(const QString &steps, const QString &name = QStringLiteral("Method"))
 {
     const QString path = QDir::temp().filePath(QStringLiteral("method.spl"));
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    file.write(methodText(steps, name).toUtf8());
-    file.close();
-    return builder.loadFromFile(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(("protocol name: " + name + "\n\n" + steps).toUtf8()) < 0)
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
 }
 
-// The steps of the method as SPL lines, without the header.
-QStringList lines(const ProtocolBuilder &builder)
+QString stepsIn(const QString &spl)
 {
-    QStringList all = builder.splPreview().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    all.removeFirst();
-    return all;
+    return spl.mid(spl.indexOf(QLatin1String("\n\n")) + 2);
 }
 
-QString addToLibrary(ProtocolLibrary &library, const QString &name, const QString &steps)
+QString addToLibrary(ProtocolLibrary &library, const QString &name, const QString &spl = Valid)
 {
-    SplParser parser;
-    QString parsedName;
-    QString error;
-    QList<Command *> commands;
-    if (!parser.parse(methodText(steps), &parsedName, &commands, &error))
-        return QString();
+    QObject owner;
     QVariantList maps;
-    for (const Command *command : qAsConst(commands))
+    for (const Command *command : methodFromSpl(spl, &owner))
         maps << command->toVariantMap();
-    qDeleteAll(commands);
     const QString id = library.createProtocol(name);
     return library.saveProtocol(id, name, QStringLiteral("about ") + name, maps, false) ? id : QString();
 }
 
-QString storedSteps(const ProtocolLibrary &library, const QString &id)
+void setVolume(const ProtocolBuilder &builder, int index, int whole)
 {
-    QString text;
-    for (const QVariant &map : library.getProtocol(id).value(QStringLiteral("commands")).toList()) {
-        std::unique_ptr<Command> command(Command::fromVariantMap(map.toMap()));
-        if (command)
-            text += command->toSpl(0);
-    }
-    return text;
+    qobject_cast<VolumeCommand *>(builder.commandList().at(index))->setVolumeWhole(whole);
 }
 
-template <typename T>
-T *step(const ProtocolBuilder &builder, int index)
+QStringList messages(QSignalSpy &spy)
 {
-    return qobject_cast<T *>(builder.commandList().value(index));
+    QStringList said;
+    for (const QList<QVariant> &signal : qAsConst(spy))
+        said << signal.at(0).toString();
+    spy.clear();
+    return said;
 }
 
-const QString Valid = QStringLiteral("tipselect tip:small\naspirate tip:small vol:150.0 xvol:0 speed:5\n"
-                                     "dispense tip:small vol:150.0 xvol:0 speed:5\n");
+QString order(const ProtocolBuilder &builder)
+{
+    QString types;
+    for (const Command *command : builder.commandList())
+        types += command->type().at(0);
+    return types;
+}
 
 } // namespace
-
-using Edit = std::function<void(ProtocolBuilder &)>;
-Q_DECLARE_METATYPE(Edit)
 
 class TestProtocolBuilder : public QObject
 {
@@ -95,610 +79,402 @@ private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
     void cleanup() { m_env.reset(); }
 
-    void construction();
-    void insertion_data();
-    void insertion();
-    void tipSelectPropagation();
-    void moves_data();
-    void moves();
-    void removal();
-    void cvolAndTipSelectRule_data();
-    void cvolAndTipSelectRule();
-    void refreshAgreesWithCommands_data();
-    void refreshAgreesWithCommands();
-    void autoSaveDebounce();
-    void loadingLeavesMethodClean_data();
-    void loadingLeavesMethodClean();
-    void pendingEditWrittenBeforeLeaving_data();
-    void pendingEditWrittenBeforeLeaving();
-    void libraryFailures();
-    void fileLoad();
-    void fileSaveAndCompile();
+    void insertion()
+    {
+        // Where a new step goes and what it starts with: the tip in force, and for a
+        // dispense what that tip holds there, never more than it can hold.
+        const QString ts = QStringLiteral("tipselect tip:small\n");
+        const QString asp = QStringLiteral("aspirate tip:small vol:150.0 xvol:0 speed:5\n");
+        const QString disp = QStringLiteral("dispense tip:%1 vol:%2 xvol:0 speed:5\n");
+        const QString large = QStringLiteral("tipselect tip:large\naspirate tip:large vol:1000.0 xvol:50 speed:5\n");
+        const QString airgap = QStringLiteral("airgap tip:small vol:100.0 xvol:0 speed:5\n");
+        const std::tuple<QString, const char *, int, QString> cases[] = {
+            {ts + asp, "mix", -1, ts + asp + "mix tip:small vol:100.0 cycles:2 speed:5\n"},
+            {ts + asp, "airgap", 2, ts + asp + airgap},
+            {ts, "repeat", 0, ts + "repeat tip:small vol:200.0 dispense:100.0 replicates:2 speed:5\n"},
+            {ts + asp, "dispense", 1, ts + asp + disp.arg("small", "150.0")},
+            {large, "dispense", 1, large + disp.arg("large", "1000.0")},
+            {ts + asp + airgap, "dispense", -1, ts + asp + airgap + disp.arg("small", "200.0")},
+            {ts + asp + "tipselect tip:large\n", "dispense", 2, ts + asp + "tipselect tip:large\n" + disp.arg("large", "100.0")},
+            {QString(), "dispense", -1, disp.arg("small", "100.0")},
+            {ts + asp + disp.arg("small", "20.0"), "dispense", 1, ts + asp + disp.arg("small", "150.0") + disp.arg("small", "20.0")},
+            {"tipselect tip:large\n" + asp + "tipselect tip:large\n", "aspirate", 0,
+             "tipselect tip:large\naspirate tip:large vol:100.0 xvol:0 speed:5\n" + asp + "tipselect tip:large\n"},
+            {asp, "loop", 0, asp + "loop 2\nendloop\n"},
+            // A new Tip Select starts small and carries its tip to the steps after it, up to the next.
+            {"tipselect tip:large\naspirate tip:large vol:150.0 xvol:0 speed:5\ntipselect tip:large\n", "tipselect", 0,
+             "tipselect tip:large\n" + ts + asp + "tipselect tip:large\n"}};
+        for (const auto &c : cases) {
+            ProtocolBuilder builder;
+            QVERIFY(builder.loadFromFile(splFile(std::get<0>(c))));
+            QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
+            QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
+            const int position = builder.insertCommand(QString::fromLatin1(std::get<1>(c)), std::get<2>(c));
+            QCOMPARE(stepsIn(builder.splPreview()), std::get<3>(c));
+            QVERIFY(builder.commandList().at(position)->type() == std::get<1>(c) && builder.commandList().at(position)->parent() == &builder);
+            // Anything but the eight type words changes nothing.
+            QCOMPARE(builder.insertCommand(QStringLiteral("Aspirate"), 0), -1);
+            QCOMPARE(QList<int>({commands.count(), spl.count()}), QList<int>({1, 1}));
+        }
+    }
+
+    void tipsMovesAndRemovals()
+    {
+        // A changed Tip Select carries its tip to the steps up to the next one, into loop
+        // bodies too, in one refresh. Commands read from a file are watched like any other.
+        ProtocolBuilder builder;
+        QVERIFY(builder.loadFromFile(splFile("tipselect tip:small\nmix tip:small vol:100 cycles:2 speed:5\nloop 2\n"
+                                             "  aspirate tip:small vol:10 speed:5\n  tipselect tip:small\n"
+                                             "  dispense tip:small vol:10 speed:5\nendloop\ntipselect tip:small\npurge tip:small speed:5\n")));
+        QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
+        QSignalSpy errors(&builder, &ProtocolBuilder::validationErrorsChanged);
+        QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
+        builder.commandList().at(0)->setTip(QStringLiteral("large"));
+        QCOMPARE(stepsIn(builder.splPreview()), QStringLiteral("tipselect tip:large\nmix tip:large vol:100.0 cycles:2 speed:5\nloop 2\n"
+                                                               "  aspirate tip:large vol:10.0 xvol:0 speed:5\n  tipselect tip:small\n"
+                                                               "  dispense tip:small vol:10.0 xvol:0 speed:5\nendloop\n"
+                                                               "tipselect tip:small\npurge tip:small speed:5\n"));
+        QVERIFY(spl.count() == 1 && errors.count() == 1);
+        // Each step's text is kept until it changes, a loop's until anything in its body does.
+        qobject_cast<LoopCommand *>(builder.commandList().at(2))->innerCommandList().at(2)->setProperty("volumeWhole", 7);
+        QCOMPARE(builder.csvPreview(), CsvGenerator().generate(QString(), QString(), builder.commandList()));
+        QCOMPARE(builder.splPreview(), SplGenerator().generate(builder.protocolName(), builder.commandList()));
+        QCOMPARE(builder.validationErrors().constLast().toMap()["message"].toString(),
+                 Validator().validate(builder.commandList()).constLast().message);
+
+        // The leading Tip Select never moves away from the top; moves out of range do nothing.
+        const std::tuple<int, int, const char *> moves[] = {{0, 2, "tmltp"}, {2, 2, "tmltp"}, {1, 5, "tmltp"}, {5, 1, "tmltp"},
+                                                            {2, -1, "tmltp"}, {3, 0, "ttmlp"}, {1, 4, "tmlpt"}, {4, 1, "ttmlp"}};
+        for (const auto &move : moves) {
+            builder.moveCommand(std::get<0>(move), std::get<1>(move));
+            QCOMPARE(order(builder), QString::fromLatin1(std::get<2>(move)));
+        }
+        QVERIFY(commands.count() == 3 && spl.count() == 5);
+
+        // Removing a step does not carry tips again.
+        builder.removeCommand(5);
+        builder.removeCommand(-1);
+        QCOMPARE(commands.count(), 3);
+        builder.removeCommand(3);
+        builder.removeCommand(1);
+        QVERIFY(commands.count() == 5 && order(builder) == QLatin1String("tmp") && builder.commandList().at(1)->tip() == "large");
+        spl.clear();
+        builder.clearCommands();
+        QVERIFY(builder.commandList().isEmpty() && spl.count() == 1);
+    }
+
+    void cvolAndTipSelectRule()
+    {
+        // The tip volumes after a step, and whether a Tip Select may follow it: only when the
+        // tip in force is empty. Past the end means after the last step.
+        const QString ts = QStringLiteral("tipselect tip:small\n");
+        const QString asp = QStringLiteral("aspirate tip:small vol:150.5 xvol:5 speed:5\n");
+        const std::tuple<QString, int, QVariantList, bool> cases[] = {
+            {ts + asp, -1, {0, 0, 0, 0}, false}, {ts + asp, 2, {0, 0, 0, 0}, false}, {ts + asp, 0, {0, 0, 0, 0}, true},
+            {ts + asp, 1, {155, 5, 0, 0}, false}, {ts + asp + "tipselect tip:large\n", 2, {155, 5, 0, 0}, true},
+            {"tipselect tip:large\naspirate tip:large vol:300.7 speed:5\n", 1, {0, 0, 300, 7}, false},
+            {ts + "loop 3\n  aspirate tip:small vol:10 speed:5\nendloop\n", 1, {30, 0, 0, 0}, false},
+            // Without a leading Tip Select one may always go in (at the top).
+            {asp, 0, {155, 5, 0, 0}, true}};
+        for (const auto &c : cases) {
+            ProtocolBuilder builder;
+            QVERIFY(builder.loadFromFile(splFile(std::get<0>(c))));
+            const int index = std::get<1>(c);
+            const QVariantMap map = builder.getCvolAtIndex(index);
+            QCOMPARE(map.keys(), (QStringList{"largeFractional", "largeWhole", "smallFractional", "smallWhole"}));
+            QCOMPARE((QVariantList{map["smallWhole"], map["smallFractional"], map["largeWhole"], map["largeFractional"]}), std::get<2>(c));
+            if (index >= 0 && index < builder.commandList().size())
+                QCOMPARE(builder.canInsertTipSelectAt(index), std::get<3>(c));
+            QCOMPARE(builder.canInsertTipSelectAt(-1), builder.canInsertTipSelectAt(builder.commandList().size() - 1));
+            builder.clearCommands();
+            QVERIFY(builder.canInsertTipSelectAt(3));
+        }
+    }
+
+    void autoSaveAfterTheLastEdit()
+    {
+        ProtocolLibrary library;
+        const QString first = addToLibrary(library, QStringLiteral("First"));
+        const QString id = addToLibrary(library, QStringLiteral("Wash"));
+        const QDateTime modified = library.getProtocol(id)["modified"].toDateTime();
+        ProtocolBuilder builder;
+        QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
+        builder.loadFromLibrary(first);
+        QVERIFY(!builder.saveToLibrary());
+        builder.setLibrary(&library);
+        QVERIFY(!builder.saveToLibrary()); // not a library method: nothing to say
+        builder.loadFromLibrary(QStringLiteral("missing"));
+        QCOMPARE(messages(errors), (QStringList{"No library reference set", "No library reference set", "Method not found: missing"}));
+        QVERIFY(!builder.isLibraryProtocol());
+
+        builder.setAutoSaveInterval(0);
+        builder.loadFromLibrary(first);
+        builder.loadFromLibrary(id);
+        QVERIFY(builder.isLibraryProtocol() && builder.currentProtocolId() == id);
+        QCOMPARE(builder.protocolName() + " / " + builder.description() + " / " + stepsIn(builder.splPreview()), "Wash / about Wash / " + Valid);
+        // Looking at a method is not editing it: nothing is written back.
+        QSignalSpy saved(&library, &ProtocolLibrary::protocolsChanged);
+        QCoreApplication::processEvents();
+        QVERIFY(!builder.hasUnsavedChanges() && saved.isEmpty() && library.getProtocol(id)["modified"].toDateTime() == modified);
+
+        // Written once, a full interval after the last of several edits, with its errors
+        // (liquid left in the tip) and flagged so.
+        builder.setAutoSaveInterval(300);
+        QSignalSpy unsaved(&builder, &ProtocolBuilder::hasUnsavedChangesChanged);
+        QElapsedTimer sinceLastEdit;
+        setVolume(builder, 1, 120);
+        sinceLastEdit.start();
+        QVERIFY(builder.hasUnsavedChanges());
+        QTimer::singleShot(150, &builder, [&] {
+            builder.setDescription(QStringLiteral("edited"));
+            sinceLastEdit.restart();
+        });
+        QVERIFY(saved.wait(5000));
+        QVERIFY2(sinceLastEdit.elapsed() >= 295, qPrintable(QString::number(sinceLastEdit.elapsed())));
+        QVERIFY(saved.count() == 1 && unsaved.count() == 2 && !builder.hasUnsavedChanges());
+        const QVariantMap entry = library.getAllProtocols().at(1).toMap();
+        QVERIFY(entry["description"] == "edited" && entry["hasErrors"].toBool() && library.exportToSpl(id).contains("aspirate tip:small vol:120.0"));
+
+        // A save the library refuses keeps the edit marked unsaved.
+        builder.setAutoSaveInterval(60000);
+        builder.setProtocolName(QStringLiteral("FIRST"));
+        QVERIFY(!builder.saveToLibrary() && builder.hasUnsavedChanges());
+        QCOMPARE(errors.constLast().at(0).toString(), QStringLiteral("Failed to save method"));
+    }
+
+    void pendingEditWrittenBeforeLeaving()
+    {
+        // Leaving a method writes its pending edit first. When the library refuses it (a name
+        // another method has), the method stays open with it instead of losing it.
+        const std::function<void(ProtocolBuilder &, const QString &)> leaves[] = {
+            [](ProtocolBuilder &b, const QString &other) { b.loadFromLibrary(other); },
+            [](ProtocolBuilder &b, const QString &) { b.loadFromLibrary(b.currentProtocolId()); },
+            [](ProtocolBuilder &b, const QString &) { b.newProtocol(); },
+            [](ProtocolBuilder &b, const QString &) { b.loadFromDeviceProtocol(Hw, "x.csv", "PURGE,S,,,,,,4,\n"); }};
+        for (const auto &leave : leaves) {
+            for (const bool refused : {false, true}) {
+                m_env.reset(); // each case in a fresh folder
+                m_env = std::make_unique<IsolatedEnvironment>();
+                ProtocolLibrary library;
+                const QString edited = addToLibrary(library, QStringLiteral("Edited"));
+                const QString other = addToLibrary(library, QStringLiteral("Other"));
+                {
+                    ProtocolBuilder builder;
+                    builder.setLibrary(&library);
+                    builder.setAutoSaveInterval(60000);
+                    builder.loadFromLibrary(edited);
+                    setVolume(builder, 2, 140);
+                    if (refused) {
+                        builder.setProtocolName(QStringLiteral("OTHER"));
+                        QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
+                        leave(builder, other);
+                        QVERIFY(builder.isLibraryProtocol() && builder.hasUnsavedChanges() && builder.currentProtocolId() == edited);
+                        QVERIFY(builder.splPreview().contains("dispense tip:small vol:140.0"));
+                        QCOMPARE(errors.constLast().at(0).toString(),
+                                 QStringLiteral("The changes to \"OTHER\" could not be saved, so the method stays open"));
+                        builder.setProtocolName(QStringLiteral("Edited"));
+                    }
+                    leave(builder, other);
+                    QVERIFY(library.exportToSpl(edited).contains("dispense tip:small vol:140.0") && !builder.hasUnsavedChanges());
+                    QCOMPARE(stepsIn(library.exportToSpl(other)), Valid);
+                    // And when the program closes with an edit waiting.
+                    builder.loadFromLibrary(other);
+                    setVolume(builder, 1, 130);
+                }
+                QVERIFY(library.exportToSpl(other).contains("aspirate tip:small vol:130.0"));
+            }
+        }
+    }
+
+    void files()
+    {
+        ProtocolBuilder builder;
+        QVERIFY(builder.commandList().isEmpty() && builder.csvPreview().isEmpty());
+        QCOMPARE(builder.splPreview(), QStringLiteral("protocol name: \n\n"));
+        QCOMPARE(builder.validationErrors(), (QVariantList{QVariantMap{{"commandPath", "protocol"},
+            {"message", "Protocol must contain at least one aspirate, dispense, or repeat step"}}}));
+        builder.newProtocol();
+        QCOMPARE(stepsIn(builder.splPreview()), QStringLiteral("tipselect tip:small\n"));
+        QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
+        QSignalSpy name(&builder, &ProtocolBuilder::protocolNameChanged);
+        QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
+        QVERIFY(builder.loadFromFile(QUrl::fromLocalFile(splFile(Valid, QStringLiteral("Dilution µ"))).toString()));
+        QCOMPARE(builder.splPreview(), QStringLiteral("protocol name: Dilution µ\n\n") + Valid);
+        QVERIFY(name.count() == 1 && commands.count() == 1);
+        // What cannot be read or written leaves the method as it was, and says why.
+        const QString missing = QDir::temp().filePath(QStringLiteral("missing.spl"));
+        const QString nowhere = QDir::temp().filePath(QStringLiteral("no/such/folder/x"));
+        QVERIFY(!builder.loadFromFile(missing) && !builder.loadFromFile(splFile("aspirate tip:small vol:10.0\nendloop\n", "Broken")));
+        QVERIFY(!builder.saveToFile(nowhere) && !builder.compileToCsv(nowhere));
+        QCOMPARE(messages(errors), (QStringList{"Failed to open file: " + missing, "Parse error: Unexpected 'endloop' at line 4",
+                                                "Failed to save file: " + nowhere, "Failed to save CSV file: " + nowhere}));
+        QCOMPARE(builder.splPreview(), QStringLiteral("protocol name: Dilution µ\n\n") + Valid);
+
+        const QString spl = QDir::temp().filePath(QStringLiteral("out.spl"));
+        const QString csv = QDir::temp().filePath(QStringLiteral("out.csv"));
+        const auto read = [](const QString &file) {
+            QFile in(file);
+            return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+        };
+        QVERIFY(builder.saveToFile(QUrl::fromLocalFile(spl).toString()) && builder.compileToCsv(QUrl::fromLocalFile(csv).toString()));
+        QCOMPARE(read(spl), builder.splPreview().toUtf8());
+        QCOMPARE(read(csv), ValidCsv);
+        QCOMPARE(builder.generateCsvForTransfer().toUtf8() + builder.getCsvData(), ValidCsv + ValidCsv);
+        // With errors: the SPL file is still written, the CSV never.
+        setVolume(builder, 2, 100);
+        QFile::remove(csv);
+        QVERIFY(builder.saveToFile(spl) && !builder.compileToCsv(csv) && !QFile::exists(csv));
+        QVERIFY(read(spl).contains("dispense tip:small vol:100.0"));
+        QCOMPARE(messages(errors), QStringList{"Cannot compile CSV: method has validation errors"});
+        QVERIFY(builder.generateCsvForTransfer().isNull() && builder.getCsvData().isNull());
+    }
+
+    void deviceMethods()
+    {
+        const QList<QStringList> names{{"Wash_plate.CSV", "Wash plate", "Wash_plate.csv"}, {"Plain", "Plain", "Plain.csv"},
+                                       {"a.csv.csv", "a.csv", "a.csv"}, {"", "", ".csv"}};
+        for (const QStringList &name : names) {
+            QCOMPARE(ProtocolBuilder::methodNameFromFilename(name.at(0)), name.at(1));
+            QCOMPARE(ProtocolBuilder::filenameFromMethodName(name.at(1)), name.at(2));
+        }
+        ProtocolLibrary library;
+        ProtocolBuilder builder;
+        builder.setLibrary(&library);
+        builder.setAutoSaveInterval(0);
+        builder.loadFromLibrary(library.createProtocol(QStringLiteral("Lib")));
+        QSignalSpy device(&builder, &ProtocolBuilder::isDeviceProtocolChanged);
+        QSignalSpy saved(&library, &ProtocolLibrary::protocolsChanged);
+        builder.loadFromDeviceProtocol(Hw, QStringLiteral("Serial_Dilution.csv"),
+                                       "tipselect,s,,,,,,,,\r\nASPIRATE,L,150.0,0,*,*,*,5,*,0\r\nDISPENSE,L,150.0,0,,,,5,\r\n");
+        QVERIFY(device.count() == 1 && builder.isDeviceProtocol() && !builder.isLibraryProtocol() && builder.currentProtocolId().isEmpty());
+        QCOMPARE(QStringList({builder.protocolName(), builder.deviceHardwareId(), builder.deviceFilename(), builder.deviceOrigFilename()}),
+                 (QStringList{"Serial Dilution", Hw, "Serial_Dilution.csv", "Serial_Dilution.csv"}));
+        // The lower-case "s" is the large tip, as the instrument reads it.
+        QCOMPARE(builder.csvPreview(), QStringLiteral("TIPSELECT,L,,,,,,,,\nASPIRATE,L,150.0,0,,,,5,\nDISPENSE,L,150.0,0,,,,5,\n"));
+        // Edits are not auto-saved anywhere: device copies are saved by the user.
+        builder.commandList().at(0)->setTip(QStringLiteral("small"));
+        QCOMPARE(builder.commandList().at(2)->tip(), QStringLiteral("small"));
+        QCoreApplication::processEvents();
+        QVERIFY(!builder.hasUnsavedChanges() && saved.isEmpty());
+        builder.loadFromDeviceProtocol(Hw, QString(), QByteArray());
+        QVERIFY(builder.isDeviceProtocol() && builder.commandList().isEmpty() && builder.protocolName().isEmpty());
+        builder.newProtocol();
+        QVERIFY(!builder.isDeviceProtocol() && builder.deviceHardwareId().isEmpty() && builder.deviceFilename().isEmpty());
+    }
+
+    void csvExchange()
+    {
+        ProtocolLibrary library;
+        ProtocolBuilder builder;
+        QCOMPARE(builder.importCsvDataToLibrary(ValidCsv, QStringLiteral("X")), QString());
+        QVERIFY(!builder.libraryCsvMatchesDevice(QStringLiteral("any"), ValidCsv));
+        builder.setLibrary(&library);
+        QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
+        // Stored as the instrument had it, flagged valid whatever its content; the builder's own method is not touched.
+        const QString id = builder.importCsvDataToLibrary("TIPSELECT,S,,,,,,,,\nASPIRATE,S,10.0,0,,,,5,\n", QStringLiteral("From device"));
+        QCOMPARE(library.exportToSpl(id), QStringLiteral("protocol name: From device\n\ntipselect tip:small\n"
+                                                         "aspirate tip:small vol:10.0 xvol:0 speed:5\n"));
+        const QVariantMap stored = library.getAllProtocols().at(0).toMap();
+        QVERIFY(stored["description"].toString().isEmpty() && !stored["hasErrors"].toBool() && builder.commandList().isEmpty());
+        // A name taken in another case, or nothing to import, adds nothing.
+        QVERIFY(builder.importCsvDataToLibrary(ValidCsv, QStringLiteral("FROM DEVICE")).isEmpty()
+                && builder.importCsvDataToLibrary("# protocol name: x\nBOGUS,1\n", QStringLiteral("Nothing")).isEmpty());
+        QVERIFY(library.protocolCount() == 1 && errors.isEmpty());
+
+        // The instrument's formatting (wildcards, case, blanks, line ends) is no difference.
+        const QString valid = builder.importCsvDataToLibrary(ValidCsv, QStringLiteral("Valid"));
+        QCOMPARE(builder.csvForLibraryProtocol(valid), ValidCsv);
+        const QList<QPair<QByteArray, bool>> devices{
+            {ValidCsv, true},
+            {"tipselect, S ,,,,,,,,\r\nASPIRATE,S,150,0,*,*,*,5,*,0\r\n\r\ndispense,S,150.00,0,,,,5\r\n", true},
+            {QByteArray(ValidCsv).replace("DISPENSE,S,150.0", "DISPENSE,S,150.1"), false},
+            {QByteArray(ValidCsv).replace("TIPSELECT,S", "TIPSELECT,L"), false},
+            {QByteArray(), false}};
+        for (const auto &device : devices)
+            QCOMPARE(builder.libraryCsvMatchesDevice(valid, device.first), device.second);
+        QVERIFY(!builder.libraryCsvMatchesDevice(QString(), QByteArray()) && !builder.libraryCsvMatchesDevice("missing", QByteArray()));
+        QVERIFY(builder.csvForLibraryProtocol(QString()).isNull() && builder.csvForLibraryProtocol("missing").isNull());
+
+        // Previews leave the method alone; refused text is never fit to send, and says why.
+        const QString before = builder.splPreview();
+        const QByteArray tooDeep = "TIPSELECT,S,,,,,,,,\n" + QByteArray("LOOPSTART,,,,,,,,2\n").repeated(70)
+                                   + "ASPIRATE,S,10.0,0,,,,5,\n" + QByteArray("LOOPEND,,,,,,,,\n").repeated(70);
+        const QList<std::tuple<QByteArray, QString>> previews{
+            {"TIPSELECT,S,,,,,,,,\nLOOPSTART,,,,,,,,2\nASPIRATE,S,10.0,0,,,,5,\nDISPENSE,S,10.0,0,,,,5,\nLOOPEND,,,,,,,,\n",
+             "2 steps | tipselect tip:small\nloop 2\n  aspirate tip:small vol:10.0 xvol:0 speed:5\n"
+             "  dispense tip:small vol:10.0 xvol:0 speed:5\nendloop | "},
+            {"TIPSELECT,S,,,,,,,,\nASPIRATE,S,10.0,0,,,,5,\n", "2 steps | tipselect tip:small\naspirate tip:small vol:10.0 xvol:0 speed:5 | errors"},
+            {QByteArray(), "0 steps |  | errors"},
+            {tooDeep, "0 steps |  | errors | Loops nested deeper than 64 levels at line 66"}};
+        for (const auto &preview : previews) {
+            const QVariantMap shown = builder.previewCsvData(std::get<0>(preview));
+            QCOMPARE(shown["stepCount"].toString() + " steps | " + shown["splPreview"].toString()
+                         + (shown["hasErrors"].toBool() ? " | errors" : " | ") + (shown.contains("error") ? " | " + shown["error"].toString() : ""),
+                     std::get<1>(preview));
+        }
+        QCOMPARE(builder.splPreview(), before);
+
+        // Deeper than the reader walks: refused whole, and nothing loaded or stored in its
+        // place, which could otherwise be saved back empty over the instrument's copy.
+        builder.loadFromDeviceProtocol(Hw, QStringLiteral("Kept.csv"), ValidCsv);
+        QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
+        builder.loadFromDeviceProtocol(Hw, QStringLiteral("Deep.csv"), tooDeep);
+        QCOMPARE(builder.importCsvDataToLibrary(tooDeep, QStringLiteral("Deep")), QString());
+        const QString refusal = QStringLiteral("Loops nested deeper than 64 levels at line 66");
+        QCOMPARE(messages(errors), (QStringList{refusal, refusal}));
+        QVERIFY(commands.isEmpty() && builder.deviceFilename() == QLatin1String("Kept.csv") && library.protocolCount() == 2);
+        QCOMPARE(builder.getCsvData(), ValidCsv);
+        const QString empty = library.createProtocol(QStringLiteral("Empty"));
+        QVERIFY(builder.libraryCsvMatchesDevice(empty, QByteArray()) && !builder.libraryCsvMatchesDevice(empty, tooDeep));
+
+        // A save that fails after the record was made leaves no empty method behind: as soon
+        // as the method is created, another one takes its name.
+        bool stolen = false;
+        connect(&library, &ProtocolLibrary::protocolCountChanged, this, [&] {
+            if (!stolen && (stolen = true))
+                library.createProtocol(QStringLiteral("STOLEN"));
+        });
+        QCOMPARE(builder.importCsvDataToLibrary(ValidCsv, QStringLiteral("Stolen")), QString());
+        QVERIFY(library.protocolCount() == 4 && !library.findProtocolIdByFilename(QStringLiteral("STOLEN")).isEmpty());
+    }
+
+    void saveToDeviceStore()
+    {
+        // The file name becomes a path and a settings group: what could leave its place is
+        // refused, and so is a name another file of the instrument has.
+        const QString unusable = QStringLiteral("A protocol name cannot contain \"/\", \"\\\" or control characters.");
+        const QString exists = QStringLiteral("A protocol named \"%1\" already exists on this device.");
+        const QStringList cases[] = {{"A.csv", " My Mix ", "", "My_Mix.csv", ""},
+                                     {"", "run.CSV", "", "run.CSV", ""},
+                                     {"A.csv", "B", "B.csv", "B.csv", exists.arg("B")},
+                                     {"A.csv", "b", "B.csv", "b.csv", ""},
+                                     {"A.csv", "A", "A.csv", "A.csv", ""},
+                                     {"", " Wash ", "Wash.csv", "Wash.csv", exists.arg("Wash")},
+                                     {"A.csv", "1/2 plate", "", "1/2_plate.csv", unusable},
+                                     {"A.csv", "Buffer v2.", "", "Buffer_v2..csv", ""},
+                                     {"A.csv", "   ", "", ".csv", "A protocol name cannot be empty."}};
+        for (const QStringList &c : cases) {
+            const QString &orig = c[0], &newFilename = c[3], &error = c[4];
+            ProtocolBuilder builder;
+            builder.loadFromDeviceProtocol(Hw, orig, ValidCsv);
+            builder.setProtocolName(c[1]);
+            // A method with errors is stored too; callers check hasErrors before sending.
+            setVolume(builder, 2, 20);
+            QVERIFY(builder.hasErrors());
+            QSignalSpy filenameChanged(&builder, &ProtocolBuilder::deviceFilenameChanged);
+            const QVariantMap result = builder.saveToDeviceStore(c[2].isEmpty() ? QStringList() : QStringList{c[2]});
+            QCOMPARE(QStringList({result["error"].toString(), result["oldFilename"].toString(), result["newFilename"].toString()}),
+                     (QStringList{error, orig, newFilename}));
+            const QString stored = error.isEmpty() ? newFilename : orig;
+            QCOMPARE(QStringList({builder.deviceFilename(), builder.deviceOrigFilename()}), (QStringList{stored, stored}));
+            QCOMPARE(filenameChanged.count(), stored == orig ? 0 : 1);
+            QCOMPARE(result["csvData"].toByteArray(), error.isEmpty() ? builder.csvPreview().toUtf8() : QByteArray());
+        }
+    }
 
 private:
     std::unique_ptr<IsolatedEnvironment> m_env;
 };
-
-void TestProtocolBuilder::construction()
-{
-    ProtocolBuilder builder;
-    QVERIFY(builder.commandList().isEmpty());
-    QVERIFY(builder.hasErrors());
-    QCOMPARE(builder.validationErrors(),
-             (QVariantList{QVariantMap{{"commandPath", "protocol"},
-                                       {"message", "Protocol must contain at least one aspirate, "
-                                                   "dispense, or repeat step"}}}));
-    QCOMPARE(builder.splPreview(), QStringLiteral("protocol name: \n\n"));
-    QCOMPARE(builder.csvPreview(), QString());
-
-    builder.newProtocol();
-    QCOMPARE(lines(builder), QStringList{"tipselect tip:small"});
-    QVERIFY(builder.canInsertTipSelectAt(0));
-}
-
-void TestProtocolBuilder::insertion_data()
-{
-    QTest::addColumn<QString>("method");
-    QTest::addColumn<QString>("type");
-    QTest::addColumn<int>("afterIndex");
-    QTest::addColumn<int>("position");
-    QTest::addColumn<QString>("inserted");
-
-    const QString ts = QStringLiteral("tipselect tip:small\n");
-    const QString asp150 = QStringLiteral("aspirate tip:small vol:150.0 xvol:0 speed:5\n");
-    QTest::newRow("appended with -1") << ts + asp150 << "mix" << -1 << 2
-                                      << "mix tip:small vol:100.0 cycles:2 speed:5";
-    QTest::newRow("appended past the end") << ts + asp150 << "airgap" << 7 << 2
-                                           << "airgap tip:small vol:100.0 xvol:0 speed:5";
-    QTest::newRow("after a step") << ts + asp150 << "purge" << 0 << 1 << "purge tip:small speed:5";
-    QTest::newRow("repeat defaults") << ts << "repeat" << 0 << 1
-                                     << "repeat tip:small vol:200.0 dispense:100.0 replicates:2 speed:5";
-    QTest::newRow("dispense takes what the tip holds") << ts + asp150 << "dispense" << 1 << 2
-                                                       << "dispense tip:small vol:150.0 xvol:0 speed:5";
-    QTest::newRow("dispense rounds the held volume")
-        << ts + "aspirate tip:small vol:50.5 xvol:0 speed:5\n" << "dispense" << 1 << 2
-        << "dispense tip:small vol:51.0 xvol:0 speed:5";
-    QTest::newRow("dispense capped at the large tip")
-        << "tipselect tip:large\naspirate tip:large vol:1000.0 xvol:50 speed:5\n" << "dispense" << 1
-        << 2 << "dispense tip:large vol:1000.0 xvol:0 speed:5";
-    QTest::newRow("dispense capped at the small tip")
-        << ts + asp150 + "airgap tip:small vol:100.0 xvol:0 speed:5\n" << "dispense" << -1 << 3
-        << "dispense tip:small vol:200.0 xvol:0 speed:5";
-    QTest::newRow("dispense reads the tip in force, not the other")
-        << ts + asp150 + "tipselect tip:large\n" << "dispense" << 2 << 3
-        << "dispense tip:large vol:100.0 xvol:0 speed:5";
-    QTest::newRow("dispense into an empty tip") << ts << "dispense" << 0 << 1
-                                                << "dispense tip:small vol:100.0 xvol:0 speed:5";
-    QTest::newRow("dispense between steps reads the step before")
-        << ts + asp150 + "dispense tip:small vol:150.0 xvol:0 speed:5\n" << "dispense" << 1 << 2
-        << "dispense tip:small vol:150.0 xvol:0 speed:5";
-    QTest::newRow("tip in force from the nearest tip select")
-        << "tipselect tip:large\n" + asp150 + "tipselect tip:large\n" << "aspirate" << 0 << 1
-        << "aspirate tip:large vol:100.0 xvol:0 speed:5";
-    QTest::newRow("no tip select: small") << asp150 << "loop" << 0 << 1 << "loop 2";
-}
-
-void TestProtocolBuilder::insertion()
-{
-    QFETCH(QString, method);
-    QFETCH(QString, type);
-    QFETCH(int, afterIndex);
-    QFETCH(int, position);
-    QFETCH(QString, inserted);
-
-    ProtocolBuilder builder;
-    QVERIFY(load(builder, method));
-    const QStringList before = lines(builder);
-    QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
-    QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
-    QCOMPARE(builder.insertCommand(type, afterIndex), position);
-    QCOMPARE(commands.count(), 1);
-    QCOMPARE(spl.count(), 1);
-    QCOMPARE(builder.commandList().at(position)->parent(), &builder);
-
-    QStringList expected = before;
-    expected.insert(position, inserted);
-    if (type == QLatin1String("loop"))
-        expected.insert(position + 1, QStringLiteral("endloop"));
-    QCOMPARE(lines(builder), expected);
-
-    // Anything but the eight type words changes nothing.
-    QCOMPARE(builder.insertCommand(QStringLiteral("Aspirate"), 0), -1);
-    QCOMPARE(commands.count(), 1);
-    QCOMPARE(spl.count(), 1);
-}
-
-void TestProtocolBuilder::tipSelectPropagation()
-{
-    ProtocolBuilder builder;
-    QVERIFY(load(builder, "tipselect tip:large\naspirate tip:large vol:150.0 xvol:0 speed:5\n"
-                          "tipselect tip:large\ndispense tip:large vol:150.0 xvol:0 speed:5\n"));
-    QCOMPARE(builder.insertCommand(QStringLiteral("tipselect"), 0), 1);
-    QCOMPARE(lines(builder),
-             (QStringList{"tipselect tip:large", "tipselect tip:small",
-                          "aspirate tip:small vol:150.0 xvol:0 speed:5", "tipselect tip:large",
-                          "dispense tip:large vol:150.0 xvol:0 speed:5"}));
-
-    // A changed Tip Select carries its tip to the steps up to the next one, into loop
-    // bodies too, in one refresh. Commands read from a file are watched like any other.
-    QVERIFY(load(builder, "tipselect tip:small\naspirate tip:small vol:150.0 xvol:0 speed:5\n"
-                          "loop 2\n  aspirate tip:small vol:10.0 xvol:0 speed:5\n"
-                          "  tipselect tip:small\n  dispense tip:small vol:10.0 xvol:0 speed:5\n"
-                          "endloop\ntipselect tip:small\npurge tip:small speed:5\n"));
-    QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
-    QSignalSpy errors(&builder, &ProtocolBuilder::validationErrorsChanged);
-    builder.commandList().at(0)->setTip(QStringLiteral("large"));
-    QCOMPARE(lines(builder),
-             (QStringList{"tipselect tip:large", "aspirate tip:large vol:150.0 xvol:0 speed:5",
-                          "loop 2", "  aspirate tip:large vol:10.0 xvol:0 speed:5",
-                          "  tipselect tip:small", "  dispense tip:small vol:10.0 xvol:0 speed:5",
-                          "endloop", "tipselect tip:small", "purge tip:small speed:5"}));
-    QCOMPARE(spl.count(), 1);
-    QCOMPARE(errors.count(), 1);
-
-    // Removing a step does not carry tips again.
-    builder.removeCommand(0);
-    QCOMPARE(builder.commandList().at(0)->tip(), QStringLiteral("large"));
-}
-
-void TestProtocolBuilder::moves_data()
-{
-    QTest::addColumn<int>("from");
-    QTest::addColumn<int>("to");
-    QTest::addColumn<QString>("order");
-
-    // Steps: 0 tipselect, 1 aspirate, 2 mix, 3 dispense.
-    QTest::newRow("first step stays") << 0 << 2 << "tamd";
-    QTest::newRow("to the front") << 2 << 0 << "mtad";
-    QTest::newRow("down") << 1 << 3 << "tmda";
-    QTest::newRow("up") << 3 << 1 << "tdam";
-    QTest::newRow("same place") << 2 << 2 << "tamd";
-    QTest::newRow("target past the end") << 1 << 4 << "tamd";
-    QTest::newRow("source past the end") << 4 << 1 << "tamd";
-    QTest::newRow("negative target") << 2 << -1 << "tamd";
-}
-
-void TestProtocolBuilder::moves()
-{
-    QFETCH(int, from);
-    QFETCH(int, to);
-    QFETCH(QString, order);
-
-    ProtocolBuilder builder;
-    QVERIFY(load(builder, "tipselect tip:small\naspirate tip:small vol:150.0 xvol:0 speed:5\n"
-                          "mix tip:small vol:100.0 cycles:2 speed:5\n"
-                          "dispense tip:small vol:150.0 xvol:0 speed:5\n"));
-    QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
-    QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
-    builder.moveCommand(from, to);
-    QString actual;
-    for (const Command *command : builder.commandList())
-        actual += command->type().at(0);
-    QCOMPARE(actual, order);
-    const int moved = order == QLatin1String("tamd") ? 0 : 1;
-    QCOMPARE(commands.count(), moved);
-    QCOMPARE(spl.count(), moved);
-    QCOMPARE(builder.commands().size(), 4);
-    QCOMPARE(builder.commands().at(0).value<QObject *>(), builder.commandList().at(0));
-}
-
-void TestProtocolBuilder::removal()
-{
-    ProtocolBuilder builder;
-    QVERIFY(load(builder, Valid + "loop 2\n  aspirate tip:small vol:10.0 xvol:0 speed:5\n"
-                                  "  dispense tip:small vol:10.0 xvol:0 speed:5\nendloop\n"));
-    QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
-    builder.removeCommand(4);
-    builder.removeCommand(-1);
-    QCOMPARE(commands.count(), 0);
-
-    QPointer<Command> loop = builder.commandList().at(3);
-    QPointer<Command> aspirate = builder.commandList().at(1);
-    builder.removeCommand(3);
-    builder.removeCommand(1);
-    QCOMPARE(commands.count(), 2);
-    QCOMPARE(lines(builder), (QStringList{"tipselect tip:small", "dispense tip:small vol:150.0 xvol:0 speed:5"}));
-    // Deleted later, so that the interface can still read them while it handles the signal;
-    // until then their edits no longer reach the method.
-    QVERIFY(loop && aspirate);
-    QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
-    qobject_cast<AspirateCommand *>(aspirate.data())->setVolumeWhole(20);
-    QCOMPARE(spl.count(), 0);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QVERIFY(!loop && !aspirate);
-    QCOMPARE(spl.count(), 0);
-
-    builder.clearCommands();
-    QCOMPARE(builder.commandList().size(), 0);
-    QCOMPARE(spl.count(), 1);
-}
-
-void TestProtocolBuilder::cvolAndTipSelectRule_data()
-{
-    QTest::addColumn<QString>("method");
-    QTest::addColumn<int>("index");
-    QTest::addColumn<QVariantList>("cvol");
-    QTest::addColumn<bool>("tipSelectAfter");
-
-    const QString ts = QStringLiteral("tipselect tip:small\n");
-    const QString asp = QStringLiteral("aspirate tip:small vol:150.5 xvol:5 speed:5\n");
-    QTest::newRow("before the first step") << ts + asp << -1 << QVariantList{0, 0, 0, 0} << false;
-    QTest::newRow("past the end") << ts + asp << 2 << QVariantList{0, 0, 0, 0} << false;
-    QTest::newRow("empty tip") << ts + asp << 0 << QVariantList{0, 0, 0, 0} << true;
-    QTest::newRow("liquid held") << ts + asp << 1 << QVariantList{155, 5, 0, 0} << false;
-    QTest::newRow("emptied again")
-        << ts + asp + "dispense tip:small vol:155.5 xvol:0 speed:5\n" << 2
-        << QVariantList{0, 0, 0, 0} << true;
-    QTest::newRow("only the tip in force counts")
-        << ts + asp + "tipselect tip:large\n" << 2 << QVariantList{155, 5, 0, 0} << true;
-    QTest::newRow("large tip holding liquid")
-        << "tipselect tip:large\naspirate tip:large vol:300.0 xvol:0 speed:5\n" << 1
-        << QVariantList{0, 0, 300, 0} << false;
-    QTest::newRow("loop runs its iterations")
-        << ts + "loop 3\n  aspirate tip:small vol:10.0 xvol:0 speed:5\nendloop\n" << 1
-        << QVariantList{30, 0, 0, 0} << false;
-    // Without a leading Tip Select one may always go in: at the top.
-    QTest::newRow("no tip select: small") << asp << 0 << QVariantList{155, 5, 0, 0} << true;
-}
-
-void TestProtocolBuilder::cvolAndTipSelectRule()
-{
-    QFETCH(QString, method);
-    QFETCH(int, index);
-    QFETCH(QVariantList, cvol);
-    QFETCH(bool, tipSelectAfter);
-
-    ProtocolBuilder builder;
-    QVERIFY(load(builder, method));
-    const QVariantMap map = builder.getCvolAtIndex(index);
-    QCOMPARE((QVariantList{map.value("smallWhole"), map.value("smallFractional"), map.value("largeWhole"),
-                           map.value("largeFractional")}),
-             cvol);
-    QCOMPARE(map.size(), 4);
-    if (index >= 0 && index < builder.commandList().size())
-        QCOMPARE(builder.canInsertTipSelectAt(index), tipSelectAfter);
-    // Past the end means after the last step; nothing before the first step holds liquid.
-    QCOMPARE(builder.canInsertTipSelectAt(-1),
-             builder.canInsertTipSelectAt(builder.commandList().size() - 1));
-
-    builder.clearCommands();
-    QVERIFY(builder.canInsertTipSelectAt(3));
-}
-
-void TestProtocolBuilder::refreshAgreesWithCommands_data()
-{
-    QTest::addColumn<Edit>("edit");
-
-    const auto volume = [](int index, int whole) {
-        return [=](ProtocolBuilder &b) { step<VolumeCommand>(b, index)->setVolumeWhole(whole); };
-    };
-    QTest::newRow("volume") << Edit(volume(1, 180));
-    QTest::newRow("tenths") << Edit([](ProtocolBuilder &b) { step<VolumeCommand>(b, 2)->setVolumeFractional(5); });
-    QTest::newRow("extra volume") << Edit([](ProtocolBuilder &b) { step<AspirateCommand>(b, 1)->setExtraVolume(20); });
-    QTest::newRow("speed") << Edit([](ProtocolBuilder &b) { b.commandList().at(2)->setSpeed(9); });
-    QTest::newRow("mix cycles") << Edit([](ProtocolBuilder &b) { step<MixCommand>(b, 3)->setCycles(0); });
-    QTest::newRow("repeat replicates") << Edit([](ProtocolBuilder &b) { step<RepeatCommand>(b, 4)->setReplicates(9); });
-    QTest::newRow("repeat dispense") << Edit([](ProtocolBuilder &b) { step<RepeatCommand>(b, 4)->setDispenseVolume(12.5); });
-    QTest::newRow("loop iterations") << Edit([](ProtocolBuilder &b) { step<LoopCommand>(b, 5)->setIterations(11); });
-    QTest::newRow("step added in a loop")
-        << Edit([](ProtocolBuilder &b) { step<LoopCommand>(b, 5)->addInnerCommand(QStringLiteral("purge")); });
-    QTest::newRow("step removed from a loop")
-        << Edit([](ProtocolBuilder &b) { step<LoopCommand>(b, 5)->removeInnerCommand(0); });
-    QTest::newRow("step edited in a nested loop") << Edit([](ProtocolBuilder &b) {
-        auto *inner = qobject_cast<LoopCommand *>(step<LoopCommand>(b, 5)->innerCommandList().at(2));
-        inner->setIterations(4);
-        qobject_cast<VolumeCommand *>(inner->innerCommandList().at(0))->setVolumeWhole(33);
-    });
-    QTest::newRow("tip select in a loop") << Edit([](ProtocolBuilder &b) {
-        step<LoopCommand>(b, 5)->innerCommandList().at(1)->setTip(QStringLiteral("large"));
-    });
-    QTest::newRow("tip select") << Edit([](ProtocolBuilder &b) { b.commandList().at(0)->setTip(QStringLiteral("large")); });
-    QTest::newRow("insert") << Edit([](ProtocolBuilder &b) { b.insertCommand(QStringLiteral("dispense"), 1); });
-    QTest::newRow("remove") << Edit([](ProtocolBuilder &b) { b.removeCommand(2); });
-    QTest::newRow("move") << Edit([](ProtocolBuilder &b) { b.moveCommand(5, 1); });
-    QTest::newRow("name with a line break") << Edit([](ProtocolBuilder &b) { b.setProtocolName(QStringLiteral("A\nB")); });
-    QTest::newRow("clear") << Edit([](ProtocolBuilder &b) { b.clearCommands(); });
-    QTest::newRow("new") << Edit([](ProtocolBuilder &b) { b.newProtocol(); });
-    QTest::newRow("several") << Edit([=](ProtocolBuilder &b) {
-        volume(1, 120)(b);
-        b.moveCommand(1, 3);
-        volume(3, 130)(b);
-        b.insertCommand(QStringLiteral("tipselect"), 3);
-        volume(2, 140)(b);
-    });
-}
-
-void TestProtocolBuilder::refreshAgreesWithCommands()
-{
-    QFETCH(Edit, edit);
-
-    ProtocolBuilder builder;
-    QVERIFY(load(builder, "tipselect tip:small\naspirate tip:small vol:150.0 xvol:0 speed:5\n"
-                          "dispense tip:small vol:150.0 xvol:0 speed:5\n"
-                          "mix tip:small vol:100.0 cycles:2 speed:5\n"
-                          "repeat tip:small vol:40.0 dispense:20.0 replicates:2 speed:5\n"
-                          "loop 2\n  aspirate tip:small vol:10.0 xvol:0 speed:5\n  tipselect tip:small\n"
-                          "  loop 2\n    aspirate tip:small vol:5.0 xvol:0 speed:5\n"
-                          "    dispense tip:small vol:5.0 xvol:0 speed:5\n  endloop\n"
-                          "  dispense tip:small vol:10.0 xvol:0 speed:5\nendloop\n"));
-    QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
-    QSignalSpy csv(&builder, &ProtocolBuilder::csvPreviewChanged);
-    QSignalSpy errors(&builder, &ProtocolBuilder::validationErrorsChanged);
-    QSignalSpy hasErrors(&builder, &ProtocolBuilder::hasErrorsChanged);
-    edit(builder);
-    QVERIFY(spl.count() >= 1);
-    QCOMPARE(csv.count(), spl.count());
-    QCOMPARE(errors.count(), spl.count());
-    QCOMPARE(hasErrors.count(), spl.count());
-
-    const QList<Command *> commands = builder.commandList();
-    QCOMPARE(builder.splPreview(), SplGenerator().generate(builder.protocolName(), commands));
-    QCOMPARE(builder.csvPreview(), CsvGenerator().generate(QString(), QString(), commands));
-    const QList<ValidationError> expected = Validator().validate(commands);
-    const QVariantList published = builder.validationErrors();
-    QCOMPARE(published.size(), expected.size());
-    for (int i = 0; i < expected.size(); ++i) {
-        const QVariantMap map = published.at(i).toMap();
-        QCOMPARE(map.value("commandPath").toString(), expected.at(i).commandPath);
-        QCOMPARE(map.value("message").toString(), expected.at(i).message);
-        QCOMPARE(map.contains("fixVolume"), expected.at(i).fixVolume >= 0);
-        if (expected.at(i).fixVolume >= 0)
-            QCOMPARE(map.value("fixVolume").toDouble(), expected.at(i).fixVolume);
-    }
-    QCOMPARE(builder.hasErrors(), !expected.isEmpty());
-    const QList<TipVolumes> volumes = Validator().cumulativeVolumes(commands);
-    for (int i = 0; i < volumes.size(); ++i) {
-        const QVariantMap cvol = builder.getCvolAtIndex(i);
-        QCOMPARE(cvol.value("smallWhole").toInt(), volumes.at(i).smallTip.whole);
-        QCOMPARE(cvol.value("largeFractional").toInt(), volumes.at(i).largeTip.fractional);
-    }
-}
-
-void TestProtocolBuilder::autoSaveDebounce()
-{
-    ProtocolLibrary library;
-    const QString id = addToLibrary(library, QStringLiteral("Wash"), Valid);
-    ProtocolBuilder builder;
-    builder.setLibrary(&library);
-    builder.setAutoSaveInterval(300);
-    builder.loadFromLibrary(id);
-    QSignalSpy saved(&library, &ProtocolLibrary::protocolsChanged);
-    QSignalSpy unsaved(&builder, &ProtocolBuilder::hasUnsavedChangesChanged);
-
-    QElapsedTimer sinceLastEdit;
-    step<VolumeCommand>(builder, 1)->setVolumeWhole(120);
-    sinceLastEdit.start();
-    QVERIFY(builder.hasUnsavedChanges());
-    QCOMPARE(unsaved.count(), 1);
-    // A second edit half-way restarts the wait.
-    QTimer::singleShot(150, &builder, [&] {
-        builder.setDescription(QStringLiteral("edited"));
-        sinceLastEdit.restart();
-    });
-    QVERIFY(saved.wait(5000));
-    QVERIFY2(sinceLastEdit.elapsed() >= 295, qPrintable(QString::number(sinceLastEdit.elapsed())));
-    QCOMPARE(saved.count(), 1);
-    QVERIFY(!builder.hasUnsavedChanges());
-    QCOMPARE(unsaved.count(), 2);
-
-    const QVariantMap stored = library.getProtocol(id);
-    QCOMPARE(stored.value("description").toString(), QStringLiteral("edited"));
-    QVERIFY(storedSteps(library, id).contains("aspirate tip:small vol:120.0"));
-    // Saved with its errors (liquid left in the tip) and flagged so.
-    QCOMPARE(library.getAllProtocols().at(0).toMap().value("hasErrors").toBool(), true);
-}
-
-void TestProtocolBuilder::loadingLeavesMethodClean_data()
-{
-    QTest::addColumn<bool>("reload");
-    QTest::newRow("first load") << false;
-    QTest::newRow("load over another library method") << true;
-}
-
-void TestProtocolBuilder::loadingLeavesMethodClean()
-{
-    QFETCH(bool, reload);
-
-    ProtocolLibrary library;
-    const QString first = addToLibrary(library, QStringLiteral("First"), Valid);
-    const QString second = addToLibrary(library, QStringLiteral("Second"), Valid);
-    ProtocolBuilder builder;
-    builder.setLibrary(&library);
-    builder.setAutoSaveInterval(20);
-    if (reload)
-        builder.loadFromLibrary(first);
-    const QDateTime modified = library.getProtocol(second).value("modified").toDateTime();
-    QSignalSpy saved(&library, &ProtocolLibrary::protocolsChanged);
-
-    builder.loadFromLibrary(second);
-    QCOMPARE(builder.currentProtocolId(), second);
-    QVERIFY(builder.isLibraryProtocol());
-    QCOMPARE(builder.protocolName(), QStringLiteral("Second"));
-    QCOMPARE(builder.description(), QStringLiteral("about Second"));
-    QCOMPARE(lines(builder).size(), 3);
-    QVERIFY(!builder.hasUnsavedChanges());
-    // Waits for a save that must not come.
-    QVERIFY(!saved.wait(200));
-    QVERIFY(!builder.hasUnsavedChanges());
-    QCOMPARE(library.getProtocol(second).value("modified").toDateTime(), modified);
-
-    // The first edit makes it dirty.
-    builder.setProtocolName(QStringLiteral("Second renamed"));
-    QVERIFY(builder.hasUnsavedChanges());
-    QVERIFY(saved.wait(2000));
-    QCOMPARE(library.getProtocol(second).value("name").toString(), QStringLiteral("Second renamed"));
-}
-
-void TestProtocolBuilder::pendingEditWrittenBeforeLeaving_data()
-{
-    QTest::addColumn<Edit>("leave");
-    // The library refuses the pending edit (a name another method has): then the method
-    // stays open with it instead of losing it.
-    QTest::addColumn<bool>("refused");
-    const QList<QPair<const char *, Edit>> leaves{
-        {"another library method", [](ProtocolBuilder &b) { b.loadFromLibrary(b.property("other").toString()); }},
-        {"the same method again", [](ProtocolBuilder &b) { b.loadFromLibrary(b.currentProtocolId()); }},
-        {"new method", [](ProtocolBuilder &b) { b.newProtocol(); }},
-        {"device method", [](ProtocolBuilder &b) {
-             b.loadFromDeviceProtocol(QStringLiteral("A1B2C3D4E5F6"), QStringLiteral("x.csv"),
-                                      QByteArray("PURGE,S,,,,,,4,\n"));
-         }}};
-    for (const auto &leave : leaves) {
-        QTest::addRow("%s", leave.first) << leave.second << false;
-        QTest::addRow("%s, edit refused", leave.first) << leave.second << true;
-    }
-}
-
-void TestProtocolBuilder::pendingEditWrittenBeforeLeaving()
-{
-    QFETCH(Edit, leave);
-    QFETCH(bool, refused);
-
-    ProtocolLibrary library;
-    const QString edited = addToLibrary(library, QStringLiteral("Edited"), Valid);
-    const QString other = addToLibrary(library, QStringLiteral("Other"), Valid);
-    {
-        ProtocolBuilder builder;
-        builder.setProperty("other", other);
-        builder.setLibrary(&library);
-        builder.setAutoSaveInterval(60000);
-        builder.loadFromLibrary(edited);
-        step<VolumeCommand>(builder, 2)->setVolumeWhole(140);
-        QVERIFY(builder.hasUnsavedChanges());
-        if (refused) {
-            builder.setProtocolName(QStringLiteral("OTHER"));
-            QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
-            QTest::ignoreMessage(QtWarningMsg, "ProtocolBuilder: Failed to save to library");
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("could not be saved; the method stays open"));
-            leave(builder);
-            QCOMPARE(builder.currentProtocolId(), edited);
-            QVERIFY(builder.isLibraryProtocol());
-            QCOMPARE(builder.protocolName(), QStringLiteral("OTHER"));
-            QCOMPARE(step<VolumeCommand>(builder, 2)->volumeWhole(), 140);
-            QVERIFY(builder.hasUnsavedChanges());
-            QCOMPARE(errors.constLast().at(0).toString(),
-                     QStringLiteral("The changes to \"OTHER\" could not be saved, so the method stays open"));
-            // Once the edit can be saved, leaving works as before.
-            builder.setProtocolName(QStringLiteral("Edited"));
-        }
-        leave(builder);
-        QVERIFY(storedSteps(library, edited).contains("dispense tip:small vol:140.0"));
-        QVERIFY(!builder.hasUnsavedChanges());
-        QVERIFY(!storedSteps(library, other).contains("140.0"));
-
-        // And when the program closes with an edit waiting.
-        builder.loadFromLibrary(other);
-        step<VolumeCommand>(builder, 1)->setVolumeWhole(130);
-    }
-    QVERIFY(storedSteps(library, other).contains("aspirate tip:small vol:130.0"));
-}
-
-void TestProtocolBuilder::libraryFailures()
-{
-    ProtocolBuilder builder;
-    QVERIFY(load(builder, Valid, QStringLiteral("Kept")));
-    QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
-
-    QTest::ignoreMessage(QtWarningMsg, "ProtocolBuilder: No library reference set");
-    builder.loadFromLibrary(QStringLiteral("x"));
-    QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("No library reference set"));
-    QTest::ignoreMessage(QtWarningMsg, "ProtocolBuilder: No library reference set");
-    QVERIFY(!builder.saveToLibrary());
-    QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("No library reference set"));
-
-    ProtocolLibrary library;
-    builder.setLibrary(&library);
-    QTest::ignoreMessage(QtWarningMsg, "ProtocolBuilder: Not a library method");
-    QVERIFY(!builder.saveToLibrary());
-    QVERIFY(errors.isEmpty());
-    builder.loadFromLibrary(QStringLiteral("missing"));
-    QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Method not found: missing"));
-    QCOMPARE(builder.protocolName(), QStringLiteral("Kept"));
-    QCOMPARE(lines(builder).size(), 3);
-    QVERIFY(!builder.isLibraryProtocol());
-
-    // A save the library refuses keeps the edit marked unsaved.
-    const QString id = addToLibrary(library, QStringLiteral("One"), Valid);
-    addToLibrary(library, QStringLiteral("Two"), Valid);
-    builder.loadFromLibrary(id);
-    builder.setProtocolName(QStringLiteral("TWO"));
-    QTest::ignoreMessage(QtWarningMsg, "ProtocolBuilder: Failed to save to library");
-    QVERIFY(!builder.saveToLibrary());
-    QCOMPARE(errors.constLast().at(0).toString(), QStringLiteral("Failed to save method"));
-    QVERIFY(builder.hasUnsavedChanges());
-}
-
-void TestProtocolBuilder::fileLoad()
-{
-    ProtocolBuilder builder;
-    builder.newProtocol();
-    QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
-    QSignalSpy name(&builder, &ProtocolBuilder::protocolNameChanged);
-    QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
-
-    const QString path = QDir::temp().filePath(QStringLiteral("in.spl"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(methodText(Valid, QStringLiteral("Dilution µ")).toUtf8());
-    file.close();
-    QVERIFY(builder.loadFromFile(QUrl::fromLocalFile(path).toString()));
-    QCOMPARE(builder.protocolName(), QStringLiteral("Dilution µ"));
-    QCOMPARE(builder.splPreview(), methodText(Valid, QStringLiteral("Dilution µ")));
-    QVERIFY(!builder.hasErrors());
-    QCOMPARE(name.count(), 1);
-    QCOMPARE(commands.count(), 1);
-    QVERIFY(errors.isEmpty());
-
-    QVERIFY(!builder.loadFromFile(QDir::temp().filePath(QStringLiteral("missing.spl"))));
-    QCOMPARE(errors.takeFirst().at(0).toString(),
-             QStringLiteral("Failed to open file: ") + QDir::temp().filePath(QStringLiteral("missing.spl")));
-
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("protocol name: Broken\n\naspirate tip:small vol:10.0\nendloop\n");
-    file.close();
-    QVERIFY(!builder.loadFromFile(path));
-    QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Parse error: Unexpected 'endloop' at line 4"));
-    QCOMPARE(builder.protocolName(), QStringLiteral("Dilution µ"));
-    QCOMPARE(lines(builder).size(), 3);
-}
-
-void TestProtocolBuilder::fileSaveAndCompile()
-{
-    ProtocolBuilder builder;
-    QVERIFY(load(builder, Valid, QStringLiteral("Out")));
-    QSignalSpy errors(&builder, &ProtocolBuilder::errorOccurred);
-    const QString spl = QDir::temp().filePath(QStringLiteral("out.spl"));
-    const QString csv = QDir::temp().filePath(QStringLiteral("out.csv"));
-    const auto read = [](const QString &path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    };
-
-    QVERIFY(builder.saveToFile(QUrl::fromLocalFile(spl).toString()));
-    QCOMPARE(read(spl), builder.splPreview());
-    QVERIFY(builder.compileToCsv(csv));
-    QCOMPARE(read(csv), QStringLiteral("TIPSELECT,S,,,,,,,,\nASPIRATE,S,150.0,0,,,,5,\nDISPENSE,S,150.0,0,,,,5,\n"));
-    QCOMPARE(builder.generateCsvForTransfer(), read(csv));
-    QCOMPARE(builder.getCsvData(), read(csv).toUtf8());
-
-    const QString nowhere = QDir::temp().filePath(QStringLiteral("no/such/folder/x"));
-    QVERIFY(!builder.saveToFile(nowhere));
-    QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Failed to save file: ") + nowhere);
-    QVERIFY(!builder.compileToCsv(nowhere));
-    QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Failed to save CSV file: ") + nowhere);
-
-    // With errors: the SPL file is still written, the CSV never.
-    step<VolumeCommand>(builder, 2)->setVolumeWhole(100);
-    QVERIFY(builder.hasErrors());
-    QVERIFY(builder.saveToFile(spl));
-    QVERIFY(read(spl).contains("dispense tip:small vol:100.0"));
-    QFile::remove(csv);
-    QVERIFY(!builder.compileToCsv(csv));
-    QCOMPARE(errors.takeFirst().at(0).toString(), QStringLiteral("Cannot compile CSV: method has validation errors"));
-    QVERIFY(!QFile::exists(csv));
-    QCOMPARE(builder.generateCsvForTransfer(), QString());
-    QCOMPARE(builder.getCsvData(), QByteArray());
-}
 
 NERRA_TEST_MAIN(TestProtocolBuilder)
 #include "tst_protocolbuilder.moc"

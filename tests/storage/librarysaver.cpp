@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QSettings>
+#include <QVector>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,23 +16,19 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc < 4)
+    const int count = argc < 4 ? 0 : std::atoi(argv[2]);
+    if (count < 1)
         return 2;
     for (auto format : {QSettings::NativeFormat, QSettings::IniFormat})
         QSettings::setPath(format, QSettings::UserScope, QString::fromLocal8Bit(argv[1]));
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
-    const int count = std::atoi(argv[2]);
-    if (count < 1)
-        return 2;
 
     ProtocolLibrary library;
     library.setJournaledSaves(argv[3][0] == '1');
 
     // Carry on from whatever the store holds; a first run starts every method at a
     // negative save number, so the sequence holds from the start.
-    QStringList ids;
-    for (int i = 0; i < count; ++i)
-        ids << QString();
+    QVector<QString> ids(count);
     qint64 next = 0;
     for (const QVariant &entry : library.getAllProtocols()) {
         const QVariantMap map = entry.toMap();
@@ -46,8 +43,7 @@ int main(int argc, char *argv[])
         const qint64 save = i - count;
         ids[i] = library.createProtocol(SaveSequence::methodName(i));
         if (ids.at(i).isEmpty()
-            || !library.saveProtocol(ids.at(i), SaveSequence::methodName(i), QString::number(save),
-                                     SaveSequence::stepsFor(save), false))
+            || !library.saveProtocol(ids.at(i), SaveSequence::methodName(i), QString::number(save), SaveSequence::stepsFor(save), false))
             return 1;
     }
     std::printf("ready %lld\n", static_cast<long long>(next));
@@ -55,8 +51,7 @@ int main(int argc, char *argv[])
 
     for (qint64 save = next;; ++save) {
         const int index = SaveSequence::methodIndex(save, count);
-        if (!library.saveProtocol(ids.at(index), SaveSequence::methodName(index),
-                                  QString::number(save), SaveSequence::stepsFor(save), false))
+        if (!library.saveProtocol(ids.at(index), SaveSequence::methodName(index), QString::number(save), SaveSequence::stepsFor(save), false))
             return 1;
         std::printf("saved %lld\n", static_cast<long long>(save));
         std::fflush(stdout);

@@ -22,18 +22,11 @@ inline int methodIndex(qint64 save, int count)
 // Twenty steps whose volumes depend on the save number.
 inline QVariantList stepsFor(qint64 save)
 {
-    QVariantList steps{QVariantMap{{QStringLiteral("type"), QStringLiteral("tipselect")},
-                                   {QStringLiteral("tip"), QStringLiteral("small")}}};
+    QVariantList steps{QVariantMap{{"type", "tipselect"}, {"tip", "small"}}};
     const int base = int(((save % 150) + 150) % 150) + 1;
-    for (int i = 0; i < 19; ++i) {
-        steps << QVariantMap{{QStringLiteral("type"), i % 2 ? QStringLiteral("dispense")
-                                                            : QStringLiteral("aspirate")},
-                             {QStringLiteral("tip"), QStringLiteral("small")},
-                             {QStringLiteral("speed"), 5},
-                             {QStringLiteral("volumeWhole"), base},
-                             {QStringLiteral("volumeFractional"), i / 2},
-                             {QStringLiteral("extraVolume"), 0}};
-    }
+    for (int i = 0; i < 19; ++i)
+        steps << QVariantMap{{"type", i % 2 ? "dispense" : "aspirate"}, {"tip", "small"}, {"speed", 5},
+                             {"volumeWhole", base}, {"volumeFractional", i / 2}, {"extraVolume", 0}};
     return steps;
 }
 

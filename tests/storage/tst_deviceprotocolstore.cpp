@@ -1,19 +1,14 @@
-#include "devices/deviceinfo.h"
-#include "devices/devicemanager.h"
-#include "devices/devicestorecleaner.h"
 #include "storage/deviceprotocolstore.h"
 #include "testmain.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
-#include <QFile>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 
-#include <algorithm>
 #include <memory>
 
 namespace {
@@ -21,34 +16,36 @@ namespace {
 const QString Hw = QStringLiteral("A1B2C3D4E5F6");
 const QString OtherHw = QStringLiteral("0F0E0D0C0B0A");
 
-QVariant metaValue(const QString &key)
+QSettings meta()
 {
-    return QSettings(QStringLiteral("Vellora"), QStringLiteral("Nerra")).value(key);
+    return QSettings(QStringLiteral("Vellora"), QStringLiteral("Nerra"));
 }
 
-QStringList metaKeys()
+QString stamp(const QString &hardwareId, const QString &filename, const char *entry)
 {
-    return QSettings(QStringLiteral("Vellora"), QStringLiteral("Nerra")).allKeys();
+    return meta().value(QStringLiteral("deviceProtocolsMeta/%1/%2/").arg(hardwareId, filename) + entry).toString();
 }
 
-QString value(const QString &hardwareId, const QString &filename, const char *entry)
+QString folder(const QString &hardwareId)
 {
-    return metaValue(QStringLiteral("deviceProtocolsMeta/%1/%2/").arg(hardwareId, filename)
-                     + QLatin1String(entry)).toString();
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/deviceProtocols/" + hardwareId;
 }
 
-QString cacheRoot()
+// Each file listed for an instrument, its flag and its bytes.
+QStringList copies(const DeviceProtocolStore &store, const QString &hardwareId)
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-           + QStringLiteral("/deviceProtocols");
+    QStringList lines;
+    for (const QString &name : store.filenames(hardwareId))
+        lines << name + (store.isDirty(hardwareId, name) ? " dirty " : " clean ")
+                     + (store.hasProtocol(hardwareId, name) ? QString::fromUtf8(store.csvData(hardwareId, name)) : "<no file>");
+    return lines;
 }
 
 // Every file under the sandbox, relative to it: nothing may appear outside its place.
 QStringList filesUnder(const QString &root)
 {
     QStringList files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext())
+    for (QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
         files << QDir(root).relativeFilePath(it.next());
     files.sort();
     return files;
@@ -64,283 +61,115 @@ private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
     void cleanup() { m_env.reset(); }
 
-    void emptyInstrument();
-    void storeAndFlags();
-    void mergeWithDeviceList();
-    void rename();
-    void survivesRecreation();
-    void unsafeNamesRefused_data();
-    void unsafeNamesRefused();
-    void clearDeviceRefusesPaths_data();
-    void clearDeviceRefusesPaths();
-    void failedWriteChangesNothing();
-    void forgettingDeviceClearsItsCacheOnly();
+    void storeFlagsAndRestart()
+    {
+        {
+            DeviceProtocolStore store;
+            QVERIFY(copies(store, Hw).isEmpty() && store.protocolCount(Hw) == 0);
+            QVERIFY(store.csvData(Hw, "a.csv").isNull() && !store.isDirty(Hw, "a.csv") && !store.hasProtocol(Hw, "a.csv"));
+            QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
+            const QString before = QDateTime::currentDateTimeUtc().addSecs(-1).toString(Qt::ISODate);
+            QVERIFY(store.storeLocalEdit(Hw, "B.csv", "local\r\n") && store.storeFromDevice(Hw, "a.csv", "device"));
+            QVERIFY(store.storeFromDevice(Hw, "a.csv", "device again"));
+            // Dots inside a name cannot leave the folder: such a file is kept like any other.
+            QVERIFY(store.storeFromDevice(Hw, "v1..2 (Lösung).csv", "v") && store.storeFromDevice(OtherHw, "x.csv", "x"));
+            QVERIFY(changed.count() == 5 && changed.at(0) == (QVariantList{Hw, "B.csv"}));
+            QCOMPARE(copies(store, Hw), (QStringList{"a.csv clean device again", "B.csv dirty local\r\n", "v1..2 (Lösung).csv clean v"}));
+            QVERIFY(store.protocolCount(Hw) == 3 && store.filePath(Hw, "a.csv") == folder(Hw) + "/a.csv");
+            QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$").match(stamp(Hw, "a.csv", "lastFetchedAt")).hasMatch());
+            QVERIFY(stamp(Hw, "a.csv", "lastFetchedAt") >= before && stamp(Hw, "B.csv", "lastFetchedAt").isEmpty());
+
+            store.markSynced(Hw, "B.csv");
+            QVERIFY(!store.isDirty(Hw, "B.csv") && stamp(Hw, "B.csv", "lastPushedAt") >= before);
+            QVERIFY(store.storeLocalEdit(Hw, "B.csv", "edited\r\nagain"));
+            store.removeProtocol(Hw, "a.csv");
+            QVERIFY(stamp(Hw, "a.csv", "lastFetchedAt").isEmpty() && changed.count() == 8);
+        }
+        // Nothing is kept in memory: a new store sees what the last one left.
+        DeviceProtocolStore store;
+        QCOMPARE(copies(store, Hw), (QStringList{"B.csv dirty edited\r\nagain", "v1..2 (Lösung).csv clean v"}));
+        QCOMPARE(copies(store, OtherHw), QStringList{"x.csv clean x"});
+        // A forgotten instrument leaves nothing behind, and takes nothing of another's.
+        store.clearDevice(Hw);
+        QVERIFY(copies(store, Hw).isEmpty() && !store.isDirty(Hw, "B.csv") && !QDir(folder(Hw)).exists() && meta().allKeys().filter(Hw).isEmpty());
+        QCOMPARE(copies(store, OtherHw), QStringList{"x.csv clean x"});
+    }
+
+    void mergeAndRename()
+    {
+        DeviceProtocolStore store;
+        for (const char *name : {"x.csv", "y.csv", "old.csv", "other.csv"})
+            store.storeFromDevice(Hw, name, name);
+        store.storeLocalEdit(Hw, "z.csv", "z");
+        store.storeLocalEdit(Hw, "old.csv", "edited");
+        const QString fetched = stamp(Hw, "old.csv", "lastFetchedAt");
+        QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
+
+        // The clean copy the instrument no longer has goes; the unsent edit stays; a name
+        // that could leave the folder is never listed.
+        QCOMPARE(store.setFilenames(Hw, {"x.csv", "pending.csv", "old.csv", "../up.csv", "other.csv"}), QStringList{"z.csv"});
+        QVERIFY(changed.count() == 1 && changed.at(0) == (QVariantList{Hw, "y.csv"}));
+        QCOMPARE(meta().value("deviceProtocolsMeta/" + Hw + "/filenames").toStringList(),
+                 (QStringList{"x.csv", "pending.csv", "old.csv", "other.csv", "z.csv"}));
+        QCOMPARE(copies(store, Hw), (QStringList{"old.csv dirty edited", "other.csv clean other.csv", "pending.csv clean <no file>",
+                                                 "x.csv clean x.csv", "z.csv dirty z"}));
+
+        // A rename never overwrites a copy, nor invents one; it keeps the flags and times.
+        QVERIFY(store.renameProtocol(Hw, "old.csv", "old.csv") && !store.renameProtocol(Hw, "old.csv", "other.csv"));
+        QVERIFY(!store.renameProtocol(Hw, "missing.csv", "x2.csv") && changed.count() == 1);
+        QVERIFY(store.renameProtocol(Hw, "old.csv", "New.csv"));
+        QCOMPARE(changed.at(1), (QVariantList{Hw, "New.csv"}));
+        QCOMPARE(copies(store, Hw), (QStringList{"New.csv dirty edited", "other.csv clean other.csv", "pending.csv clean <no file>",
+                                                 "x.csv clean x.csv", "z.csv dirty z"}));
+        QVERIFY(stamp(Hw, "New.csv", "lastFetchedAt") == fetched && stamp(Hw, "New.csv", "lastPushedAt").isEmpty());
+        QVERIFY(!store.hasProtocol(Hw, "old.csv") && stamp(Hw, "old.csv", "lastFetchedAt").isEmpty());
+    }
+
+    void unsafeNamesRefused_data()
+    {
+        QTest::addColumn<QString>("hardwareId");
+        QTest::addColumn<QString>("filename");
+        const char *const files[][2] = {{"parent folder", "../escape.csv"}, {"dots", ".."}, {"dot", "."}, {"control character", "x\ny.csv"},
+                                        {"slash", "sub/x.csv"}, {"absolute", "/tmp/x.csv"}, {"backslash", "..\\x.csv"}, {"nothing", ""},
+                                        {"the name list's key", "filenames"}};
+        for (const auto &file : files)
+            QTest::newRow(file[0]) << Hw << file[1];
+        QTest::newRow("nul") << Hw << QString("x.csv") + QChar(0) + "y";
+        const QStringList ids{"../" + OtherHw, "", "..", ".", Hw + "/..", "../deviceProtocols/" + Hw, "..\\.."};
+        for (const QString &id : ids)
+            QTest::addRow("hardware id %s", qPrintable(id)) << id << "x.csv";
+    }
+
+    void unsafeNamesRefused()
+    {
+        QFETCH(QString, hardwareId);
+        QFETCH(QString, filename);
+        DeviceProtocolStore store;
+        store.storeLocalEdit(OtherHw, "x.csv", "kept");
+        store.storeFromDevice(Hw, "kept.csv", "kept");
+        const QStringList files = filesUnder(m_env->root());
+        const QStringList keys = meta().allKeys();
+        QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
+
+        QVERIFY(!store.storeLocalEdit(hardwareId, filename, "evil") && !store.storeFromDevice(hardwareId, filename, "evil"));
+        store.markSynced(hardwareId, filename);
+        store.removeProtocol(hardwareId, filename);
+        QVERIFY(!store.renameProtocol(hardwareId, "kept.csv", filename) && !store.renameProtocol(hardwareId, filename, "fine.csv"));
+        QVERIFY(store.csvData(hardwareId, filename).isNull() && !store.isDirty(hardwareId, filename) && !store.hasProtocol(hardwareId, filename));
+        if (filename != QLatin1String("filenames"))
+            QCOMPARE(store.filePath(hardwareId, filename), QString());
+        if (hardwareId != Hw) {
+            QVERIFY(store.setFilenames(hardwareId, {"x.csv"}).isEmpty() && store.filenames(hardwareId).isEmpty());
+            store.clearDevice(hardwareId);
+        }
+        QVERIFY(changed.isEmpty() && meta().allKeys() == keys);
+        QCOMPARE(filesUnder(m_env->root()), files);
+    }
 
 private:
     std::unique_ptr<IsolatedEnvironment> m_env;
 };
 
-void TestDeviceProtocolStore::emptyInstrument()
-{
-    DeviceProtocolStore store;
-    QCOMPARE(store.filenames(Hw), QStringList());
-    QCOMPARE(store.protocolCount(Hw), 0);
-    QCOMPARE(store.csvData(Hw, "a.csv"), QByteArray());
-    QVERIFY(!store.isDirty(Hw, "a.csv"));
-    QVERIFY(!store.hasProtocol(Hw, "a.csv"));
-}
-
-void TestDeviceProtocolStore::storeAndFlags()
-{
-    DeviceProtocolStore store;
-    QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
-    const QString before = QDateTime::currentDateTimeUtc().addSecs(-1).toString(Qt::ISODate);
-
-    QVERIFY(store.storeLocalEdit(Hw, "B.csv", "local\r\n"));
-    QVERIFY(store.storeFromDevice(Hw, "a.csv", "device\n"));
-    QVERIFY(store.storeFromDevice(Hw, "a.csv", "device again\n"));
-    QCOMPARE(changed.count(), 3);
-    QCOMPARE(changed.at(0), (QVariantList{Hw, "B.csv"}));
-    QCOMPARE(store.filenames(Hw), (QStringList{"a.csv", "B.csv"}));
-    QCOMPARE(store.protocolCount(Hw), 2);
-    QCOMPARE(store.csvData(Hw, "B.csv"), QByteArray("local\r\n"));
-    QCOMPARE(store.csvData(Hw, "a.csv"), QByteArray("device again\n"));
-    QVERIFY(store.isDirty(Hw, "B.csv"));
-    QVERIFY(!store.isDirty(Hw, "a.csv"));
-    QVERIFY(store.hasProtocol(Hw, "a.csv"));
-    QVERIFY(QFile::exists(cacheRoot() + "/" + Hw + "/a.csv"));
-
-    const QString fetched = value(Hw, "a.csv", "lastFetchedAt");
-    QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$").match(fetched).hasMatch());
-    QVERIFY(fetched >= before);
-    QCOMPARE(value(Hw, "B.csv", "lastFetchedAt"), QString());
-
-    store.markSynced(Hw, "B.csv");
-    QVERIFY(!store.isDirty(Hw, "B.csv"));
-    QVERIFY(value(Hw, "B.csv", "lastPushedAt") >= before);
-    QCOMPARE(store.csvData(Hw, "B.csv"), QByteArray("local\r\n"));
-    QCOMPARE(changed.count(), 4);
-
-    store.removeProtocol(Hw, "a.csv");
-    QCOMPARE(store.filenames(Hw), QStringList{"B.csv"});
-    QVERIFY(!store.hasProtocol(Hw, "a.csv"));
-    QCOMPARE(value(Hw, "a.csv", "lastFetchedAt"), QString());
-    QCOMPARE(changed.count(), 5);
-}
-
-void TestDeviceProtocolStore::mergeWithDeviceList()
-{
-    DeviceProtocolStore store;
-    store.storeFromDevice(Hw, "x.csv", "x");
-    store.storeFromDevice(Hw, "y.csv", "y");
-    store.storeLocalEdit(Hw, "z.csv", "z");
-    store.storeLocalEdit(Hw, "w.csv", "w");
-    QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
-
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("ignoring unusable file name from device"));
-    const QStringList kept = store.setFilenames(Hw, {"x.csv", "new.csv", "w.csv", "../up.csv"});
-    // The clean copy the instrument no longer has goes; the unsent edit stays.
-    QCOMPARE(kept, QStringList{"z.csv"});
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(changed.at(0), (QVariantList{Hw, "y.csv"}));
-    QVERIFY(!store.hasProtocol(Hw, "y.csv"));
-    QVERIFY(store.hasProtocol(Hw, "z.csv"));
-    QVERIFY(store.isDirty(Hw, "w.csv"));
-    QCOMPARE(metaValue("deviceProtocolsMeta/" + Hw + "/filenames").toStringList(),
-             (QStringList{"x.csv", "new.csv", "w.csv", "z.csv"}));
-    QCOMPARE(store.filenames(Hw), (QStringList{"new.csv", "w.csv", "x.csv", "z.csv"}));
-}
-
-void TestDeviceProtocolStore::rename()
-{
-    DeviceProtocolStore store;
-    store.storeFromDevice(Hw, "old.csv", "content");
-    store.storeLocalEdit(Hw, "old.csv", "edited");
-    store.storeFromDevice(Hw, "other.csv", "other");
-    const QString fetched = value(Hw, "old.csv", "lastFetchedAt");
-    QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
-
-    QVERIFY(store.renameProtocol(Hw, "old.csv", "old.csv"));
-    QCOMPARE(changed.count(), 0);
-
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DeviceProtocolStore: rename failed \".*old.csv\" -> \".*other.csv\"$"));
-    QVERIFY(!store.renameProtocol(Hw, "old.csv", "other.csv"));
-    QCOMPARE(store.csvData(Hw, "old.csv"), QByteArray("edited"));
-    QCOMPARE(store.csvData(Hw, "other.csv"), QByteArray("other"));
-    QVERIFY(store.isDirty(Hw, "old.csv"));
-    QCOMPARE(changed.count(), 0);
-
-    QVERIFY(store.renameProtocol(Hw, "old.csv", "New.csv"));
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(changed.at(0), (QVariantList{Hw, "New.csv"}));
-    QVERIFY(store.isDirty(Hw, "New.csv"));
-    QCOMPARE(value(Hw, "New.csv", "lastFetchedAt"), fetched);
-    QCOMPARE(value(Hw, "New.csv", "lastPushedAt"), QString());
-    QVERIFY(!store.isDirty(Hw, "old.csv"));
-    QCOMPARE(value(Hw, "old.csv", "lastFetchedAt"), QString());
-    QCOMPARE(store.csvData(Hw, "New.csv"), QByteArray("edited"));
-    QVERIFY(!store.hasProtocol(Hw, "old.csv"));
-    QCOMPARE(store.filenames(Hw), (QStringList{"New.csv", "other.csv"}));
-
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("rename failed"));
-    QVERIFY(!store.renameProtocol(Hw, "missing.csv", "x.csv"));
-    QCOMPARE(store.filenames(Hw), (QStringList{"New.csv", "other.csv"}));
-}
-
-void TestDeviceProtocolStore::survivesRecreation()
-{
-    {
-        DeviceProtocolStore store;
-        store.storeLocalEdit(Hw, "edit.csv", "e");
-        store.storeFromDevice(Hw, "fetched.csv", "f");
-        store.storeFromDevice(OtherHw, "x.csv", "x");
-        // Dots inside a name cannot leave the folder: such a file is kept like any other.
-        QVERIFY(store.storeFromDevice(Hw, "v1..2 (Lösung).csv", "v"));
-        store.renameProtocol(Hw, "edit.csv", "renamed.csv");
-    }
-    DeviceProtocolStore store;
-    QCOMPARE(store.filenames(Hw), (QStringList{"fetched.csv", "renamed.csv", "v1..2 (Lösung).csv"}));
-    QCOMPARE(store.csvData(Hw, "v1..2 (Lösung).csv"), QByteArray("v"));
-    QVERIFY(store.isDirty(Hw, "renamed.csv"));
-    QVERIFY(!store.isDirty(Hw, "fetched.csv"));
-    QCOMPARE(store.csvData(Hw, "renamed.csv"), QByteArray("e"));
-    QCOMPARE(store.csvData(OtherHw, "x.csv"), QByteArray("x"));
-}
-
-void TestDeviceProtocolStore::unsafeNamesRefused_data()
-{
-    QTest::addColumn<QString>("hardwareId");
-    QTest::addColumn<QString>("filename");
-
-    QTest::newRow("parent folder") << Hw << "../escape.csv";
-    QTest::newRow("dots") << Hw << "..";
-    QTest::newRow("dot") << Hw << ".";
-    QTest::newRow("control character") << Hw << "x\ny.csv";
-    QTest::newRow("slash") << Hw << "sub/x.csv";
-    QTest::newRow("absolute") << Hw << "/tmp/x.csv";
-    QTest::newRow("backslash") << Hw << "..\\x.csv";
-    QTest::newRow("nul") << Hw << QString("x.csv") + QChar(0) + "y";
-    QTest::newRow("nothing") << Hw << "";
-    QTest::newRow("the name list's key") << Hw << "filenames";
-    QTest::newRow("hardware id with a path") << "../" + OtherHw << "x.csv";
-    QTest::newRow("empty hardware id") << "" << "x.csv";
-    QTest::newRow("hardware id dots") << ".." << "x.csv";
-}
-
-void TestDeviceProtocolStore::unsafeNamesRefused()
-{
-    QFETCH(QString, hardwareId);
-    QFETCH(QString, filename);
-
-    DeviceProtocolStore store;
-    store.storeLocalEdit(OtherHw, "x.csv", "kept");
-    store.storeFromDevice(Hw, "kept.csv", "kept");
-    const QStringList files = filesUnder(m_env->root());
-    const QStringList keys = metaKeys();
-    QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
-
-    const QRegularExpression refused("refused");
-    QTest::ignoreMessage(QtWarningMsg, refused);
-    QVERIFY(!store.storeLocalEdit(hardwareId, filename, "evil"));
-    QTest::ignoreMessage(QtWarningMsg, refused);
-    QVERIFY(!store.storeFromDevice(hardwareId, filename, "evil"));
-    QTest::ignoreMessage(QtWarningMsg, refused);
-    store.markSynced(hardwareId, filename);
-    QTest::ignoreMessage(QtWarningMsg, refused);
-    store.removeProtocol(hardwareId, filename);
-    QTest::ignoreMessage(QtWarningMsg, refused);
-    QVERIFY(!store.renameProtocol(hardwareId, "kept.csv", filename));
-    QTest::ignoreMessage(QtWarningMsg, refused);
-    QVERIFY(!store.renameProtocol(hardwareId, filename, "fine.csv"));
-    QTest::ignoreMessage(QtWarningMsg, refused);
-    QCOMPARE(store.csvData(hardwareId, filename), QByteArray());
-
-    QCOMPARE(changed.count(), 0);
-    QCOMPARE(filesUnder(m_env->root()), files);
-    QCOMPARE(metaKeys(), keys);
-    QCOMPARE(store.csvData(Hw, "kept.csv"), QByteArray("kept"));
-}
-
-void TestDeviceProtocolStore::clearDeviceRefusesPaths_data()
-{
-    QTest::addColumn<QString>("hardwareId");
-    QTest::newRow("empty") << "";
-    QTest::newRow("dot") << ".";
-    QTest::newRow("dots") << "..";
-    QTest::newRow("path") << Hw + "/..";
-    QTest::newRow("other's folder by a detour") << "../deviceProtocols/" + Hw;
-    QTest::newRow("backslash") << "..\\..";
-}
-
-void TestDeviceProtocolStore::clearDeviceRefusesPaths()
-{
-    QFETCH(QString, hardwareId);
-
-    DeviceProtocolStore store;
-    store.storeFromDevice(Hw, "a.csv", "a");
-    store.storeLocalEdit(OtherHw, "b.csv", "b");
-    const QStringList files = filesUnder(m_env->root());
-    const QStringList keys = metaKeys();
-
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("clearDevice refused"));
-    store.clearDevice(hardwareId);
-    QCOMPARE(filesUnder(m_env->root()), files);
-    QCOMPARE(metaKeys(), keys);
-}
-
-void TestDeviceProtocolStore::failedWriteChangesNothing()
-{
-    DeviceProtocolStore store;
-    store.storeFromDevice(Hw, "a.csv", "a");
-    // The instrument's folder cannot be made: a file stands in its place.
-    QDir().mkpath(cacheRoot());
-    QFile blocker(cacheRoot() + "/" + OtherHw);
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
-    const QStringList keys = metaKeys();
-
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DeviceProtocolStore: failed to write"));
-    QVERIFY(!store.storeLocalEdit(OtherHw, "x.csv", "edit"));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("DeviceProtocolStore: failed to write"));
-    QVERIFY(!store.storeFromDevice(OtherHw, "x.csv", "fetched"));
-    QCOMPARE(changed.count(), 0);
-    QCOMPARE(store.filenames(OtherHw), QStringList());
-    QVERIFY(!store.isDirty(OtherHw, "x.csv"));
-    QCOMPARE(metaKeys(), keys);
-    // A replaced copy leaves no temporary file beside it.
-    QVERIFY(store.storeLocalEdit(Hw, "a.csv", "edited"));
-    QCOMPARE(QDir(cacheRoot() + "/" + Hw).entryList(QDir::Files | QDir::Hidden), QStringList{"a.csv"});
-}
-
-void TestDeviceProtocolStore::forgettingDeviceClearsItsCacheOnly()
-{
-    DeviceManager manager;
-    DeviceProtocolStore store;
-    DeviceStoreCleaner::connect(&manager, &store,
-                                [&store](const QString &hardwareId) { store.clearDevice(hardwareId); });
-    auto *joined = new DeviceInfo(QStringLiteral("Joined"), QStringLiteral("AA:00:00:00:00:0B"));
-    joined->setHardwareId(Hw);
-    manager.addDevice(joined);
-    manager.addOrUpdateUsbDevice(QStringLiteral("Bench"), QString(), QString(), -1, OtherHw);
-    store.storeFromDevice(Hw, "a.csv", "a");
-    store.storeLocalEdit(Hw, "b.csv", "b");
-    store.storeLocalEdit(OtherHw, "c.csv", "c");
-    QSignalSpy changed(&store, &DeviceProtocolStore::protocolChanged);
-
-    manager.forgetDevice(manager.devices().indexOf(joined));
-    QCOMPARE(store.filenames(Hw), QStringList());
-    QVERIFY(!store.hasProtocol(Hw, "a.csv"));
-    QVERIFY(!store.isDirty(Hw, "b.csv"));
-    QVERIFY(!QDir(cacheRoot() + "/" + Hw).exists());
-    QCOMPARE(changed.count(), 0);
-    const QStringList left = metaKeys();
-    QVERIFY(std::none_of(left.begin(), left.end(), [](const QString &key) { return key.contains(Hw); }));
-
-    QCOMPARE(store.filenames(OtherHw), QStringList{"c.csv"});
-    QVERIFY(store.isDirty(OtherHw, "c.csv"));
-    QCOMPARE(store.csvData(OtherHw, "c.csv"), QByteArray("c"));
-}
 
 NERRA_TEST_MAIN(TestDeviceProtocolStore)
 #include "tst_deviceprotocolstore.moc"

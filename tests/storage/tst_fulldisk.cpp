@@ -22,9 +22,7 @@ namespace {
 
 const QByteArray Earlier = "earlier\n";
 const QString Hw = QStringLiteral("A1B2C3D4E5F6");
-const QString Method = QStringLiteral("protocol name: Wash\n\n"
-                                      "tipselect tip:small\n"
-                                      "aspirate tip:small vol:100.0 xvol:0 speed:5\n"
+const QString Method = QStringLiteral("protocol name: Wash\n\n" "tipselect tip:small\n" "aspirate tip:small vol:100.0 xvol:0 speed:5\n"
                                       "dispense tip:small vol:100.0 xvol:0 speed:5\n");
 
 // While it lives, no file of this process may grow past `bytes`; writing beyond fails
@@ -36,8 +34,7 @@ public:
     {
         getrlimit(RLIMIT_FSIZE, &m_saved);
         m_handler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = m_saved;
-        limit.rlim_cur = bytes;
+        const rlimit limit{bytes, m_saved.rlim_max};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
     ~FileSizeLimit()
@@ -73,83 +70,75 @@ private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
     void cleanup() { m_env.reset(); }
 
-    void earlierFileSurvivesAndFailureIsReported_data();
-    void earlierFileSurvivesAndFailureIsReported();
+    void earlierFileSurvivesAndFailureIsReported_data()
+    {
+        QTest::addColumn<QString>("writer");
+        for (const char *writer : {"library export", "editor save", "editor compile", "device store edit", "file helper", "log export"})
+            QTest::newRow(writer) << QString::fromLatin1(writer);
+    }
+
+    void earlierFileSurvivesAndFailureIsReported()
+    {
+        QFETCH(QString, writer);
+        const QString source = m_env->tempDir() + QStringLiteral("/wash.spl");
+        QVERIFY(writeFile(source, Method.toUtf8()));
+
+        ProtocolLibrary library;
+        const QString id = library.importFromSplFile(source);
+        ProtocolBuilder builder;
+        QVERIFY(!id.isEmpty() && builder.loadFromFile(source) && !builder.hasErrors());
+        DeviceProtocolStore store;
+        QVERIFY(store.storeFromDevice(Hw, QStringLiteral("wash.csv"), Earlier));
+        LogManager log;
+        FileDialogHelper files;
+
+        QString target = m_env->tempDir() + QStringLiteral("/target");
+        if (writer == QLatin1String("device store edit"))
+            target = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/deviceProtocols/" + Hw + "/wash.csv";
+        else
+            QVERIFY(writeFile(target, Earlier));
+        QCOMPARE(contents(target), Earlier);
+        const QDir folder = QFileInfo(target).dir();
+        const QStringList filesBefore = folder.entryList(QDir::Files | QDir::Hidden);
+        QSignalSpy libraryErrors(&library, &ProtocolLibrary::errorOccurred);
+        QSignalSpy builderErrors(&builder, &ProtocolBuilder::errorOccurred);
+
+        bool written = true;
+        {
+            const QtMessageHandler previous = qInstallMessageHandler(LogManager::handleMessage);
+            qDebug() << "a line long enough to pass the limit on its own";
+            FileSizeLimit full(16);
+            if (writer == QLatin1String("library export"))
+                written = library.exportProtocolToFile(id, target);
+            else if (writer == QLatin1String("editor save"))
+                written = builder.saveToFile(target);
+            else if (writer == QLatin1String("editor compile"))
+                written = builder.compileToCsv(target);
+            else if (writer == QLatin1String("device store edit"))
+                written = store.storeLocalEdit(Hw, QStringLiteral("wash.csv"), builder.getCsvData());
+            else if (writer == QLatin1String("file helper"))
+                written = files.writeFile(target, Method.toUtf8());
+            else {
+                log.exportToFile(target);
+                written = !log.logMessages().constLast().contains(QLatin1String("Failed to write log file"));
+            }
+            qInstallMessageHandler(previous);
+        }
+
+        QVERIFY(!written);
+        QCOMPARE(contents(target), Earlier);
+        // Nothing half-written is left beside it either.
+        QCOMPARE(folder.entryList(QDir::Files | QDir::Hidden), filesBefore);
+        // The library and the editor say so once; the others answer false or log it.
+        QCOMPARE(libraryErrors.count() + builderErrors.count(), writer == "library export" || writer.startsWith("editor") ? 1 : 0);
+        if (writer == QLatin1String("device store edit"))
+            QVERIFY(!store.isDirty(Hw, QStringLiteral("wash.csv")));
+    }
 
 private:
     std::unique_ptr<IsolatedEnvironment> m_env;
 };
 
-void TestFullDisk::earlierFileSurvivesAndFailureIsReported_data()
-{
-    QTest::addColumn<QString>("writer");
-    for (const char *writer : {"library export", "editor save", "editor compile",
-                               "device store edit", "file helper", "log export"})
-        QTest::newRow(writer) << QString::fromLatin1(writer);
-}
-
-void TestFullDisk::earlierFileSurvivesAndFailureIsReported()
-{
-    QFETCH(QString, writer);
-    const QString source = m_env->tempDir() + QStringLiteral("/wash.spl");
-    QVERIFY(writeFile(source, Method.toUtf8()));
-
-    ProtocolLibrary library;
-    const QString id = library.importFromSplFile(source);
-    QVERIFY(!id.isEmpty());
-    ProtocolBuilder builder;
-    QVERIFY(builder.loadFromFile(source));
-    QVERIFY(!builder.hasErrors());
-    DeviceProtocolStore store;
-    QVERIFY(store.storeFromDevice(Hw, QStringLiteral("wash.csv"), Earlier));
-    LogManager log;
-    FileDialogHelper files;
-
-    QString target = m_env->tempDir() + QStringLiteral("/target");
-    if (writer == QLatin1String("device store edit"))
-        target = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-                 + QStringLiteral("/deviceProtocols/%1/wash.csv").arg(Hw);
-    else
-        QVERIFY(writeFile(target, Earlier));
-    QCOMPARE(contents(target), Earlier);
-    const QDir folder = QFileInfo(target).dir();
-    const QStringList filesBefore = folder.entryList(QDir::Files | QDir::Hidden);
-    QSignalSpy libraryErrors(&library, &ProtocolLibrary::errorOccurred);
-    QSignalSpy builderErrors(&builder, &ProtocolBuilder::errorOccurred);
-
-    bool written = true;
-    {
-        const QtMessageHandler previous = qInstallMessageHandler(LogManager::handleMessage);
-        qDebug() << "a line long enough to pass the limit on its own";
-        FileSizeLimit full(16);
-        if (writer == QLatin1String("library export"))
-            written = library.exportProtocolToFile(id, target);
-        else if (writer == QLatin1String("editor save"))
-            written = builder.saveToFile(target);
-        else if (writer == QLatin1String("editor compile"))
-            written = builder.compileToCsv(target);
-        else if (writer == QLatin1String("device store edit"))
-            written = store.storeLocalEdit(Hw, QStringLiteral("wash.csv"), builder.getCsvData());
-        else if (writer == QLatin1String("file helper"))
-            written = files.writeFile(target, Method.toUtf8());
-        else {
-            log.exportToFile(target);
-            written = !log.logMessages().constLast().contains(QLatin1String("Failed to write log file"));
-        }
-        qInstallMessageHandler(previous);
-    }
-
-    QVERIFY(!written);
-    QCOMPARE(contents(target), Earlier);
-    // Nothing half-written is left beside it either.
-    QCOMPARE(folder.entryList(QDir::Files | QDir::Hidden), filesBefore);
-    if (writer == QLatin1String("library export"))
-        QCOMPARE(libraryErrors.count(), 1);
-    if (writer.startsWith(QLatin1String("editor")))
-        QCOMPARE(builderErrors.count(), 1);
-    if (writer == QLatin1String("device store edit"))
-        QVERIFY(!store.isDirty(Hw, QStringLiteral("wash.csv")));
-}
 
 NERRA_TEST_MAIN(TestFullDisk)
 #include "tst_fulldisk.moc"
