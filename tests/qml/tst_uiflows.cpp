@@ -477,6 +477,8 @@ private slots:
         UiHarness::answerNextFileDialog(m_ui->env.home() + QStringLiteral("/missing/card.spl"));
         QVERIFY(m_ui->click(QStringLiteral("menuExport")));
         QTRY_VERIFY(m_ui->isOpen(QStringLiteral("exportErrorDialog")));
+        QTRY_COMPARE(m_ui->popup(QStringLiteral("exportErrorDialog"))->property("opacity").toDouble(), 1.0);
+        QVERIFY(m_ui->shoot(QStringLiteral("export-failed")));
         QVERIFY(m_ui->popup(QStringLiteral("exportErrorDialog"))->property("message").toString().startsWith(QStringLiteral("Failed to open file: ")));
         QVERIFY(m_ui->answer(QStringLiteral("exportErrorDialog"), QStringLiteral("messageOk")));
         QVERIFY(m_ui->click(m_ui->item(QStringLiteral("editButton"), card(name))));
