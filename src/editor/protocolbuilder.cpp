@@ -270,6 +270,7 @@ void ProtocolBuilder::applyState(const MethodState &state)
     {
         Batch batch(this);
         dropAllCommands();
+        TipRules::restoreLoopTips(parsed);
         for (Command *command : qAsConst(parsed)) {
             m_commands.append(command);
             adopt(command);

@@ -4,6 +4,7 @@
 #include "editor/protocolbuilder.h"
 
 #include "editor/methodexchange.h"
+#include "editor/tiprules.h"
 
 #include "formats/csvparser.h"
 #include "formats/splparser.h"
@@ -46,6 +47,7 @@ bool ProtocolBuilder::loadFromFile(const QString &filePath)
     }
     Batch batch(this);
     dropAllCommands();
+    TipRules::restoreLoopTips(parsed);
     m_protocolName = name;
     for (Command *command : qAsConst(parsed)) {
         m_commands.append(command);

@@ -45,6 +45,19 @@ void TipRules::propagateFrom(const QList<Command *> &commands, int index)
     }
 }
 
+void TipRules::restoreLoopTips(const QList<Command *> &commands, const QString &startTip)
+{
+    QString tip = startTip.isEmpty() ? QStringLiteral("small") : startTip;
+    for (Command *command : commands) {
+        if (isTipSelect(command)) {
+            tip = command->tip();
+        } else if (auto *loop = qobject_cast<LoopCommand *>(command)) {
+            loop->setTip(tip);
+            restoreLoopTips(loop->innerCommandList(), tip);
+        }
+    }
+}
+
 bool TipRules::canInsertTipSelectAt(const QList<Command *> &commands, const QList<TipVolumes> &volumes,
                                     int afterIndex)
 {

@@ -20,6 +20,9 @@ public:
     static QString tipInForceBefore(const QList<Command *> &commands, int position);
     // Gives the tip of the Tip Select at `index` to the steps after it (loop bodies too).
     static void propagateFrom(const QList<Command *> &commands, int index);
+    // Loops read from SPL text, which does not carry a loop's tip, take the tip in force
+    // where they stand, as loops made in the editor have it. Steps keep theirs.
+    static void restoreLoopTips(const QList<Command *> &commands, const QString &startTip = QString());
     static bool canInsertTipSelectAt(const QList<Command *> &commands, const QList<TipVolumes> &volumes,
                                      int afterIndex);
     // A new step (not a Tip Select) about to go in at `position`: the tip in force and

@@ -98,6 +98,7 @@ private slots:
     void undoIsSavedAndLoadsStartAfresh();
     void historyHoldsAHundredSteps();
     void aMissingTipSelectGoesBackAtTheTop();
+    void undoKeepsWhatTheTextDoesNotSay();
 
 private:
     std::unique_ptr<IsolatedEnvironment> m_env;
@@ -270,6 +271,26 @@ void TestEditorUndo::aMissingTipSelectGoesBackAtTheTop()
     builder.undo();
     builder.undo();
     QCOMPARE(stateOf(builder), start);
+}
+
+void TestEditorUndo::undoKeepsWhatTheTextDoesNotSay()
+{
+    // A loop under the large tip: its tip is not in the SPL text, and undo must not lose it.
+    ProtocolBuilder builder;
+    builder.setTypingWindow(-1);
+    builder.newProtocol();
+    step<TipSelectCommand>(builder, 0)->setTip(QStringLiteral("large"));
+    builder.addCommand(QStringLiteral("loop"));
+    auto *loop = step<LoopCommand>(builder, 1);
+    loop->addInnerCommand(QStringLiteral("aspirate"));
+    loop->addInnerCommand(QStringLiteral("dispense"));
+    QCoreApplication::processEvents();
+    const QVariantList errors = builder.validationErrors();
+    builder.addCommand(QStringLiteral("purge"));
+    QCoreApplication::processEvents();
+    builder.undo();
+    QCOMPARE(builder.validationErrors(), errors);
+    QCOMPARE(step<LoopCommand>(builder, 1)->tip(), QStringLiteral("large"));
 }
 
 NERRA_TEST_MAIN(TestEditorUndo)
