@@ -202,6 +202,9 @@ private slots:
             << "tipselect tip:small\nloop 10\naspirate tip:small vol:10 speed:5\ndispense tip:small vol:10 speed:5\nendloop\nloop 2\n"
                "aspirate tip:small vol:10 speed:5\ndispense tip:small vol:10 speed:5\nendloop\n"
             << QStringList{"step 3 | " + countError} << QStringList() << 11;
+        QTest::newRow("one iteration is a loop")
+            << "tipselect tip:small\nloop 2\naspirate tip:small vol:10 speed:5\ndispense tip:small vol:10 speed:5\nendloop\n"
+            << QStringList() << QStringList() << 1;
         // Its body is still checked once, though the instrument would not run it.
         QTest::newRow("no iterations, body still checked")
             << "tipselect tip:small\naspirate tip:small vol:10 speed:5\nloop 2\ndispense tip:small vol:10 speed:5\nendloop\n"

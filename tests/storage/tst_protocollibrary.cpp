@@ -425,6 +425,14 @@ private slots:
             QVERIFY2(aside.contains("\n" + key.toUtf8() + "=@Variant("), qPrintable(key));
     }
 
+    void smallValuesAreStorable()
+    {
+        // The check's per-entry floor must not refuse what the settings layer writes: empty
+        // strings are the shortest entries a list can hold.
+        QVERIFY(SettingsFileCheck::isStorable(QStringList{QString(), QString(), QString()}));
+        QVERIFY(SettingsFileCheck::isStorable(QVariantList{QVariantMap{{QStringLiteral("k"), QStringList{QString()}}}}));
+    }
+
     void sizeLimitAgreesWithTheReader()
     {
         // Purges with long tip texts make a stored form of many megabytes from few steps.
