@@ -14,18 +14,6 @@
 #include <QSettings>
 #include <QUuid>
 
-// One element of the stored array, in the form the store holds it.
-struct LibraryStore::StoredElement
-{
-    QString id;
-    QString name;
-    QString description;
-    QDateTime created;
-    QDateTime modified;
-    QVariantList commands;
-    bool hasErrors = true;
-};
-
 namespace {
 
 const QString StoreOrganization = QStringLiteral("Vellora");
@@ -249,12 +237,6 @@ bool LibraryStore::fits(const QString &name, const QString &description, const Q
            && SettingsFileCheck::isStorable(commands);
 }
 
-LibraryStore::StoredElement LibraryStore::storedElement(const ProtocolRecord &record)
-{
-    return {record.id,       record.name,     record.description, record.created,
-            record.modified, record.commands, record.hasErrors};
-}
-
 namespace {
 
 QString elementKey(int index, const QString &key)
@@ -343,7 +325,7 @@ LibraryStore::Records LibraryStore::load()
         ids.insert(record->id);
         // Steps read whole as a list are what a save would write back.
         const QVariant steps = element.value(CommandsKey);
-        const StoredElement stored = storedElement(*record);
+        const StoredElement &stored = *record;
         // (No steps at all are stored as no value.)
         const bool stepsExact = steps.userType() == QMetaType::QVariantList
                                     ? steps.toList().size() == record->commands.size()
@@ -397,7 +379,7 @@ bool LibraryStore::loadPending(Records *records)
         if (!problem.isEmpty())
             qWarning().noquote() << "ProtocolLibrary: Journal entry" << record->name << "-" << problem;
         ids.insert(record->id);
-        m_stored.push_back(storedElement(*record));
+        m_stored.push_back(*record);
         records->push_back(std::move(record));
     }
     qDebug() << "ProtocolLibrary: Loaded" << records->size()
@@ -424,7 +406,7 @@ bool LibraryStore::write(const Records &records)
     std::vector<StoredElement> next;
     next.reserve(records.size());
     for (const auto &record : records)
-        next.push_back(storedElement(*record));
+        next.push_back(*record);
 
     // Differences only when nobody else has written the store since: another writer's
     // changes would otherwise mix with this library's.

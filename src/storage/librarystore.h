@@ -1,5 +1,7 @@
 #pragma once
 
+#include "storage/protocolrecord.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -10,7 +12,6 @@
 #include <vector>
 
 class Command;
-class ProtocolRecord;
 class QSettings;
 
 // The method library as the settings store holds it: the array "protocolLibrary" in the
@@ -50,8 +51,8 @@ public:
     static bool defaultSync(QSettings &settings);
 
 private:
-    struct StoredElement;
-    static StoredElement storedElement(const ProtocolRecord &record);
+    // One element of the stored array is a record as the library holds it.
+    using StoredElement = ProtocolRecord;
     static void writeArray(QSettings &settings, const std::vector<StoredElement> &elements,
                            const std::vector<StoredElement> *previous);
     bool loadPending(Records *records);
