@@ -72,7 +72,6 @@ private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
     void cleanup() { m_env.reset(); }
 
-    void savesPairedEntriesWithoutGaps();
     void storedArrayHoldsExactlyTheCurrentEntries();
     void loadsStoredEntries_data();
     void loadsStoredEntries();
@@ -95,27 +94,6 @@ private:
     std::unique_ptr<IsolatedEnvironment> m_env;
 };
 
-void TestDeviceManager::savesPairedEntriesWithoutGaps()
-{
-    DeviceManager manager;
-    manager.addDevice(new DeviceInfo(QStringLiteral("First"), QStringLiteral("AA:00:00:00:00:01")));
-    manager.addDevice(scanned(QStringLiteral("AA:00:00:00:00:02"), QStringLiteral("Nerra: Unpaired")));
-    manager.addDevice(new DeviceInfo(QStringLiteral("Third"), QStringLiteral("AA:00:00:00:00:03")));
-    manager.savePairedDevices();
-
-    const QList<QVariantMap> stored = readStore();
-    QCOMPARE(stored.size(), 2);
-    QCOMPARE(stored[0].value(QStringLiteral("name")).toString(), QStringLiteral("First"));
-    QCOMPARE(stored[1].value(QStringLiteral("name")).toString(), QStringLiteral("Third"));
-    QCOMPARE(stored[1].value(QStringLiteral("address")).toString(), QStringLiteral("AA:00:00:00:00:03"));
-
-    // Pairing the middle one puts it in list order.
-    manager.pairDevice(1);
-    const QList<QVariantMap> after = readStore();
-    QCOMPARE(after.size(), 3);
-    QCOMPARE(after[1].value(QStringLiteral("name")).toString(), QStringLiteral("Nerra: Unpaired"));
-}
-
 void TestDeviceManager::storedArrayHoldsExactlyTheCurrentEntries()
 {
     {
@@ -123,9 +101,16 @@ void TestDeviceManager::storedArrayHoldsExactlyTheCurrentEntries()
         manager.addOrUpdateUsbDevice(QStringLiteral("Bench pipette"), QStringLiteral("SN-100"),
                                      QStringLiteral("1.4.0"), 5, QStringLiteral("A1B2C3D4E5F6"));
         manager.addDevice(new DeviceInfo(QStringLiteral("Plain"), QStringLiteral("AA:00:00:00:00:09")));
+        manager.addDevice(scanned(QStringLiteral("AA:00:00:00:00:02"), QStringLiteral("Nerra: Unpaired")));
         manager.addOrUpdateUsbDevice(QStringLiteral("Coloured"), QString(), QString(), 2,
                                      QStringLiteral("0F0E0D0C0B0A"));
+        // Unpaired entries leave no gap in the stored array.
         QCOMPARE(readStore().size(), 3);
+        QCOMPARE(readStore().at(2).value(QStringLiteral("name")).toString(), QStringLiteral("Coloured"));
+        // Paired, it is stored in list order.
+        manager.pairDevice(2);
+        QCOMPARE(readStore().at(2).value(QStringLiteral("name")).toString(), QStringLiteral("Nerra: Unpaired"));
+        manager.forgetDevice(2);
 
         // The forgotten USB entry held index 0; the plain entry moves into it.
         manager.forgetDevice(0);

@@ -46,8 +46,6 @@ private slots:
     void refusedWhenBusy();
     void operationsEndWhenTheInstrumentFallsSilent_data();
     void operationsEndWhenTheInstrumentFallsSilent();
-    void abandonedOperationsAreReported_data();
-    void abandonedOperationsAreReported();
     void calibrationWriteWithDate_data();
     void calibrationWriteWithDate();
     void calibrationReadChainsThePreferences();
@@ -60,8 +58,6 @@ private slots:
     void renameDeletesTheOldFileThoughTheSessionIsClosedAtOnce();
 
 private:
-    // Waits until the instrument has received a line starting with prefix.
-    bool waitForCommand(const QString &prefix) const;
     std::unique_ptr<IsolatedEnvironment> m_env;
     std::unique_ptr<LogCapture> m_log;
     std::unique_ptr<SimulatedLink> m_sim;
@@ -81,16 +77,6 @@ void TestSerialManagerSessions::cleanup()
         m_log->dumpTail(200);
     m_log.reset();
     m_env.reset();
-}
-
-bool TestSerialManagerSessions::waitForCommand(const QString &prefix) const
-{
-    return QTest::qWaitFor(
-        [&] {
-            const QStringList lines = m_sim->wire();
-            return std::any_of(lines.cbegin(), lines.cend(), [&](const QString &line) { return line.startsWith(prefix); });
-        },
-        5000);
 }
 
 void TestSerialManagerSessions::uploadWritesTheBodyAndEndsTheSession_data()
@@ -258,8 +244,6 @@ void TestSerialManagerSessions::refusedWhenBusy_data()
         QStringLiteral("getDeviceInfo: not in protocol mode — call connectProtocol() first"));
     row("setCalibration index 8", true, [](SerialManager &l) { l.setCalibration(8, 1.0f); },
         QStringLiteral("setCalibration: coefficient index must be 0 to 7"));
-    row("setCalibration index -1", true, [](SerialManager &l) { l.setCalibration(-1, 1.0f); },
-        QStringLiteral("setCalibration: coefficient index must be 0 to 7"));
     row("setCalibration not a number", true, [](SerialManager &l) { l.setCalibration(2, std::nanf("")); },
         QStringLiteral("setCalibration: invalid coefficient value"));
     row("getCalibration while connecting", false,
@@ -268,12 +252,6 @@ void TestSerialManagerSessions::refusedWhenBusy_data()
             l.getCalibration();
         },
         QStringLiteral("getCalibration: protocol busy"));
-    row("list while connecting", false,
-        [](SerialManager &l) {
-            l.deleteProtocol(QStringLiteral("a.csv"));
-            l.listProtocols();
-        },
-        QStringLiteral("listProtocols: protocol busy"));
     row("get while connecting", false,
         [](SerialManager &l) {
             l.listProtocols();
@@ -332,18 +310,10 @@ void TestSerialManagerSessions::operationsEndWhenTheInstrumentFallsSilent_data()
         [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n"); }, handshakeOnly,
         QStringLiteral("putProtocol: timeout waiting for device"), QStringLiteral("transferFailed"),
         {QStringLiteral("Device did not respond — try again")});
-    row("getProtocol, no ready line", QString(), [](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); },
-        handshakeOnly, QStringLiteral("getProtocol: timeout waiting for device"));
-    row("connectProtocol, no ready line", QString(), [](SerialManager &l) { l.connectProtocol(); }, handshakeOnly,
-        QStringLiteral("connectProtocol: timeout waiting for device"));
-    row("fetchCalibration, no ready line", QString(), [](SerialManager &l) { QVERIFY(l.fetchCalibration()); },
-        handshakeOnly, QString(), QStringLiteral("calibrationReceived"), {QVariantMap()});
     row("beginUsbOta, no ready line", QString(), [](SerialManager &l) { l.beginUsbOta(); }, handshakeOnly, QString(),
         QStringLiteral("otaSessionFailed"), {QStringLiteral("no response from device")});
 
     // Past the ready line the reply time-out ends the session.
-    row("list, no reply", QStringLiteral("CMD:LIST_PROTOCOLS"), [](SerialManager &l) { l.listProtocols(); },
-        {Handshake, QStringLiteral("CMD:LIST_PROTOCOLS"), Disconnect}, QStringLiteral("listProtocols: timeout waiting for reply"));
     row("calibration write, no reply to the second coefficient", QStringLiteral("CMD:SET_CAL:4"),
         [](SerialManager &l) { l.applyCalibration(coefficients({{3, 0.99}, {4, 1.01}}), QStringLiteral("2026-03-04")); },
         {Handshake, QStringLiteral("CMD:SET_CAL:3:0.990000"), QStringLiteral("CMD:SET_CAL:4:1.010000"), Disconnect},
@@ -384,70 +354,6 @@ void TestSerialManagerSessions::operationsEndWhenTheInstrumentFallsSilent()
     QVERIFY(!link.isTransferring());
     QCOMPARE(link.transferProgress(), 0);
     QVERIFY(link.isConnected());
-}
-
-void TestSerialManagerSessions::abandonedOperationsAreReported_data()
-{
-    QTest::addColumn<QString>("silentAfter");
-    QTest::addColumn<Call>("start");
-    QTest::addColumn<Call>("end");
-    QTest::addColumn<QStringList>("errors");
-    QTest::addColumn<QString>("resultSignal");
-    QTest::addColumn<QVariantList>("resultArguments");
-    QTest::addColumn<int>("endState");
-
-    // An empty silentAfter: the operation is still waiting for its ready line.
-    auto row = [](const char *name, const QString &silentAfter, Call start, Call end, SerialManager::ProtocolState state,
-                  const QString &error, const QString &signal = QString(), const QVariantList &args = {}) {
-        QTest::newRow(name) << silentAfter << start << end << (error.isEmpty() ? QStringList() : QStringList{error})
-                            << signal << args << int(state);
-    };
-    const Call upload = [](SerialManager &l) { l.putProtocol(QStringLiteral("a.csv"), "PURGE,S,,,,,,4,\n"); };
-    const Call list = [](SerialManager &l) { l.listProtocols(); };
-    const Call connectProtocol = [](SerialManager &l) { l.connectProtocol(); };
-    const Call disconnectProtocol = [](SerialManager &l) { l.disconnectProtocol(); };
-    const Call cancel = [](SerialManager &l) { l.cancelTransfer(); };
-    const Call disconnect = [](SerialManager &l) { l.disconnect(); };
-
-    row("upload, new session", QString(), upload, connectProtocol, SerialManager::Connecting,
-        QStringLiteral("putProtocol: session closed"), QStringLiteral("transferFailed"),
-        {QStringLiteral("The session was closed during the transfer")});
-    row("upload, cancelled", QString(), upload, cancel, SerialManager::Ready, QStringLiteral("putProtocol: cancelled"),
-        QStringLiteral("transferFailed"), {QStringLiteral("Transfer cancelled")});
-    row("list, session closed", QStringLiteral("CMD:LIST_PROTOCOLS"), list, disconnectProtocol, SerialManager::Idle,
-        QStringLiteral("listProtocols: session closed"));
-    row("list, port closed", QString(), list, disconnect, SerialManager::Idle, QStringLiteral("listProtocols: port closed"));
-    row("delete, USB no longer allowed", QString(), [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
-        [](SerialManager &l) { l.setAvailability(false); }, SerialManager::Idle, QStringLiteral("deleteProtocol: port closed"));
-}
-
-void TestSerialManagerSessions::abandonedOperationsAreReported()
-{
-    QFETCH(QString, silentAfter);
-    QFETCH(Call, start);
-    QFETCH(Call, end);
-    QFETCH(QStringList, errors);
-    QFETCH(QString, resultSignal);
-    QFETCH(QVariantList, resultArguments);
-    QFETCH(int, endState);
-
-    QVERIFY(m_sim->connect());
-    SerialManager &link = *m_sim->link;
-    if (silentAfter.isEmpty())
-        m_sim->usb->setSilent(true);
-    else
-        m_sim->usb->setSilentAfter(silentAfter);
-    start(link);
-    if (!silentAfter.isEmpty())
-        QVERIFY(waitForCommand(silentAfter));
-
-    OutcomeSpies outcome(&link);
-    end(link);
-    QCOMPARE(outcome.errorMessages(), errors);
-    const QString mismatch = outcome.mismatch(resultSignal, resultArguments);
-    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
-    QCOMPARE(int(link.protocolState()), endState);
-    QVERIFY(!link.isTransferring());
 }
 
 void TestSerialManagerSessions::calibrationWriteWithDate_data()

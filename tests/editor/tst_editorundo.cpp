@@ -96,7 +96,6 @@ private slots:
     void everyChangeGoesBackAndForth();
     void typingInOneFieldIsOneStep();
     void undoIsSavedAndLoadsStartAfresh();
-    void historyHoldsAHundredSteps();
     void aMissingTipSelectGoesBackAtTheTop();
     void undoKeepsWhatTheTextDoesNotSay();
 
@@ -237,23 +236,6 @@ void TestEditorUndo::undoIsSavedAndLoadsStartAfresh()
     QVERIFY(!builder.canUndo());
     builder.undo();
     QCOMPARE(builder.commandList().size(), 1);
-}
-
-void TestEditorUndo::historyHoldsAHundredSteps()
-{
-    OpenMethod open;
-    ProtocolBuilder &builder = open.builder;
-    builder.setTypingWindow(-1);
-    QStringList names;
-    for (int i = 0; i < 150; ++i) {
-        names << QStringLiteral("Name %1").arg(i);
-        builder.setProtocolName(names.last());
-        QCoreApplication::processEvents();
-    }
-    for (int i = 0; i < 100; ++i)
-        builder.undo();
-    QCOMPARE(builder.protocolName(), names.at(49));
-    QVERIFY(builder.canUndo());
 }
 
 void TestEditorUndo::aMissingTipSelectGoesBackAtTheTop()

@@ -141,22 +141,6 @@ private slots:
 
     // The main window.
 
-    // Three quick presses of F12 (as the PIN test makes) open the PIN dialog; slower ones
-    // start the count again.
-    void f12CountStartsAgainWhenItsWindowRunsOut()
-    {
-        QVERIFY(m_ui->load());
-        m_ui->window->setProperty("f12WindowMs", 300);   // short enough to wait for its expiry
-        m_ui->key(Qt::Key_F12);
-        m_ui->key(Qt::Key_F12);
-        QTRY_COMPARE(m_ui->window->property("f12Count").toInt(), 0);
-        m_ui->key(Qt::Key_F12);
-        m_ui->key(Qt::Key_F12);
-        QVERIFY(!pinDialogOpen());
-        m_ui->key(Qt::Key_F12);
-        QTRY_VERIFY(pinDialogOpen());
-    }
-
     void pinSwitchesManufacturingModeAndItsConsoleOn()
     {
         QVERIFY(m_ui->load());
