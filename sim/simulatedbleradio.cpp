@@ -123,7 +123,10 @@ public:
     {
         if (!m_active)
             return;
-        stopTimers();
+        // What was heard before the end is still reported; a new scan or stop() drops it.
+        m_active = false;
+        m_timeout->stop();
+        m_repeat->stop();
         const quint64 scan = m_scan;
         m_radio->post(this, [this, scan] {
             if (scan == m_scan)

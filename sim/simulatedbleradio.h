@@ -89,6 +89,8 @@ public:
     // For the simulator's own link objects: runs action after delay ms (latency when
     // negative) unless context is gone by then, after everything posted before it.
     void post(QObject *context, std::function<void()> action, int delay = -1);
+    // Nothing is on its way to the program: tests wait for this before acting on a settled radio.
+    bool isIdle() const { return m_events.empty(); }
 
 signals:
     void scanStarted();
