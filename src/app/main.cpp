@@ -9,6 +9,7 @@
 #include "app/mfgmanager.h"
 #include "app/simulation.h"
 #include "app/startupwiring.h"
+#include "devices/ble/blemanager.h"
 #include "devices/serial/serialmanager.h"
 #include "editor/protocolbuilder.h"
 #include "storage/deviceprotocolstore.h"
@@ -26,6 +27,7 @@
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickWindow>
+#include <QTimer>
 
 #include <memory>
 #include <utility>
@@ -96,6 +98,8 @@ int main(int argc, char *argv[])
     ProtocolLibrary protocolLibrary;
     ProtocolBuilder protocolBuilder;
     DeviceManager deviceManager;
+    const bool simulate = QCoreApplication::arguments().contains(QStringLiteral("--simulate"));
+    BleManager bleManager(&deviceManager, nullptr, simulate ? simulatedBleRadio() : nullptr);
     DeviceProtocolStore deviceProtocolStore;
     FileDialogHelper fileDialogHelper;
     SerialManager serialManager;
@@ -107,8 +111,11 @@ int main(int argc, char *argv[])
     DeviceStoreCleaner::connect(&deviceManager, &deviceProtocolStore, [&deviceProtocolStore](const QString &hardwareId) {
         deviceProtocolStore.clearDevice(hardwareId);
     });
-    if (QCoreApplication::arguments().contains(QStringLiteral("--simulate")))
+    if (simulate) {
         startSimulatedInstrument(serialManager);
+        // So that the demo instrument shows on both links without a click.
+        QTimer::singleShot(0, &bleManager, &BleManager::startScan);
+    }
 
     QQmlApplicationEngine engine;
     const std::vector<std::pair<const char *, QVariant>> contextProperties = {
@@ -117,6 +124,7 @@ int main(int argc, char *argv[])
         {"protocolLibrary", object(&protocolLibrary)},
         {"protocolBuilder", object(&protocolBuilder)},
         {"deviceManager", object(&deviceManager)},
+        {"bleManager", object(&bleManager)},
         {"logManager", object(&logManager)},
         {"fileDialogHelper", object(&fileDialogHelper)},
         {"serialManager", object(&serialManager)},

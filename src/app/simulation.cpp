@@ -1,7 +1,9 @@
 #include "app/simulation.h"
 
+#include "bleinstrument.h"
 #include "devices/serial/serialmanager.h"
 #include "instrumentstate.h"
+#include "simulatedbleradio.h"
 #include "simulatedportlister.h"
 #include "usbinstrument.h"
 
@@ -9,6 +11,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <QStandardPaths>
 
 namespace {
@@ -27,6 +30,7 @@ public:
     InstrumentState state;
     UsbInstrument usb;
     SimulatedPortLister lister;
+    SimulatedBleRadio radio;
 };
 
 // Two small methods, so that a first look at the instrument's protocols shows something.
@@ -47,29 +51,46 @@ void addDemoProtocols(InstrumentState &state)
                   "PURGE,L,,,,,,4,\n");
 }
 
-} // namespace
-
-bool startSimulatedInstrument(SerialManager &serialManager)
+// The one simulated instrument, with its state read from the data folder.
+Simulation *simulation()
 {
-    auto *simulation = new Simulation(QCoreApplication::instance());
+    static QPointer<Simulation> instance;
+    if (instance)
+        return instance;
+    instance = new Simulation(QCoreApplication::instance());
     const QString folder = QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
                                .filePath(QStringLiteral("simulated-instrument"));
     const bool fresh = !QFileInfo::exists(QDir(folder).filePath(QStringLiteral("state.json")));
-    if (!simulation->state.setStorageFolder(folder))
+    if (!instance->state.setStorageFolder(folder))
         qWarning().noquote() << "Simulation: cannot keep the simulated instrument in" << folder
                              << "— its state lives in memory only";
     if (fresh)
-        addDemoProtocols(simulation->state);
+        addDemoProtocols(instance->state);
+    // Real instruments repeat their advertisement; so does this one while a scan runs.
+    instance->radio.setAdvertisingInterval(1000);
+    BleInstrument *instrument = instance->radio.addInstrument(&instance->state);
+    qDebug().noquote() << "Simulation: simulated instrument" << instance->state.hardwareId() << "advertising as"
+                       << instrument->advertisedName() << "at" << instrument->address().toString();
+    return instance;
+}
 
-    if (!simulation->usb.plugIn()) {
-        qWarning().noquote() << "Simulation: no pseudo-terminal for the simulated instrument:"
-                             << simulation->usb.errorString();
-        delete simulation;
+} // namespace
+
+BleRadioBackend *simulatedBleRadio()
+{
+    return &simulation()->radio;
+}
+
+bool startSimulatedInstrument(SerialManager &serialManager)
+{
+    Simulation *sim = simulation();
+    if (!sim->usb.plugIn()) {
+        qWarning().noquote() << "Simulation: no pseudo-terminal for the simulated instrument:" << sim->usb.errorString();
         return false;
     }
-    simulation->lister.addInstrument(&simulation->usb);
-    serialManager.setPortLister(&simulation->lister);
-    qDebug().noquote() << "Simulation: simulated instrument" << simulation->state.hardwareId() << "plugged in on"
-                       << simulation->usb.portName();
+    sim->lister.addInstrument(&sim->usb);
+    serialManager.setPortLister(&sim->lister);
+    qDebug().noquote() << "Simulation: simulated instrument" << sim->state.hardwareId() << "plugged in on"
+                       << sim->usb.portName();
     return true;
 }

@@ -17,6 +17,8 @@ Rectangle {
     readonly property var devices: deviceManager.devices
     readonly property var shownSections: Devices.sections(devices, linkContext)
     readonly property var usbStatus: Devices.usbStatus(serialManager)
+    readonly property var bleLink: typeof bleManager !== "undefined" ? bleManager : null
+    readonly property bool scanning: bleLink !== null && bleLink.isScanning === true
 
     color: Theme.surface
 
@@ -165,6 +167,27 @@ Rectangle {
                     compact: true
                     onClicked: serialManager.rescan()
                 }
+            }
+        }
+
+        // Bluetooth LE: one button starts and stops a scan.
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.preferredHeight: 52
+            visible: panel.bleLink !== null
+            color: Theme.surfaceAlt
+            Rectangle {
+                width: parent.width
+                height: 1
+                color: Theme.border
+            }
+            AppButton {
+                objectName: "scanButton"
+                anchors.fill: parent
+                anchors.margins: Theme.space2
+                variant: panel.scanning ? "secondary" : "primary"
+                text: panel.scanning ? "Stop scanning" : "Scan for devices"
+                onClicked: panel.scanning ? panel.bleLink.stopScan() : panel.bleLink.startScan()
             }
         }
     }
