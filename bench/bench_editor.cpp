@@ -121,8 +121,8 @@ int main(int argc, char *argv[])
         const QPointF at = edit->mapToScene(QPointF(edit->width() / 2, edit->height() / 2));
         QElapsedTimer clock;
         clock.start();
-        ui.press(at);
-        ui.release(at);
+        ui.mouse(QEvent::MouseButtonPress, at, Qt::LeftButton);
+        ui.mouse(QEvent::MouseButtonRelease, at, Qt::NoButton);
         double ms = 0;
         const bool shown = waitForFrame(ui.window, clock, &ms, [&] {
             return ui.currentPageName() == QLatin1String("editorPage")
