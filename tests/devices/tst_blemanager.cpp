@@ -145,16 +145,28 @@ private slots:
 
     void rotatedAddressIsFollowed()
     {
+        // Two instruments under one name: the one that rotated is followed, and the one heard
+        // at its own address, or the one the link holds, is never taken for it.
+        InstrumentState twinState;
+        twinState.setHardwareId(QStringLiteral("0F0E0D0C0B0A"));
+        twinState.setPreference(QStringLiteral("name"), QStringLiteral("Bench"));
+        BleInstrument *twin = b->radio.addInstrument(&twinState);
         b->pairInstrument();
-        // Another instrument under the same name, already heard at its own address, is not it.
-        b->devices.addDevice(new DeviceInfo(QStringLiteral("Nerra: Other"), QStringLiteral("00:00:00:00:00:01")));
-        const QString rotated = b->instrument->rotateAddress().toString();
+        b->devices.addDevice(new DeviceInfo(twin->advertisedName(), twin->address().toString()));
+        const QString first = b->instrument->address().toString();
+        const QString rotated = twin->rotateAddress().toString();
         QVERIFY(b->scanOnce());
-        QCOMPARE(b->entry(0)->uniqueId(), rotated);
-        QVERIFY(b->entry(0)->isAvailable());
-        QVERIFY(!b->entry(1)->isAvailable());
-        DeviceManager reloaded;
-        QCOMPARE(reloaded.deviceAt(0)->address(), rotated);
+        QCOMPARE(b->entry(0)->uniqueId(), first);
+        QCOMPARE(b->entry(1)->uniqueId(), rotated);
+        QVERIFY(b->entry(0)->isAvailable() && b->entry(1)->isAvailable());
+        QCOMPARE(DeviceManager().deviceAt(1)->address(), rotated);
+
+        QVERIFY(b->connect(0));
+        twin->rotateAddress();
+        QVERIFY(b->scanOnce());
+        QCOMPARE(b->entry(0)->uniqueId(), first);
+        QCOMPARE(b->ble->connectedDeviceId(), first);
+        QCOMPARE(b->entry(1)->uniqueId(), twin->address().toString());
     }
 
     void adapterStates_data()
@@ -274,6 +286,7 @@ private slots:
         QTest::addColumn<QString>("after");
         QTest::addColumn<QString>("error");
         QTest::newRow("found under a rotated address") << "rotate" << QString();
+        QTest::newRow("no answer, then found") << "ignore" << QString();
         QTest::newRow("heard again where it was") << "accept" << QString();
         QTest::newRow("not found") << "away" << NotFound;
         QTest::newRow("the reconnect fails as well") << "refuse" << QStringLiteral("Failed to connect to device");
@@ -294,7 +307,9 @@ private slots:
             b->instrument->rotateAddress();
         else if (after == QLatin1String("away"))
             b->instrument->setInRange(false);
-        else if (after == QLatin1String("accept"))
+        else if (after == QLatin1String("ignore"))
+            b->instrument->setConnectBehaviour(BleInstrument::ConnectBehaviour::Ignore);
+        if (after == QLatin1String("accept") || after == QLatin1String("ignore"))
             connect(&b->radio, &SimulatedBleRadio::scanStarted, b->instrument,
                     [this] { b->instrument->setConnectBehaviour(BleInstrument::ConnectBehaviour::Accept); });
 
@@ -312,22 +327,47 @@ private slots:
             QCOMPARE(b->ble->connectedDeviceId(), b->instrument->address().toString());
     }
 
-    void userConnectEndsAFallback()
+    // However the fallback's scan ends, the fallback ends once with it, and only not finding
+    // the instrument is reported as that.
+    void fallbackEndsWithItsScan_data()
     {
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<QStringList>("errors");
+        QTest::newRow("the scan fails") << "fail" << QStringList{QStringLiteral("Bluetooth I/O error occurred")};
+        QTest::newRow("the user stops it") << "stop" << QStringList();
+        QTest::newRow("the adapter goes off") << "off" << QStringList();
+        QTest::newRow("the user connects to another") << "other" << QStringList();
+        QTest::newRow("the user scans") << "scan" << QStringList();
+    }
+    void fallbackEndsWithItsScan()
+    {
+        QFETCH(QString, end);
+        QFETCH(QStringList, errors);
         b->pairInstrument();
-        InstrumentState second;
-        second.setHardwareId(QStringLiteral("0F0E0D0C0B0A"));
-        BleInstrument *other = b->radio.addInstrument(&second);
+        InstrumentState otherState;
+        otherState.setHardwareId(QStringLiteral("0F0E0D0C0B0A"));
+        BleInstrument *other = b->radio.addInstrument(&otherState);
         b->devices.addDevice(new DeviceInfo(other->advertisedName(), other->address().toString()));
         b->instrument->setInRange(false);
         QSignalSpy started(&b->radio, &SimulatedBleRadio::scanStarted);
         b->ble->connectToDevice(0);
         QVERIFY(started.wait(2000));
-        QVERIFY(b->connect(1));
+        if (end == QLatin1String("fail"))
+            b->radio.failScans(QBluetoothDeviceDiscoveryAgent::InputOutputError);
+        else if (end == QLatin1String("stop"))
+            b->ble->stopScan();
+        else if (end == QLatin1String("off"))
+            b->radio.setAdapter(SimulatedBleRadio::Adapter::Off);
+        else if (end == QLatin1String("other"))
+            QVERIFY(b->connect(1));
+        else
+            b->ble->startScan();
+        // Well past the fallback scan's own end: nothing more comes of it.
         QTest::qWait(fastTimings().scan + 100);
-        QVERIFY(b->errors().isEmpty());
-        QVERIFY(b->ble->isConnected());
-        QCOMPARE(b->ble->connectedDeviceId(), other->address().toString());
+        QCOMPARE(b->errors(), errors);
+        QVERIFY(!b->ble->isConnecting());
+        QCOMPARE(b->ble->isConnected(), end == QLatin1String("other"));
+        QCOMPARE(b->ble->connectionStage(), QString());
     }
 
     void closingTheLink()

@@ -52,7 +52,7 @@ BleManager::BleManager(DeviceManager *devices, QObject *parent, BleRadioBackend 
     connect(m_adapter, &BleAdapter::hostModeStateChanged, this, &BleManager::onHostBluetoothModeChanged);
 
     m_restartTimer = singleShotTimer(this);
-    connect(m_restartTimer, &QTimer::timeout, this, &BleManager::startScan);
+    connect(m_restartTimer, &QTimer::timeout, this, [this] { startScanFor(m_scanIsConnectFallback); });
     m_retryTimer = singleShotTimer(this);
     connect(m_retryTimer, &QTimer::timeout, this, &BleManager::startScan);
     m_reconnectTimer = singleShotTimer(this);
@@ -212,7 +212,14 @@ bool BleManager::isLinkedEntry(const DeviceInfo *device) const
 
 void BleManager::startScan()
 {
-    if (m_pendingConnect && !m_scanIsConnectFallback)
+    startScanFor(false);
+}
+
+// A scan the user asks for ends a fallback that was looking for its instrument; the
+// fallback's own scan (and its restart) does not.
+void BleManager::startScanFor(bool fallback)
+{
+    if (m_pendingConnect && !fallback)
         endFallback(false);
     addLog(QStringLiteral("[SCAN] Starting device discovery..."));
     if (!m_adapter->isValid()) {

@@ -153,7 +153,7 @@ private:
     bool isLinkedEntry(const DeviceInfo *device) const;
 
     // Discovery.
-    void restartScanLater();
+    void startScanFor(bool fallback);
     void endFallback(bool notFound);
     void reconnectLater(DeviceInfo *device, const QString &reason);
     bool matchByName(const QBluetoothDeviceInfo &info);

@@ -335,7 +335,7 @@ bool BleManager::startFallback(const QString &logLine)
     m_pendingConnect = entry;
     resetConnection();
     m_scanIsConnectFallback = true;
-    startScan();
+    startScanFor(true);
     return true;
 }
 
