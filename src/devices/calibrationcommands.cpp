@@ -113,6 +113,12 @@ void CalibrationWriteCommand::sendNextCoefficient(InstrumentSession &session)
 void CalibrationWriteCommand::start(InstrumentSession &session)
 {
     session.setState(InstrumentSession::Ready);
+    if (m_queue.isEmpty()) {
+        // Only the date to write.
+        m_writingDate = true;
+        session.sendLine(InstrumentProtocol::setPreferenceLine(QStringLiteral("calDate"), m_date));
+        return;
+    }
     sendNextCoefficient(session);
 }
 
@@ -135,6 +141,7 @@ SessionOperation::Step CalibrationWriteCommand::take(InstrumentSession &session,
     }
     if (!line.startsWith(QLatin1String("OK:SET_CAL")))
         return Step::Continue;
+    session.link().calibrationWriteProgress(int(m_queue.size()));
     if (!m_queue.isEmpty()) {
         sendNextCoefficient(session);
         return Step::Continue;

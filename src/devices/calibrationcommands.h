@@ -37,7 +37,8 @@ class CalibrationWriteCommand : public SessionOperation
 {
 public:
     // applyCalibration: the queue (see InstrumentProtocol::coefficientQueue) and the date
-    // to write after it (empty for none).
+    // to write after it (empty for none). An empty queue writes only the date, which must
+    // then be given.
     CalibrationWriteCommand(const QList<QPair<int, float>> &queue, const QString &date);
     // setCalibration: one coefficient, no date.
     CalibrationWriteCommand(int index, float value);

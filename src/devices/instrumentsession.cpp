@@ -76,6 +76,10 @@ void InstrumentSession::run(std::unique_ptr<SessionOperation> operation)
 
 void InstrumentSession::close()
 {
+    if (m_heldOpen) {
+        setState(Ready);
+        return;
+    }
     sendLine(DisconnectLine);
     setState(Idle);
 }
@@ -93,8 +97,10 @@ void InstrumentSession::end(SessionEnd cause, const std::function<void()> &settl
     stopTimers();
     if (settle)
         settle();
-    if (operation)
+    if (operation) {
         operation->ended(m_link, cause);
+        m_link.operationEnded();
+    }
 }
 
 void InstrumentSession::reportRefusal(const QString &line)
@@ -196,6 +202,7 @@ void InstrumentSession::finish(SessionOperation::Step step)
     else
         setState(Ready);
     operation->finished(m_link);
+    m_link.operationEnded();
 }
 
 // ---------------------------------------------------------------------------------------

@@ -65,8 +65,10 @@ public:
     void expectReady(int timeoutMs);
     // Starts `operation` in the open session.
     void run(std::unique_ptr<SessionOperation> operation);
-    // "NERRA:DISCONNECT": the instrument goes back to terminal mode.
+    // "NERRA:DISCONNECT": the instrument goes back to terminal mode. A session the link
+    // holds open (a radio link has no terminal mode to go back to) stays Ready instead.
     void close();
+    void setHeldOpen(bool held) { m_heldOpen = held; }
     void sendLine(const QString &line);
 
     // A line of the session (the link keeps terminal text and "LOG:" lines for itself).
@@ -105,4 +107,5 @@ private:
     // A line of the reply being collected was dropped: the reply is damaged.
     bool m_damaged = false;
     int m_droppedLineLimit = 0;
+    bool m_heldOpen = false;
 };

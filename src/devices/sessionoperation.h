@@ -50,6 +50,12 @@ public:
     virtual void handshakeTimedOut() = 0;
     // A line while the firmware-update channel is open.
     virtual void firmwareLine(const QString &line) = 0;
+
+    // A calibration write's coefficient was confirmed; `remaining` are still to go. Links
+    // that show progress per coefficient take it from here.
+    virtual void calibrationWriteProgress(int remaining) { Q_UNUSED(remaining) }
+    // The running operation has given its answer (or was ended): the session is free.
+    virtual void operationEnded() {}
 };
 
 // One command family on the instrument's line protocol: its command line, the reading of

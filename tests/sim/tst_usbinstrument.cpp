@@ -1,10 +1,16 @@
 // The simulated instrument's own behaviour that the link tests do not reach otherwise: its
 // firmware update (driven through the USB link's update channel) with confirm and
-// roll-back, the state it keeps for --simulate, and the standalone program. Its command
-// answers and faults are driven by the link tests.
+// roll-back, one instrument on both links, the state it keeps for --simulate, and the
+// standalone program. Its command answers and faults are driven by the link tests.
 
 #include "testmain.h"
 #include "tst_serialmanager_fixture.h"
+
+#include "bleinstrument.h"
+#include "devices/ble/blemanager.h"
+#include "devices/deviceinfo.h"
+#include "devices/devicemanager.h"
+#include "simulatedbleradio.h"
 
 #include <QCryptographicHash>
 #include <QProcess>
@@ -39,6 +45,7 @@ private slots:
 
     void firmwareUpdateConfirmedOrRolledBack_data();
     void firmwareUpdateConfirmedOrRolledBack();
+    void oneInstrumentOnBothLinks();
     void stateKeptInFolder();
     void standaloneProgram();
 
@@ -121,6 +128,30 @@ void TestUsbInstrument::firmwareUpdateConfirmedOrRolledBack()
     QVERIFY(backAfterRestart(port));
     QCOMPARE(link.usbDeviceFW(), afterNextStart);
     QVERIFY(m_sim->state.imageConfirmed());
+}
+
+void TestUsbInstrument::oneInstrumentOnBothLinks()
+{
+    SimulatedBleRadio radio;
+    BleInstrument *instrument = radio.addInstrument(&m_sim->state);
+    DeviceManager devices;
+    devices.addDevice(new DeviceInfo(instrument->advertisedName(), instrument->address().toString()));
+    BleManager ble(&devices, nullptr, &radio);
+    BleTimings timings;
+    timings.chunk = 5;
+    ble.setTimings(timings);
+    ble.connectToDevice(0);
+    QTRY_VERIFY(ble.isConnected());
+    QCOMPARE(ble.connectedDeviceHwId(), m_sim->state.hardwareId());
+    QSignalSpy complete(&ble, &DeviceConnection::transferComplete);
+    ble.sendData("TIPSELECT,S,,,,,,,,\nPURGE,S,,,,,,4,\n", QStringLiteral("ble.csv"));
+    QVERIFY(complete.wait(5000));
+
+    QVERIFY(m_sim->connect());
+    QSignalSpy listed(m_sim->link.get(), &DeviceConnection::protocolListReceived);
+    m_sim->link->listProtocols();
+    QVERIFY(listed.wait(5000));
+    QVERIFY(listed.constFirst().constFirst().toStringList().contains(QStringLiteral("ble.csv")));
 }
 
 void TestUsbInstrument::stateKeptInFolder()

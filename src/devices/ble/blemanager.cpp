@@ -3,6 +3,7 @@
 #include "devices/ble/qtbleradiobackend.h"
 #include "devices/deviceinfo.h"
 #include "devices/devicemanager.h"
+#include "devices/instrumentsession.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -72,6 +73,31 @@ BleManager::BleManager(DeviceManager *devices, QObject *parent, BleRadioBackend 
     connect(m_healthTimer, &QTimer::timeout, this, &BleManager::checkConnectionHealth);
     m_stalenessTimer = new QTimer(this);
     connect(m_stalenessTimer, &QTimer::timeout, this, &BleManager::checkDeviceStaleness);
+
+    m_chunkTimer = singleShotTimer(this);
+    m_chunkTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_chunkTimer, &QTimer::timeout, this, &BleManager::sendNextChunk);
+    m_handshakeTimer = singleShotTimer(this);
+    connect(m_handshakeTimer, &QTimer::timeout, this, &BleManager::onHandshakeTimeout);
+    m_saveTimer = singleShotTimer(this);
+    connect(m_saveTimer, &QTimer::timeout, this, &BleManager::onSaveTimeout);
+    m_readyResetTimer = singleShotTimer(this);
+    connect(m_readyResetTimer, &QTimer::timeout, this, [this] {
+        if (m_isConnected && m_transferProgress == 100) {
+            setTransferProgress(0);
+            setStatus(QStringLiteral("Ready for next transfer"));
+        }
+    });
+    m_residueTimer = singleShotTimer(this);
+    connect(m_residueTimer, &QTimer::timeout, this, [this] {
+        // Quiet after text without a line end: it is all there is of that line.
+        const QString line = m_commandBuffer.trimmed();
+        m_commandBuffer.clear();
+        if (!line.isEmpty())
+            takeCommandLine(line);
+    });
+    m_session = new InstrumentSession(*this, QStringLiteral("QT_BLE:"), this);
+    m_session->setHeldOpen(true);
     setTimings(m_timings);
     m_stalenessTimer->start();
 
@@ -96,6 +122,11 @@ void BleManager::setTimings(const BleTimings &timings)
     m_setupTimer->setInterval(timings.setup);
     m_healthTimer->setInterval(timings.health);
     m_stalenessTimer->setInterval(timings.staleness);
+    m_handshakeTimer->setInterval(timings.handshake);
+    m_saveTimer->setInterval(timings.saveConfirm);
+    m_readyResetTimer->setInterval(timings.readyReset);
+    m_residueTimer->setInterval(timings.residueQuiet);
+    m_session->setReplyTimeout(timings.commandReply);
 }
 
 // ---- shared operations ----

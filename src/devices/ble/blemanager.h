@@ -3,15 +3,19 @@
 #include "devices/ble/bleradiobackend.h"
 #include "devices/ble/bletimings.h"
 #include "devices/deviceconnection.h"
+#include "devices/sessionoperation.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
 
+#include <deque>
 #include <memory>
 
 class DeviceInfo;
 class DeviceManager;
+class InstrumentSession;
 class QTimer;
 
 // The Bluetooth LE link to one instrument: it scans for instruments advertising "Nerra:",
@@ -19,10 +23,15 @@ class QTimer;
 // entry (falling back to a scan when the instrument's address has rotated), sets up the
 // GATT link and reads the instrument's identity into the registry entry.
 //
+// Over a ready link it sends method files through the data characteristic (READY, START,
+// 20-byte chunks, DONE and the name, the save reply) and runs calibration and preference
+// commands on the command characteristic through the same session operations as the USB
+// link, one at a time in a session held open for as long as the link lasts.
+//
 // Everything runs on the event loop and ends by itself: every wait has a timer, and no call
 // blocks. Objects of a link that was closed are detached before they go, so nothing they
 // still say reaches the link that replaced them.
-class BleManager : public DeviceConnection
+class BleManager : public DeviceConnection, private SessionLink
 {
     Q_OBJECT
     Q_PROPERTY(bool isScanning READ isScanning NOTIFY isScanningChanged)
@@ -45,6 +54,9 @@ public:
     // The in-app log keeps this many of its latest lines.
     static constexpr int MaxLogLines = 1000;
     static constexpr int ChunkSize = 20;
+    // Reply text without a line end is held up to this size; a peer that never ends its
+    // line must not grow the program.
+    static constexpr int MaxCommandBuffer = 64 * 1024;
 
     // radio is not owned; without one the manager makes and owns the Qt backend.
     explicit BleManager(DeviceManager *devices, QObject *parent = nullptr, BleRadioBackend *radio = nullptr);
@@ -80,6 +92,10 @@ public:
     Q_INVOKABLE void connectToDevice(int deviceIndex);
     Q_INVOKABLE void disconnect();
     Q_INVOKABLE void refreshDeviceInfo();
+
+    // A method file to the instrument.
+    Q_INVOKABLE void sendFile(const QString &filePath);
+    Q_INVOKABLE void sendData(const QByteArray &data, const QString &filename);
 
     Q_INVOKABLE void putProtocol(const QString &filename, const QByteArray &data) override;
     Q_INVOKABLE void getProtocol(const QString &filename) override;
@@ -135,8 +151,41 @@ private slots:
     void onSetupTimeout();
     void checkConnectionHealth();
     void onCharacteristicChanged(const QBluetoothUuid &characteristic, const QByteArray &value);
+    void sendNextChunk();
+    void onHandshakeTimeout();
+    void onSaveTimeout();
+    void finishTransfer(bool success, const QString &error);
 
 private:
+    enum class Transfer { None, AwaitingStart, SendingChunks, AwaitingSave };
+
+    // SessionLink: the command channel as the shared session operations see it.
+    void writeLine(const QString &line) override;
+    void writeBytes(const QByteArray &bytes) override;
+    DeviceConnection &connection() override { return *this; }
+    void setStatusMessage(const QString &message) override { setStatus(message); }
+    void setCalibrationData(const QVariantMap &) override {}
+    void setCalibrationDate(const QString &date) override;
+    void preferenceSaved(const QString &key, const QString &value) override;
+    void readyLineSeen(const QJsonObject *) override {}
+    void readyWithoutOperation() override {}
+    void handshakeTimedOut() override {}
+    void firmwareLine(const QString &) override {}
+    void calibrationWriteProgress(int remaining) override;
+    void operationEnded() override;
+
+    // The transfer and the command channel.
+    void handleDataNotification(const QString &text);
+    void handleCommandNotification(const QByteArray &value);
+    void takeCommandLine(const QString &line);
+    bool isCompleteReply(const QString &text) const;
+    void writeData(const QByteArray &bytes);
+    QLowEnergyService::WriteMode dataWriteMode(bool *writable) const;
+    void enqueue(std::unique_ptr<SessionOperation> operation);
+    void runNextOperation();
+    void endTransferWithLink();
+    void endCommandsWithLink(SessionEnd cause);
+
     // Shared by every part of the link.
     void addLog(const QString &message);
     void setStatus(const QString &text);
@@ -144,8 +193,8 @@ private:
     void setScanning(bool scanning);
     void setConnecting(bool connecting);
     void setConnected(bool connected);
-    void setTransferring(bool transferring);
-    void setTransferProgress(int progress);
+    void setTransferring(bool transferring) override;
+    void setTransferProgress(int progress) override;
     void setHostPoweredOff(bool off);
     void setConnectedDeviceId(const QString &id);
     DeviceInfo *connectedEntry() const;
@@ -218,4 +267,25 @@ private:
     QTimer *m_setupTimer = nullptr;
     QTimer *m_healthTimer = nullptr;
     bool m_transferCompleted = false;
+    // Why the link is ending: the user's own close gives a running transfer no result.
+    SessionEnd m_endCause = SessionEnd::DeviceLost;
+
+    Transfer m_transfer = Transfer::None;
+    QByteArray m_fileData;
+    QString m_fileName;
+    int m_chunkIndex = 0;
+    int m_chunkCount = 0;
+    // Chunks go out on a schedule from the first one, so that pacing does not drift.
+    QElapsedTimer m_chunkClock;
+    QTimer *m_chunkTimer = nullptr;
+    QTimer *m_handshakeTimer = nullptr;
+    QTimer *m_saveTimer = nullptr;
+    QTimer *m_readyResetTimer = nullptr;
+
+    InstrumentSession *m_session = nullptr;
+    std::deque<std::unique_ptr<SessionOperation>> m_commandQueue;
+    bool m_applyingCalibration = false;
+    QStringList m_prefKeysInFlight;
+    QString m_commandBuffer;
+    QTimer *m_residueTimer = nullptr;
 };

@@ -6,6 +6,7 @@
 #include "devices/ble/bleuuids.h"
 #include "devices/deviceinfo.h"
 #include "devices/devicemanager.h"
+#include "devices/instrumentsession.h"
 
 #include <QDebug>
 #include <QRegularExpression>
@@ -212,6 +213,8 @@ void BleManager::onDescriptorWritten(const QBluetoothUuid &, const QBluetoothUui
         emit m_devices->devicesChanged();
     }
     setConnected(true);
+    if (m_session->state() == InstrumentSession::Idle)
+        m_session->setState(InstrumentSession::Ready);
     setStatus(QStringLiteral("Connected and ready to send file"));
     setConnectionStage(QString());
     setConnecting(false);
@@ -437,16 +440,12 @@ void BleManager::checkConnectionHealth()
     resetConnection();
 }
 
-bool BleManager::commandChannelUsable() const
-{
-    return m_isConnected && m_service && m_service->hasCharacteristic(BleUuids::commandCharacteristic());
-}
-
 // Says goodbye on the command channel when there is one, without waiting for the answer:
 // the detached controller and service stay until the instrument acknowledges or the
 // acknowledgement time runs out, while the manager is free at once.
 void BleManager::closeLink()
 {
+    m_endCause = SessionEnd::PortClosed;
     if (m_central && m_service && m_service->hasCharacteristic(BleUuids::commandCharacteristic())) {
         BleCentral *central = m_central;
         BleGattService *service = m_service;
@@ -484,6 +483,10 @@ void BleManager::disconnect()
 
 void BleManager::resetConnection()
 {
+    // What ran over the link ends first, while the link still shows as it was.
+    endTransferWithLink();
+    endCommandsWithLink(m_endCause);
+    m_endCause = SessionEnd::DeviceLost;
     m_connectionTimer->stop();
     m_setupTimer->stop();
     m_healthTimer->stop();
@@ -525,28 +528,3 @@ void BleManager::resetConnection()
     }
 }
 
-void BleManager::onCharacteristicChanged(const QBluetoothUuid &, const QByteArray &)
-{
-    // Transfer and command replies come with the transfer side.
-}
-
-// ---- operations ----
-
-void BleManager::notSupported(const char *operation)
-{
-    emit errorOccurred(QString::fromLatin1(operation) + QStringLiteral(": not supported over BLE in this version"));
-}
-
-void BleManager::putProtocol(const QString &, const QByteArray &) { notSupported("putProtocol"); }
-void BleManager::getProtocol(const QString &) { notSupported("getProtocol"); }
-void BleManager::listProtocols() { notSupported("listProtocols"); }
-void BleManager::deleteProtocol(const QString &) { notSupported("deleteProtocol"); }
-void BleManager::getDeviceInfo() { notSupported("getDeviceInfo"); }
-void BleManager::getCalibration() { notSupported("getCalibration"); }
-void BleManager::setCalibration(int, float) { notSupported("setCalibration"); }
-bool BleManager::fetchCalibration() { return false; }
-void BleManager::applyCalibration(const QVariantList &, const QString &) { emit calibrationApplied(false); }
-void BleManager::getPrefs() { notSupported("getPrefs"); }
-void BleManager::setPref(const QString &, const QString &) { notSupported("setPref"); }
-void BleManager::cancelTransfer() {}
-void BleManager::reboot() { notSupported("reboot"); }
