@@ -133,10 +133,24 @@ void BleManager::setTimings(const BleTimings &timings)
 
 void BleManager::addLog(const QString &message)
 {
-    m_logMessages.append(QStringLiteral("[%1] %2").arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), message));
+    // Formatting the time is most of a line's cost, and a reply brings hundreds a second.
+    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
+    if (second != m_logStampSecond) {
+        m_logStampSecond = second;
+        m_logStamp = QLatin1Char('[') + QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("] ");
+    }
+    m_logMessages.append(m_logStamp + message);
     if (m_logMessages.size() > MaxLogLines)
         m_logMessages.erase(m_logMessages.begin(), m_logMessages.begin() + (m_logMessages.size() - MaxLogLines));
-    emit logMessagesChanged();
+    // A burst of lines (a reply in 200 notifications) is one change for the view, which
+    // reads the whole list each time it is told.
+    if (!m_logChangePending) {
+        m_logChangePending = true;
+        QTimer::singleShot(0, this, [this] {
+            m_logChangePending = false;
+            emit logMessagesChanged();
+        });
+    }
     qDebug().noquote() << "QT_BLE:" << message;
 }
 

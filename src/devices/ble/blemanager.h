@@ -233,6 +233,9 @@ private:
 
     bool m_isScanning = false;
     QStringList m_logMessages;
+    bool m_logChangePending = false;
+    qint64 m_logStampSecond = -1;
+    QString m_logStamp;
     QString m_connectedDeviceId;
     QString m_connectedDeviceSSID;
     QString m_connectedDeviceHwId;
