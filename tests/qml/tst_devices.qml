@@ -83,4 +83,42 @@ TestCase {
         compare(Devices.usbStatus(usb({ isConnected: false })).text, "Connecting…")
         compare(Devices.usbStatus(usb({ isConnected: false, usbDevicePresent: false })).text, "No instrument")
     }
+
+    function test_cardsWaitForTheirInstrument_data() {
+        var away = { uniqueId: "P1", isPaired: true, isAvailable: false }
+        var heard = { uniqueId: "P1", isPaired: true, isAvailable: true }
+        return [
+            { tag: "heard: stays waiting to connect", state: { pending: true, retries: 0 }, device: heard,
+              next: { pending: true, retries: 0 }, rescan: false },
+            { tag: "first miss: one more scan", state: { pending: true, retries: 0 }, device: away,
+              next: { pending: true, retries: 1 }, rescan: true },
+            { tag: "second miss: gives up", state: { pending: true, retries: 1 }, device: away, next: null, rescan: false },
+            { tag: "record gone: gives up", state: { pending: true, retries: 0 }, device: null,
+              next: { pending: true, retries: 1 }, rescan: true },
+            { tag: "not waiting", state: null, device: away, next: null, rescan: false }
+        ]
+    }
+    function test_cardsWaitForTheirInstrument(row) {
+        var after = Devices.afterScan(row.state, row.device)
+        compare(after.state, row.next)
+        compare(after.rescan, row.rescan)
+    }
+
+    function test_cardActions() {
+        compare(Devices.connectAction({ isPaired: false, isAvailable: true }), "connect")
+        compare(Devices.connectAction({ isPaired: true, isAvailable: true }), "connect")
+        compare(Devices.connectAction({ isPaired: true, isAvailable: false }), "scan")
+        compare(Devices.connectAction({ isPaired: true, isAvailable: true, usbOnly: true }), "")
+        var device = { uniqueId: "P1", isAvailable: false }
+        compare(Devices.cardActivity(device, { isConnecting: true, connectedDeviceId: "P1", connectionStage: "" }), "Connecting...")
+        compare(Devices.cardActivity(device, { isConnecting: true, connectedDeviceId: "P1", connectionStage: "Enabling notifications..." }),
+                "Enabling notifications...")
+        compare(Devices.cardActivity(device, { isConnecting: true, connectedDeviceId: "P2", isScanning: true }, { pending: true }),
+                "Searching...")
+        compare(Devices.cardActivity(device, { isScanning: true }, null), "")
+        // The page's card states survive the registry's list being made anew.
+        var states = Devices.withCardState({}, "P1", { pending: true, retries: 0 })
+        compare(Devices.indexOfUniqueId([{ uniqueId: "D9" }, device], "P1"), 1)
+        compare(Devices.withCardState(states, "P1", null), {})
+    }
 }

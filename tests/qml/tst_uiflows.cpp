@@ -7,6 +7,7 @@
 #include "uiharness.h"
 
 #include "attachedinstrument.h"
+#include "bleinstrument.h"
 #include "devices/deviceinfo.h"
 #include "model/command.h"
 
@@ -623,6 +624,84 @@ private slots:
         m_instrument->usb.unplug();
         QTRY_COMPARE(m_ui->text(QStringLiteral("usbStatusText")), QStringLiteral("No instrument"));
         QCOMPARE(m_ui->text(QStringLiteral("deviceCardName")), QStringLiteral("Bench"));
+    }
+
+    // Bluetooth LE from the device list: a scan finds the instrument, a failed connect
+    // pairs nothing, a connect pairs it, the same instrument on USB is one record, and a
+    // library method goes over Bluetooth LE while it is connected, over USB otherwise.
+    void bluetoothInstrumentFromScanToTransfer()
+    {
+        InstrumentState state;
+        state.setHardwareId(HardwareId);
+        state.setPreference(QStringLiteral("name"), QStringLiteral("Bench"));
+        BleInstrument *instrument = m_ui->radio.addInstrument(&state);
+        instrument->setConnectBehaviour(BleInstrument::ConnectBehaviour::Refuse);
+        m_ui->addMethod(QStringLiteral("Plate Wash"), Wash);
+        QVERIFY(m_ui->load());
+        const auto card = [this] { return m_ui->itemWith(QStringLiteral("deviceCard"), "deviceIndex", 0); };
+
+        QVERIFY(m_ui->click(QStringLiteral("scanButton")));
+        QTRY_VERIFY(card() && m_ui->item(QStringLiteral("connectButton"), card()));
+        QVERIFY(m_ui->item(QStringLiteral("scanInfo")));
+        QVERIFY(m_ui->shoot(QStringLiteral("devices-scanning")));
+        QVERIFY(m_ui->click(m_ui->item(QStringLiteral("connectButton"), card())));
+        QTRY_VERIFY_WITH_TIMEOUT(m_ui->item(QStringLiteral("bleErrorBanner")), 5000);
+        QCOMPARE(m_ui->text(QStringLiteral("bleErrorText")), QStringLiteral("Failed to connect to device"));
+        QVERIFY(m_ui->shoot(QStringLiteral("devices-error")));
+        QVERIFY(!m_ui->devices.deviceAt(0)->isPaired());
+
+        instrument->setConnectBehaviour(BleInstrument::ConnectBehaviour::Accept);
+        m_ui->radio.setConnectLatency(300);   // long enough to look at
+        QTRY_VERIFY(card() && m_ui->item(QStringLiteral("connectButton"), card()));
+        QVERIFY(m_ui->click(m_ui->item(QStringLiteral("connectButton"), card())));
+        QCOMPARE(m_ui->text(QStringLiteral("deviceCardDetail"), card()), QStringLiteral("Connecting to device..."));
+        QVERIFY(m_ui->shoot(QStringLiteral("devices-connecting")));
+        QTRY_VERIFY(m_ui->ble.isConnected());
+        QVERIFY(!m_ui->item(QStringLiteral("bleErrorBanner")));
+        QTRY_VERIFY(m_ui->devices.deviceAt(0)->isPaired());
+        QTRY_COMPARE(m_ui->find(QStringLiteral("devicePanel"), nullptr, false)->property("connectionType").toString(),
+                     QStringLiteral("ble"));
+        QVERIFY(m_ui->shoot(QStringLiteral("devices-connected-ble")));
+
+        // The same instrument on USB: one record, connected over both links; a click shows
+        // the Bluetooth LE link.
+        QVERIFY(plugIn());
+        QTRY_COMPARE(page()->property("usbMatchedBleIndex").toInt(), 0);
+        QCOMPARE(m_ui->devices.devices().size(), 1);
+        QCOMPARE(m_ui->items(QStringLiteral("deviceCard")).size(), 1);
+        QVERIFY(m_ui->click(card()));
+        QTRY_COMPARE(m_ui->find(QStringLiteral("devicePanel"), nullptr, false)->property("connectionType").toString(),
+                     QStringLiteral("ble"));
+        QVERIFY(m_ui->shoot(QStringLiteral("devices-both-links")));
+
+        QVERIFY(m_ui->click(QStringLiteral("tab_Protocol Library")));
+        QSignalSpy bleDone(&m_ui->ble, &DeviceConnection::transferComplete);
+        QTRY_VERIFY(libraryTransfer(QStringLiteral("Plate Wash")) && libraryTransfer(QStringLiteral("Plate Wash"))->isEnabled());
+        QVERIFY(m_ui->click(libraryTransfer(QStringLiteral("Plate Wash"))));
+        QVERIFY(bleDone.wait(10000));
+        QVERIFY(state.hasFile(QStringLiteral("Plate_Wash.csv")));
+        QVERIFY(!m_instrument->usb.receivedBytes().contains("CMD:PUT_PROTOCOL"));
+
+        m_ui->ble.disconnect();
+        QSignalSpy usbDone(&m_ui->serial, &DeviceConnection::transferComplete);
+        QTRY_VERIFY(libraryTransfer(QStringLiteral("Plate Wash"))->isEnabled());
+        QVERIFY(m_ui->click(libraryTransfer(QStringLiteral("Plate Wash"))));
+        QVERIFY(usbDone.wait(10000));
+        QVERIFY(m_instrument->state.hasFile(QStringLiteral("Plate_Wash.csv")));
+    }
+
+    // The computer's Bluetooth is off: the scan asks to turn it on, and then runs.
+    void bluetoothOffAsksAndScansWhenOn()
+    {
+        m_ui->radio.setAdapter(SimulatedBleRadio::Adapter::Off);
+        QVERIFY(m_ui->load());
+        QVERIFY(m_ui->click(QStringLiteral("scanButton")));
+        QTRY_VERIFY(m_ui->isOpen(QStringLiteral("bluetoothOffDialog")));
+        QTRY_VERIFY(m_ui->popup(QStringLiteral("bluetoothOffDialog"))->property("opened").toBool());
+        QVERIFY(m_ui->shoot(QStringLiteral("bluetooth-off")));
+        QVERIFY(m_ui->answer(QStringLiteral("bluetoothOffDialog"), QStringLiteral("bluetoothTurnOn")));
+        QTRY_VERIFY(m_ui->ble.isScanning());
+        QVERIFY(!m_ui->item(QStringLiteral("bleErrorBanner")));
     }
 
     void protocolsAreEditedHereAndSentBack()

@@ -10,11 +10,14 @@
 #include "app/filedialoghelper.h"
 #include "app/logmanager.h"
 #include "app/mfgmanager.h"
+#include "devices/ble/blemanager.h"
 #include "devices/devicemanager.h"
 #include "devices/serial/serialmanager.h"
 #include "editor/protocolbuilder.h"
 #include "storage/deviceprotocolstore.h"
 #include "storage/protocollibrary.h"
+
+#include "simulatedbleradio.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -38,13 +41,22 @@ public:
         // No Wi-Fi reader in tests: manufacturing mode comes only from the PIN.
         mfg.setSsidProgram(QStringLiteral("/nonexistent/nerra-no-ssid-reader"));
         builder.setLibrary(&library);
+        // The radio is simulated; its waits are a test's, its pacing nearly none.
+        BleTimings timings;
+        timings.scan = 500;
+        timings.connect = 500;
+        timings.setup = 1000;
+        timings.rpaReconnect = 50;
+        timings.chunk = 5;
+        timings.saveConfirm = 300;
+        ble.setTimings(timings);
     }
 
     bool load()
     {
         engine = std::make_unique<QQmlApplicationEngine>();
         const QList<QPair<const char *, QObject *>> controllers = {
-            {"protocolLibrary", &library}, {"protocolBuilder", &builder}, {"deviceManager", &devices}, {"logManager", &log},
+            {"protocolLibrary", &library}, {"protocolBuilder", &builder}, {"deviceManager", &devices}, {"bleManager", &ble}, {"logManager", &log},
             {"fileDialogHelper", &files}, {"serialManager", &serial}, {"mfgManager", &mfg}, {"deviceProtocolStore", &store}};
         for (const auto &controller : controllers)
             engine->rootContext()->setContextProperty(QString::fromLatin1(controller.first), controller.second);
@@ -220,6 +232,8 @@ public:
     ProtocolLibrary library;
     ProtocolBuilder builder;
     DeviceManager devices;
+    SimulatedBleRadio radio;   // no instrument on the air until a test adds one
+    BleManager ble{&devices, nullptr, &radio};
     FileDialogHelper files;
     SerialManager serial;   // never told that USB is offered, so it leaves the ports alone
     MfgManager mfg;

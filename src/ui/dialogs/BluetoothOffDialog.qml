@@ -25,8 +25,8 @@ AppDialog {
     }
 
     buttons: [
-        AppButton { text: "Cancel"; variant: "ghost"; onClicked: if (dialog.link) dialog.link.dismissHostBluetoothDialog() },
-        AppButton { text: "Open Settings"; onClicked: if (dialog.link) dialog.link.openHostBluetoothSettings() },
-        AppButton { text: "Turn On Bluetooth"; variant: "primary"; onClicked: if (dialog.link) dialog.link.turnOnHostBluetooth() }
+        AppButton { objectName: "bluetoothCancel"; text: "Cancel"; variant: "ghost"; onClicked: if (dialog.link) dialog.link.dismissHostBluetoothDialog() },
+        AppButton { objectName: "bluetoothSettings"; text: "Open Settings"; onClicked: if (dialog.link) dialog.link.openHostBluetoothSettings() },
+        AppButton { objectName: "bluetoothTurnOn"; text: "Turn On Bluetooth"; variant: "primary"; onClicked: if (dialog.link) dialog.link.turnOnHostBluetooth() }
     ]
 }

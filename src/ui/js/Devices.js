@@ -85,3 +85,61 @@ function usbStatus(usb) {
         return { text: "Connecting…", tone: "warning" }
     return { text: "No instrument", tone: "muted" }
 }
+
+// ---- Bluetooth LE cards ----
+// A card's own state (waiting to connect once its instrument is heard, scans tried) is
+// kept by the page, keyed by the record's unique id: the cards themselves are made anew
+// whenever the registry changes.
+
+function indexOfUniqueId(devices, uniqueId) {
+    for (var i = 0; i < devices.length; ++i) {
+        if (devices[i] && devices[i].uniqueId === uniqueId)
+            return i
+    }
+    return -1
+}
+
+// The map with one card's state replaced (null removes it).
+function withCardState(states, uniqueId, state) {
+    var result = Object.assign({}, states)
+    if (state)
+        result[uniqueId] = state
+    else
+        delete result[uniqueId]
+    return result
+}
+
+// What a card's Bluetooth button does: "connect" at once, or "scan" first and connect
+// when the instrument is heard (a paired record not seen lately). Records known only
+// from USB have no Bluetooth address to connect to.
+function connectAction(device) {
+    if (!device || device.usbOnly)
+        return ""
+    return !device.isPaired || device.isAvailable ? "connect" : "scan"
+}
+
+// After a scan ends, a waiting card whose instrument was not heard tries one more scan,
+// then gives up. Returns the card's next state (null: no longer waiting) and whether to
+// scan again.
+function afterScan(state, device) {
+    if (!state || !state.pending)
+        return { state: null, rescan: false }
+    if (device && device.isAvailable)
+        return { state: state, rescan: false }
+    if (state.retries < 1)
+        return { state: { pending: true, retries: state.retries + 1 }, rescan: true }
+    return { state: null, rescan: false }
+}
+
+// The line under a card's name while Bluetooth LE works on it; empty otherwise.
+// ble: { isConnecting, connectedDeviceId, connectionStage, isScanning }
+function cardActivity(device, ble, state) {
+    if (!device || !ble)
+        return ""
+    if (ble.isConnecting && ble.connectedDeviceId === device.uniqueId)
+        return ble.connectionStage ? ble.connectionStage : "Connecting..."
+    if (state && state.pending && ble.isScanning && !device.isAvailable)
+        return "Searching..."
+    return ""
+}
+

@@ -20,6 +20,10 @@ Page {
     property bool importInProgress: false
     // The record of the instrument on USB (by its hardware id), or -1.
     property int usbMatchedBleIndex: -1
+    // Bluetooth LE cards waiting for their instrument, by unique id (the cards are made
+    // anew on every registry change, so they cannot keep it), and the link's last error.
+    property var cardStates: ({})
+    property string bleError: ""
 
     signal createProtocolRequested()
     signal editProtocolRequested(string protocolId)
@@ -57,10 +61,95 @@ Page {
         }
     }
 
+    // A card's connect: at once when the instrument is around, otherwise once a scan
+    // hears it. Pairing waits for a connection that really succeeds.
+    function connectDevice(index) {
+        var device = deviceManager.devices[index]
+        var action = Devices.connectAction(device)
+        if (action === "connect") {
+            bleLink.connectToDevice(index)
+        } else if (action === "scan") {
+            cardStates = Devices.withCardState(cardStates, device.uniqueId, { pending: true, retries: 0 })
+            bleLink.startScan()
+        }
+    }
+
+    // Waiting cards whose instrument was heard connect now, found again by unique id.
+    function connectWaitingCards() {
+        if (bleLink === null || bleLink.isConnecting || bleLink.isConnected)
+            return
+        for (var uniqueId in cardStates) {
+            var index = Devices.indexOfUniqueId(deviceManager.devices, uniqueId)
+            if (index >= 0 && deviceManager.devices[index].isAvailable) {
+                cardStates = Devices.withCardState(cardStates, uniqueId, null)
+                bleLink.connectToDevice(index)
+                return
+            }
+        }
+    }
+
+    function selectBleConnected() {
+        var index = Devices.indexOfUniqueId(deviceManager.devices, bleLink.connectedDeviceId)
+        if (index < 0)
+            return -1
+        selectedDeviceIndex = index
+        selectedConnectionType = "ble"
+        return index
+    }
+
     Component.onCompleted: {
         recomputeUsbMatch()
         if (serialManager.isConnected)
             applyUsbDeviceInfo()
+        if (bleConnected)
+            selectBleConnected()
+    }
+
+    Connections {
+        target: page.bleLink
+        ignoreUnknownSignals: true
+        function onIsConnectedChanged() {
+            if (!page.bleLink.isConnected)
+                return
+            page.bleError = ""
+            if (page.bleLink.isScanning)
+                page.bleLink.stopScan()
+            var wasShown = page.selectedConnectionType === "ble"
+                           && page.selectedDevice !== null && page.selectedDevice.uniqueId === page.bleLink.connectedDeviceId
+            var index = page.selectBleConnected()
+            if (index < 0)
+                return
+            deviceManager.pairDevice(index)
+            if (!wasShown)
+                page.rightTabIndex = 0
+        }
+        function onConnectedDeviceHwIdChanged() {
+            var hwId = page.bleLink.connectedDeviceHwId
+            if (hwId.length === 0)
+                return
+            var merged = deviceManager.mergeBluetoothDevice(page.bleLink.connectedDeviceId, hwId)
+            if (merged >= 0)
+                page.selectedDeviceIndex = merged
+        }
+        function onErrorOccurred(message) { page.bleError = message }
+        function onIsConnectingChanged() {
+            if (page.bleLink.isConnecting)
+                page.bleError = ""
+        }
+        function onHostBluetoothPoweredOffChanged() { page.bleError = "" }
+        function onIsScanningChanged() {
+            if (page.bleLink.isScanning)
+                return
+            var rescan = false
+            for (var uniqueId in page.cardStates) {
+                var index = Devices.indexOfUniqueId(deviceManager.devices, uniqueId)
+                var after = Devices.afterScan(page.cardStates[uniqueId], index >= 0 ? deviceManager.devices[index] : null)
+                page.cardStates = Devices.withCardState(page.cardStates, uniqueId, after.state)
+                rescan = rescan || after.rescan
+            }
+            if (rescan)
+                Qt.callLater(page.bleLink.startScan)
+        }
     }
 
     Connections {
@@ -75,7 +164,11 @@ Page {
     }
     Connections {
         target: deviceManager
-        function onDevicesChanged() { page.recomputeUsbMatch() }
+        function onDevicesChanged() {
+            page.recomputeUsbMatch()
+            // Not from inside the link's own report of the change.
+            Qt.callLater(page.connectWaitingCards)
+        }
     }
 
     function importProtocol() {
@@ -111,6 +204,10 @@ Page {
             Layout.fillHeight: true
             selectedIndex: page.selectedDeviceIndex
             linkContext: page.linkContext
+            cardStates: page.cardStates
+            errorText: page.bleError
+            onConnectRequested: page.connectDevice(index)
+            onErrorDismissed: page.bleError = "" 
             onDeviceClicked: {
                 page.selectedDeviceIndex = index
                 page.selectedConnectionType = Devices.clickConnectionType(deviceManager.devices[index], index,

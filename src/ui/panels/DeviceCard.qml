@@ -13,6 +13,13 @@ AbstractButton {
     property bool selected: false
     property bool connected: false
     property bool connectedOverUsb: false
+    property bool connectedOverBle: false
+    // What Bluetooth LE is doing for this card ("Connecting...", a stage, "Searching...").
+    property string activity: ""
+    // "connect" or "scan" when the card offers to connect over Bluetooth LE.
+    property string connectAction: ""
+
+    signal connectClicked()
 
     readonly property string serialNumber: device ? device.serialNumber : ""
     readonly property string shownName: device ? Display.displayDeviceName(
@@ -52,18 +59,29 @@ AbstractButton {
                 color: Theme.text
             }
             Text {
+                objectName: "deviceCardDetail"
                 Layout.fillWidth: true
-                text: card.serialNumber.length > 0 ? "S/N: " + card.serialNumber
-                                                   : (card.device && card.device.usbOnly ? "USB" : "Bluetooth")
+                text: card.activity.length > 0 ? card.activity
+                      : card.serialNumber.length > 0 ? "S/N: " + card.serialNumber
+                      : (card.device && card.device.usbOnly ? "USB" : "Bluetooth")
                 elide: Text.ElideRight
                 font.family: Theme.fontFamily
                 font.pixelSize: Theme.fontSmall
-                color: Theme.textMuted
+                color: card.activity.length > 0 ? Theme.accent : Theme.textMuted
             }
+        }
+        AppButton {
+            objectName: "connectButton"
+            Layout.rightMargin: Theme.space3
+            visible: !card.connected && card.connectAction.length > 0 && card.activity.length === 0
+            compact: true
+            text: "Connect"
+            onClicked: card.connectClicked()
         }
         Pill {
             Layout.rightMargin: Theme.space3
-            text: card.connected ? (card.connectedOverUsb ? "● USB" : "● Bluetooth")
+            visible: card.connected || card.connectAction.length === 0
+            text: card.connected ? (card.connectedOverUsb ? (card.connectedOverBle ? "● Bluetooth + USB" : "● USB") : "● Bluetooth")
                                  : (card.device && card.device.isPaired ? "Paired" : "Discovered")
             tone: card.connected ? Theme.success : (card.device && card.device.isPaired ? Theme.accent : Theme.textMuted)
         }

@@ -12,13 +12,25 @@ Rectangle {
     // Where each link stands, as the page knows it: { bleConnectedId, usbConnected, usbMatchIndex }.
     property var linkContext: ({ bleConnectedId: "", usbConnected: false, usbMatchIndex: -1 })
 
+    // Bluetooth LE: each card's own state by unique id (kept by the page), and the last
+    // error of the link until it is cleared.
+    property var cardStates: ({})
+    property string errorText: ""
+
     signal deviceClicked(int index)
+    signal connectRequested(int index)
+    signal errorDismissed()
 
     readonly property var devices: deviceManager.devices
     readonly property var shownSections: Devices.sections(devices, linkContext)
     readonly property var usbStatus: Devices.usbStatus(serialManager)
     readonly property var bleLink: typeof bleManager !== "undefined" ? bleManager : null
     readonly property bool scanning: bleLink !== null && bleLink.isScanning === true
+    // The link's state the cards show, as one value so that each card reads it once.
+    readonly property var bleState: bleLink === null ? null : ({
+        isConnecting: bleLink.isConnecting, connectedDeviceId: bleLink.connectedDeviceId,
+        connectionStage: bleLink.connectionStage, isScanning: bleLink.isScanning
+    })
 
     color: Theme.surface
 
@@ -58,6 +70,44 @@ Rectangle {
                 width: parent.width
                 height: 1
                 color: Theme.border
+            }
+        }
+
+        // The link's last error, until it is dismissed or the next attempt starts.
+        Rectangle {
+            objectName: "bleErrorBanner"
+            Layout.fillWidth: true
+            Layout.margins: Theme.space3
+            Layout.bottomMargin: 0
+            Layout.preferredHeight: bannerText.implicitHeight + 2 * Theme.space2
+            visible: panel.errorText.length > 0
+            radius: Theme.radius
+            color: Qt.rgba(Theme.danger.r, Theme.danger.g, Theme.danger.b, 0.08)
+            border.width: 1
+            border.color: Qt.rgba(Theme.danger.r, Theme.danger.g, Theme.danger.b, 0.35)
+            Text {
+                id: bannerText
+                objectName: "bleErrorText"
+                anchors.left: parent.left
+                anchors.right: dismissButton.left
+                anchors.margins: Theme.space2
+                anchors.verticalCenter: parent.verticalCenter
+                text: panel.errorText
+                wrapMode: Text.Wrap
+                font.family: Theme.fontFamily
+                font.pixelSize: Theme.fontSmall
+                color: Theme.danger
+            }
+            AppButton {
+                id: dismissButton
+                objectName: "bleErrorDismiss"
+                anchors.right: parent.right
+                anchors.rightMargin: Theme.space1
+                anchors.verticalCenter: parent.verticalCenter
+                variant: "ghost"
+                compact: true
+                text: "✕"
+                onClicked: panel.errorDismissed()
             }
         }
 
@@ -101,7 +151,12 @@ Rectangle {
                                 selected: modelData === panel.selectedIndex
                                 connected: section.entry.key === "connected"
                                 connectedOverUsb: Devices.isUsbConnected(modelData, panel.linkContext)
+                                connectedOverBle: Devices.isBleConnected(device, panel.linkContext)
+                                connectAction: panel.bleLink !== null ? Devices.connectAction(device) : ""
+                                activity: Devices.cardActivity(device, panel.bleState,
+                                                               device ? panel.cardStates[device.uniqueId] : null)
                                 onClicked: panel.deviceClicked(modelData)
+                                onConnectClicked: panel.connectRequested(modelData)
                             }
                         }
                     }
@@ -167,6 +222,31 @@ Rectangle {
                     compact: true
                     onClicked: serialManager.rescan()
                 }
+            }
+        }
+
+        // While a scan runs: what it looks for.
+        Rectangle {
+            objectName: "scanInfo"
+            Layout.fillWidth: true
+            Layout.preferredHeight: scanInfoText.implicitHeight + 2 * Theme.space3
+            visible: panel.scanning
+            color: Theme.accentSoft
+            Rectangle {
+                width: parent.width
+                height: 1
+                color: Theme.border
+            }
+            Text {
+                id: scanInfoText
+                anchors.fill: parent
+                anchors.margins: Theme.space3
+                text: "Searching for Nerra pipettes nearby. Make sure the pipette is switched on and "
+                      + "in Bluetooth mode; pipettes found appear under Discovered Devices."
+                wrapMode: Text.Wrap
+                font.family: Theme.fontFamily
+                font.pixelSize: Theme.fontSmall
+                color: Theme.textSecondary
             }
         }
 
