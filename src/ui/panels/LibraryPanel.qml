@@ -101,6 +101,12 @@ Item {
         Transfers.begin(protocolBuilder.protocolName, bleConnected ? "" : usbInstrumentName())
         if (bleConnected) {
             bleLink.sendData(csv, fileName)
+            // Refused on the spot (another transfer, a calibration write): it says so with
+            // an error, and no result will come for this card.
+            if (!bleLink.isTransferring) {
+                Transfers.end()
+                clearPendingTransfer()
+            }
         } else {
             pendingTransferFile = fileName
             pendingTransferCsv = csv
