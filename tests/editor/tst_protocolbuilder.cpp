@@ -79,7 +79,7 @@ private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
     void cleanup() { m_env.reset(); }
 
-    void insertion()
+    void insertion_data()
     {
         // Where a new step goes and what it starts with: the tip in force, and for a
         // dispense what that tip holds there, never more than it can hold.
@@ -88,6 +88,10 @@ private slots:
         const QString disp = QStringLiteral("dispense tip:%1 vol:%2 xvol:0 speed:5\n");
         const QString large = QStringLiteral("tipselect tip:large\naspirate tip:large vol:1000.0 xvol:50 speed:5\n");
         const QString airgap = QStringLiteral("airgap tip:small vol:100.0 xvol:0 speed:5\n");
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<int>("at");
+        QTest::addColumn<QString>("after");
         const std::tuple<QString, const char *, int, QString> cases[] = {
             {ts + asp, "mix", -1, ts + asp + "mix tip:small vol:100.0 cycles:2 speed:5\n"},
             {ts + asp, "airgap", 2, ts + asp + airgap},
@@ -104,18 +108,27 @@ private slots:
             // A new Tip Select starts small and carries its tip to the steps after it, up to the next.
             {"tipselect tip:large\naspirate tip:large vol:150.0 xvol:0 speed:5\ntipselect tip:large\n", "tipselect", 0,
              "tipselect tip:large\n" + ts + asp + "tipselect tip:large\n"}};
-        for (const auto &c : cases) {
-            ProtocolBuilder builder;
-            QVERIFY(builder.loadFromFile(splFile(std::get<0>(c))));
-            QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
-            QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
-            const int position = builder.insertCommand(QString::fromLatin1(std::get<1>(c)), std::get<2>(c));
-            QCOMPARE(stepsIn(builder.splPreview()), std::get<3>(c));
-            QVERIFY(builder.commandList().at(position)->type() == std::get<1>(c) && builder.commandList().at(position)->parent() == &builder);
-            // Anything but the eight type words changes nothing.
-            QCOMPARE(builder.insertCommand(QStringLiteral("Aspirate"), 0), -1);
-            QCOMPARE(QList<int>({commands.count(), spl.count()}), QList<int>({1, 1}));
-        }
+        int row = 0;
+        for (const auto &c : cases)
+            QTest::addRow("%d: %s at %d", ++row, std::get<1>(c), std::get<2>(c))
+                << std::get<0>(c) << QString::fromLatin1(std::get<1>(c)) << std::get<2>(c) << std::get<3>(c);
+    }
+    void insertion()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, type);
+        QFETCH(int, at);
+        QFETCH(QString, after);
+        ProtocolBuilder builder;
+        QVERIFY(builder.loadFromFile(splFile(before)));
+        QSignalSpy commands(&builder, &ProtocolBuilder::commandsChanged);
+        QSignalSpy spl(&builder, &ProtocolBuilder::splPreviewChanged);
+        const int position = builder.insertCommand(type, at);
+        QCOMPARE(stepsIn(builder.splPreview()), after);
+        QVERIFY(builder.commandList().at(position)->type() == type && builder.commandList().at(position)->parent() == &builder);
+        // Anything but the eight type words changes nothing.
+        QCOMPARE(builder.insertCommand(QStringLiteral("Aspirate"), 0), -1);
+        QCOMPARE(QList<int>({commands.count(), spl.count()}), QList<int>({1, 1}));
     }
 
     void tipsMovesAndRemovals()
@@ -163,12 +176,16 @@ private slots:
         QVERIFY(builder.commandList().isEmpty() && spl.count() == 1);
     }
 
-    void cvolAndTipSelectRule()
+    void cvolAndTipSelectRule_data()
     {
         // The tip volumes after a step, and whether a Tip Select may follow it: only when the
         // tip in force is empty. Past the end means after the last step.
         const QString ts = QStringLiteral("tipselect tip:small\n");
         const QString asp = QStringLiteral("aspirate tip:small vol:150.5 xvol:5 speed:5\n");
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QVariantList>("cvol");
+        QTest::addColumn<bool>("tipSelectFits");
         const std::tuple<QString, int, QVariantList, bool> cases[] = {
             {ts + asp, -1, {0, 0, 0, 0}, false}, {ts + asp, 2, {0, 0, 0, 0}, false}, {ts + asp, 0, {0, 0, 0, 0}, true},
             {ts + asp, 1, {155, 5, 0, 0}, false}, {ts + asp + "tipselect tip:large\n", 2, {155, 5, 0, 0}, true},
@@ -176,19 +193,26 @@ private slots:
             {ts + "loop 3\n  aspirate tip:small vol:10 speed:5\nendloop\n", 1, {30, 0, 0, 0}, false},
             // Without a leading Tip Select one may always go in (at the top).
             {asp, 0, {155, 5, 0, 0}, true}};
-        for (const auto &c : cases) {
-            ProtocolBuilder builder;
-            QVERIFY(builder.loadFromFile(splFile(std::get<0>(c))));
-            const int index = std::get<1>(c);
-            const QVariantMap map = builder.getCvolAtIndex(index);
-            QCOMPARE(map.keys(), (QStringList{"largeFractional", "largeWhole", "smallFractional", "smallWhole"}));
-            QCOMPARE((QVariantList{map["smallWhole"], map["smallFractional"], map["largeWhole"], map["largeFractional"]}), std::get<2>(c));
-            if (index >= 0 && index < builder.commandList().size())
-                QCOMPARE(builder.canInsertTipSelectAt(index), std::get<3>(c));
-            QCOMPARE(builder.canInsertTipSelectAt(-1), builder.canInsertTipSelectAt(builder.commandList().size() - 1));
-            builder.clearCommands();
-            QVERIFY(builder.canInsertTipSelectAt(3));
-        }
+        int row = 0;
+        for (const auto &c : cases)
+            QTest::addRow("%d: after step %d", ++row, std::get<1>(c)) << std::get<0>(c) << std::get<1>(c) << std::get<2>(c) << std::get<3>(c);
+    }
+    void cvolAndTipSelectRule()
+    {
+        QFETCH(QString, steps);
+        QFETCH(int, index);
+        QFETCH(QVariantList, cvol);
+        QFETCH(bool, tipSelectFits);
+        ProtocolBuilder builder;
+        QVERIFY(builder.loadFromFile(splFile(steps)));
+        const QVariantMap map = builder.getCvolAtIndex(index);
+        QCOMPARE(map.keys(), (QStringList{"largeFractional", "largeWhole", "smallFractional", "smallWhole"}));
+        QCOMPARE((QVariantList{map["smallWhole"], map["smallFractional"], map["largeWhole"], map["largeFractional"]}), cvol);
+        if (index >= 0 && index < builder.commandList().size())
+            QCOMPARE(builder.canInsertTipSelectAt(index), tipSelectFits);
+        QCOMPARE(builder.canInsertTipSelectAt(-1), builder.canInsertTipSelectAt(builder.commandList().size() - 1));
+        builder.clearCommands();
+        QVERIFY(builder.canInsertTipSelectAt(3));
     }
 
     void autoSaveAfterTheLastEdit()
