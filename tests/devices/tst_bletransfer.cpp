@@ -61,9 +61,15 @@ private slots:
         QSignalSpy complete(b->ble.get(), &DeviceConnection::transferComplete);
         QList<int> seen;
         connect(b->ble.get(), &DeviceConnection::transferProgressChanged, this, [&] { seen << b->ble->transferProgress(); });
+        QSignalSpy applied(b->ble.get(), &DeviceConnection::calibrationApplied);
         b->ble->sendData(Method, QStringLiteral("wash.csv"));
+        // A calibration write would interleave with the file: refused while it goes out.
+        b->ble->applyCalibration(coefficients(1), QString());
+        QCOMPARE(applied.count(), 1);
+        QCOMPARE(applied.constFirst(), QVariantList{false});
         QVERIFY(complete.wait(2000));
         QCOMPARE(data(), (QList<QByteArray>{"READY", Method.left(20), Method.mid(20, 20), Method.mid(40), "DONE", "wash.csv"}));
+        QVERIFY(commands().isEmpty());
         for (const BleInstrument::Write &write : b->instrument->writes())
             QCOMPARE(write.mode, QLowEnergyService::WriteWithoutResponse);
         QCOMPARE(seen, (QList<int>{33, 66, 100, 100, 100})); // the last chunk, "DONE", the save
