@@ -158,7 +158,10 @@ void UsbInstrument::restart()
     dropTerminal();
     if (wasPresent)
         emit portNameChanged(QString());
-    m_state->boot();
+    if (m_state->boot() == InstrumentState::BootOutcome::NewImage && m_newImageCrashes)
+        m_state->boot(); // the crash, and the boot loader's roll-back of the unconfirmed image
+    if (m_deafAfterRestart)
+        m_silent = true;
     m_greetingPending = true;
     emit restarted();
     if (m_reserved)
@@ -246,6 +249,14 @@ void UsbInstrument::clearFaults()
     m_corruptChunk = 0;
     m_rejectChunk = 0;
     m_replyDelay = 0;
+    m_replies.clear();
+    m_newImageCrashes = false;
+    m_deafAfterRestart = false;
+}
+
+void UsbInstrument::setReply(const QString &prefix, const QString &reply, int times)
+{
+    m_replies.insert(prefix, ErrorReply{reply, times});
 }
 
 void UsbInstrument::onAttached()
@@ -423,6 +434,14 @@ bool UsbInstrument::injectFault(const QString &line)
         m_body = Body::None;
         m_bodyLines.clear();
         send(QStringLiteral("ERR:") + it->reason);
+        return true;
+    }
+    for (auto it = m_replies.begin(); it != m_replies.end(); ++it) {
+        if (!line.startsWith(it.key()) || it->remaining == 0)
+            continue;
+        if (it->remaining > 0)
+            --it->remaining;
+        send(it->reason);
         return true;
     }
     return false;

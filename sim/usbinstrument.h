@@ -95,6 +95,14 @@ public:
     // fails with "CHECKSUM"; or is refused with "ERR:BADCHUNK".
     void setCorruptChunk(int chunkNumber) { m_corruptChunk = chunkNumber; }
     void setRejectChunk(int chunkNumber) { m_rejectChunk = chunkNumber; }
+    // Answers a line starting with prefix with exactly `reply` (a count out of range, a
+    // reply of the wrong kind); times < 0 means every time.
+    void setReply(const QString &prefix, const QString &reply, int times = -1);
+    // A new image that crashes at its first start: the instrument restarts once more and
+    // comes back with the image it ran before.
+    void setNewImageCrashes(bool crashes) { m_newImageCrashes = crashes; }
+    // After its next restart the instrument answers nothing, not even the handshake.
+    void setDeafAfterRestart(bool deaf) { m_deafAfterRestart = deaf; }
     // Every answer leaves this much later.
     void setReplyDelay(int ms) { m_replyDelay = qMax(0, ms); }
     void clearFaults();
@@ -206,6 +214,10 @@ private:
     QString m_silentAfterPrefix;
     int m_silentAfterRemaining = 0;
     QHash<QString, ErrorReply> m_errorReplies;
+    // Raw replies by prefix; ErrorReply's reason is the whole line here.
+    QHash<QString, ErrorReply> m_replies;
+    bool m_newImageCrashes = false;
+    bool m_deafAfterRestart = false;
     QString m_mergedReadyPrefix;
     QString m_readyRecordText;
     QString m_vanishCommand;

@@ -12,6 +12,8 @@
 #include "devices/ble/blemanager.h"
 #include "devices/serial/serialmanager.h"
 #include "editor/protocolbuilder.h"
+#include "firmware/firmwarecatalog.h"
+#include "firmware/otamanager.h"
 #include "storage/deviceprotocolstore.h"
 #include "storage/protocollibrary.h"
 
@@ -26,6 +28,7 @@
 #include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
+#include <QQmlEngine>
 #include <QQuickWindow>
 #include <QTimer>
 
@@ -104,6 +107,11 @@ int main(int argc, char *argv[])
     FileDialogHelper fileDialogHelper;
     SerialManager serialManager;
     MfgManager mfgManager;
+    OtaManager otaManager;
+    FirmwareCatalog firmwareCatalog;
+    otaManager.setSerialManager(&serialManager);
+    otaManager.setFirmwareCatalog(&firmwareCatalog);
+    qmlRegisterUncreatableType<OtaManager>("Nerra", 1, 0, "OtaManager", QStringLiteral("otaManager is a context property"));
 
     protocolBuilder.setLibrary(&protocolLibrary);
     StartupWiring::feedUsbAvailability(mfgManager, serialManager);
@@ -130,6 +138,8 @@ int main(int argc, char *argv[])
         {"serialManager", object(&serialManager)},
         {"mfgManager", object(&mfgManager)},
         {"deviceProtocolStore", object(&deviceProtocolStore)},
+        {"otaManager", object(&otaManager)},
+        {"firmwareCatalog", object(&firmwareCatalog)},
     };
     for (const auto &[name, value] : contextProperties)
         engine.rootContext()->setContextProperty(QString::fromLatin1(name), value);

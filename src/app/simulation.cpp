@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QStandardPaths>
+#include <QUrl>
 
 namespace {
 
@@ -84,6 +85,10 @@ BleRadioBackend *simulatedBleRadio()
 bool startSimulatedInstrument(SerialManager &serialManager)
 {
     Simulation *sim = simulation();
+    // The fixture release tree stands in for the release server, so that a software update
+    // of the demo instrument can be tried end to end.
+    if (!qEnvironmentVariableIsSet("NERRA_RELEASE_BASE_URL") && QFileInfo::exists(QStringLiteral(NERRA_SIM_RELEASE_DIR)))
+        qputenv("NERRA_RELEASE_BASE_URL", QUrl::fromLocalFile(QStringLiteral(NERRA_SIM_RELEASE_DIR)).toString().toUtf8());
     if (!sim->usb.plugIn()) {
         qWarning().noquote() << "Simulation: no pseudo-terminal for the simulated instrument:" << sim->usb.errorString();
         return false;

@@ -7,7 +7,8 @@ class SerialManager;
 // links as a real one is. Its USB side is a pseudo-terminal that the USB link's own poll
 // finds and opens exactly as it would a plugged-in pipette; its Bluetooth LE side
 // advertises on a simulated radio that the Bluetooth LE link is given in place of the
-// computer's. The instrument keeps its state (files, calibration, preferences) in the
+// computer's, and the fixture release tree stands in for the release server. The
+// instrument keeps its state (files, calibration, preferences) in the
 // application's data folder, so what was sent to it is still there at the next start. It
 // lives until the application object goes.
 
