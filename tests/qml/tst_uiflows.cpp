@@ -704,6 +704,66 @@ private slots:
         QVERIFY(!m_ui->item(QStringLiteral("bleErrorBanner")));
     }
 
+    // The instrument's software from the fixture releases: offered, confirmed, installed
+    // through the restart; then a run that ends waiting for a replug offers to confirm.
+    void softwareUpdateFromTheReleases()
+    {
+        qputenv("NERRA_RELEASE_BASE_URL", QUrl::fromLocalFile(QStringLiteral(NERRA_RELEASE_FIXTURE)).toString().toUtf8());
+        QVERIFY(m_ui->load());
+        QVERIFY(plugIn());
+        m_instrument->usb.setRestartDelay(100);
+        QTRY_VERIFY(m_ui->item(QStringLiteral("deviceSubTabs")));
+        QVERIFY(m_ui->click(QStringLiteral("tab_Software")));
+        QTRY_COMPARE(m_ui->text(QStringLiteral("softwareGuidance")).left(38), QStringLiteral("Update available: 1.4.2 → 1.5.0. The d"));
+        QVERIFY(m_ui->shoot(QStringLiteral("software-update-available")));
+        QVERIFY(m_ui->click(QStringLiteral("updateButton")));
+        QTRY_VERIFY(m_ui->popup(QStringLiteral("softwareConfirmDialog"))->property("opened").toBool());
+        QCOMPARE(m_ui->popup(QStringLiteral("softwareConfirmDialog"))->property("title").toString(), QStringLiteral("Update Software"));
+        QVERIFY(m_ui->answer(QStringLiteral("softwareConfirmDialog"), QStringLiteral("confirmAccept")));
+        QTRY_COMPARE(m_ui->ota.state(), OtaManager::Transferring);
+        QVERIFY(m_ui->shoot(QStringLiteral("software-transferring")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_ui->ota.state(), OtaManager::Done, 30000);
+        QTRY_COMPARE(m_ui->text(QStringLiteral("softwareResultText")), QStringLiteral("✓ Update complete — device software is now 1.5.0."));
+        QVERIFY(m_ui->shoot(QStringLiteral("software-done")));
+        QCOMPARE(m_instrument->state.firmwareVersion(), QStringLiteral("1.5.0"));
+
+        // In manufacturing mode an older release is offered as a downgrade.
+        QVERIFY(m_ui->click(QStringLiteral("resultOkButton")));
+        QVERIFY(m_ui->mfg.activateWithPin(QStringLiteral("40516")));
+        QTRY_VERIFY(m_ui->item(QStringLiteral("versionPicker")));
+        m_ui->find(QStringLiteral("softwarePanel"))->setProperty("pickedVersion", QStringLiteral("1.4.2"));
+        QTRY_COMPARE(m_ui->text(QStringLiteral("updateButton")), QStringLiteral("Downgrade to 1.4.2"));
+        QVERIFY(m_ui->click(QStringLiteral("updateButton")));
+        QTRY_VERIFY(m_ui->popup(QStringLiteral("softwareConfirmDialog"))->property("opened").toBool());
+        QCOMPARE(m_ui->popup(QStringLiteral("softwareConfirmDialog"))->property("title").toString(), QStringLiteral("Downgrade Software"));
+        QVERIFY(m_ui->shoot(QStringLiteral("software-downgrade-dialog")));
+        QVERIFY(m_ui->answer(QStringLiteral("softwareConfirmDialog"), QStringLiteral("confirmCancel")));
+        QCOMPARE(m_ui->ota.state(), OtaManager::Idle);
+
+        // A damaged chunk fails the run, and says so.
+        m_instrument->usb.setCorruptChunk(2);
+        m_ui->ota.startUpdateFromRelease(QStringLiteral("1.4.2"), QStringLiteral("prod"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_ui->ota.state(), OtaManager::Failed, 20000);
+        QTRY_COMPARE(m_ui->text(QStringLiteral("softwareResultText")), QStringLiteral("✗ Update failed: image integrity check failed (checksum)"));
+        QVERIFY(m_ui->shoot(QStringLiteral("software-failed")));
+        QVERIFY(m_ui->click(QStringLiteral("resultOkButton")));
+        m_instrument->usb.clearFaults();
+
+        // Deaf after its restart: installed, waiting for a replug, and confirmable after it.
+        OtaTimings timings;
+        timings.rebootStallMs = 1500;
+        m_ui->ota.setTimings(timings);
+        m_instrument->usb.setDeafAfterRestart(true);
+        m_ui->ota.startUpdateFromRelease(QStringLiteral("1.4.2"), QStringLiteral("prod"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_ui->ota.state(), OtaManager::NeedsReplug, 30000);
+        m_instrument->usb.clearFaults();
+        QTRY_VERIFY_WITH_TIMEOUT(m_ui->item(QStringLiteral("confirmSoftwareButton")), 10000);
+        QVERIFY(m_ui->shoot(QStringLiteral("software-needs-replug")));
+        QVERIFY(m_ui->click(QStringLiteral("confirmSoftwareButton")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_ui->ota.state(), OtaManager::Done, 20000);
+        qunsetenv("NERRA_RELEASE_BASE_URL");
+    }
+
     void protocolsAreEditedHereAndSentBack()
     {
         openProtocols();

@@ -14,6 +14,8 @@
 #include "devices/devicemanager.h"
 #include "devices/serial/serialmanager.h"
 #include "editor/protocolbuilder.h"
+#include "firmware/firmwarecatalog.h"
+#include "firmware/otamanager.h"
 #include "storage/deviceprotocolstore.h"
 #include "storage/protocollibrary.h"
 
@@ -50,6 +52,8 @@ public:
         timings.chunk = 5;
         timings.saveConfirm = 300;
         ble.setTimings(timings);
+        ota.setSerialManager(&serial);
+        ota.setFirmwareCatalog(&catalog);
     }
 
     bool load()
@@ -57,7 +61,8 @@ public:
         engine = std::make_unique<QQmlApplicationEngine>();
         const QList<QPair<const char *, QObject *>> controllers = {
             {"protocolLibrary", &library}, {"protocolBuilder", &builder}, {"deviceManager", &devices}, {"bleManager", &ble}, {"logManager", &log},
-            {"fileDialogHelper", &files}, {"serialManager", &serial}, {"mfgManager", &mfg}, {"deviceProtocolStore", &store}};
+            {"fileDialogHelper", &files}, {"serialManager", &serial}, {"mfgManager", &mfg}, {"deviceProtocolStore", &store},
+            {"otaManager", &ota}, {"firmwareCatalog", &catalog}};
         for (const auto &controller : controllers)
             engine->rootContext()->setContextProperty(QString::fromLatin1(controller.first), controller.second);
         engine->rootContext()->setContextProperty(QStringLiteral("buildVersion"), QStringLiteral("v1.5.0"));
@@ -238,6 +243,8 @@ public:
     SerialManager serial;   // never told that USB is offered, so it leaves the ports alone
     MfgManager mfg;
     DeviceProtocolStore store;
+    FirmwareCatalog catalog;
+    OtaManager ota;
     std::unique_ptr<QQmlApplicationEngine> engine;
     QQuickWindow *window = nullptr;
 

@@ -249,11 +249,8 @@ Item {
                 title: "Certification"
                 message: "Connect the device to capture its serial number."
             }
-            PlaceholderPanel {
-                objectName: "softwarePanel"
-                glyph: "⟳"
-                title: "Software"
-                message: "Connect the device over USB to check for a software update."
+            SoftwarePanel {
+                deviceName: panel.displayName
             }
         }
     }
