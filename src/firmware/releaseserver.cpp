@@ -98,9 +98,11 @@ QString ReleaseServer::failureText(const QNetworkReply *reply, bool cancelledByU
         // Only the transfer time-out aborts a reply the user did not cancel.
         return QStringLiteral("the server did not answer within %1 s")
             .arg(QString::number(g_transferTimeoutMs / 1000.0, 'g', 3));
-    case QNetworkReply::InsecureRedirectError:
-        return QStringLiteral("the server redirected to a less safe address (%1)")
-            .arg(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString());
+    case QNetworkReply::InsecureRedirectError: {
+        const QString target = QString::fromUtf8(reply->rawHeader("Location"));
+        return target.isEmpty() ? QStringLiteral("the server redirected to a less safe address")
+                                : QStringLiteral("the server redirected to a less safe address (%1)").arg(target);
+    }
     case QNetworkReply::TooManyRedirectsError:
         return QStringLiteral("too many redirects");
     default:
