@@ -190,7 +190,7 @@ private slots:
             << "" << prodVersions << "Unexpected manifest on the release server" << "";
         QTest::newRow("manifest server error")
             << "prod" << Faults{{prodManifest, Fault::ServerError, {}}} << QByteArray() << QByteArray() << false
-            << "" << QStringList() << unreachable << "Internal Server Error";
+            << "" << QStringList() << unreachable << "the server answered HTTP 500 Internal Server Error";
         QTest::newRow("manifest moved")
             << "prod" << Faults{{prodManifest, Fault::Redirect, "/moved/manifest.txt"}} << QByteArray("1.4.2\n")
             << QByteArray() << true << "1.4.2" << prodVersions << "" << "";
@@ -347,14 +347,14 @@ private slots:
         QTest::newRow("image is a web page") << "prod" << "1.5.0" << Faults{{bin, Fault::HtmlPage, {}}}
                                              << QByteArray() << "" << 0 << 5000 << checksumFailure << "" << 1;
         QTest::newRow("not on the server") << "prod" << "9.9.9" << Faults() << QByteArray() << "" << 0 << 5000
-                                           << "9.9.9 is not available on the release server (" << "Not Found"
+                                           << "9.9.9 is not available on the release server (" << "(the server answered HTTP 404 Not Found)"
                                            << 0;
         QTest::newRow("checksum never answered")
             << "prod" << "1.5.0" << Faults{{md5, Fault::Hang, {}}} << QByteArray() << "" << 0 << 300
             << "1.5.0 is not available on the release server (" << "did not answer within 0.3 s" << 0;
         QTest::newRow("image server error") << "prod" << "1.5.0" << Faults{{bin, Fault::ServerError, {}}}
                                             << QByteArray() << "" << 0 << 5000 << failed
-                                            << "Internal Server Error" << 1;
+                                            << "the server answered HTTP 500 Internal Server Error" << 1;
         QTest::newRow("image cut short, no checksum")
             << "prod" << "1.5.0" << Faults{{md5, Fault::EmptyBody, {}}, {bin, Fault::Truncate, {}}}
             << QByteArray() << "" << 0 << 5000 << failed << "" << 1;
