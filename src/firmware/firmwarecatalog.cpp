@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
@@ -254,7 +255,11 @@ void FirmwareCatalog::requestImage()
     const QString path = cachePath();
     m_imageFile = std::make_unique<QSaveFile>(path);
     m_imageHash.reset();
-    if (!QDir().mkpath(cacheFolder()) || !m_imageFile->open(QIODevice::WriteOnly)) {
+    // Unbuffered: Qt 5's QSaveFile only remembers a failure inside write(); bytes
+    // buffered until commit() could fail to reach the disk and still be renamed over
+    // the cached copy.
+    if (!QDir().mkpath(cacheFolder())
+        || !m_imageFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         failDownload(QStringLiteral("Cannot write to the software cache: ") + path);
         return;
     }
@@ -303,14 +308,12 @@ void FirmwareCatalog::onImage(QNetworkReply *reply)
         failDownload(QStringLiteral("Downloaded image failed its checksum — try again"));
         return;
     }
-    const qint64 size = m_imageFile->size();
     if (!m_imageFile->commit()) {
-        m_imageFile.reset();
         failDownload(QStringLiteral("Cannot write to the software cache: ") + path);
         return;
     }
     m_imageFile.reset();
-    qDebug() << "FirmwareCatalog: saved" << path << size << "bytes";
+    qDebug() << "FirmwareCatalog: saved" << path << QFileInfo(path).size() << "bytes";
     succeedDownload(path);
 }
 

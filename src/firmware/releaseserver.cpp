@@ -91,32 +91,33 @@ QString ReleaseServer::failureText(const QNetworkReply *reply, bool cancelledByU
 {
     if (cancelledByUser)
         return QStringLiteral("cancelled");
+    // A file:// reply has no status; an HTTP reply must be a 2xx to carry the file.
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const int code = status.toInt();
+    const QString statusText =
+        status.isValid() && (code < 200 || code >= 300)
+            ? QStringLiteral("the server answered HTTP %1 %2")
+                  .arg(code)
+                  .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
+                  .trimmed()
+            : QString();
     switch (reply->error()) {
     case QNetworkReply::NoError:
-        break;
+        return statusText;
     case QNetworkReply::OperationCanceledError:
         // Only the transfer time-out aborts a reply the user did not cancel.
         return QStringLiteral("the server did not answer within %1 s")
             .arg(QString::number(g_transferTimeoutMs / 1000.0, 'g', 3));
-    case QNetworkReply::InsecureRedirectError:
-        return QStringLiteral("the server redirected to a less safe address (%1)")
-            .arg(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString());
+    case QNetworkReply::InsecureRedirectError: {
+        const QString target = QString::fromUtf8(reply->rawHeader("Location"));
+        return target.isEmpty() ? QStringLiteral("the server redirected to a less safe address")
+                                : QStringLiteral("the server redirected to a less safe address (%1)").arg(target);
+    }
     case QNetworkReply::TooManyRedirectsError:
         return QStringLiteral("too many redirects");
     default:
-        return reply->errorString();
+        return statusText.isEmpty() ? reply->errorString() : statusText;
     }
-    // A file:// reply has no status; an HTTP reply must be a 2xx to carry the file.
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid())
-        return {};
-    const int code = status.toInt();
-    if (code >= 200 && code < 300)
-        return {};
-    return QStringLiteral("the server answered HTTP %1 %2")
-        .arg(code)
-        .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
-        .trimmed();
 }
 
 QString ReleaseServer::md5FromChecksumBody(const QByteArray &body)

@@ -7,6 +7,7 @@
 #include "editor/protocolbuilder.h"
 #include "storage/deviceprotocolstore.h"
 #include "storage/protocollibrary.h"
+#include "filesizelimit.h"
 #include "testmain.h"
 
 #include <QDir>
@@ -14,9 +15,7 @@
 #include <QSignalSpy>
 #include <QStandardPaths>
 
-#include <csignal>
 #include <memory>
-#include <sys/resource.h>
 
 namespace {
 
@@ -24,29 +23,6 @@ const QByteArray Earlier = "earlier\n";
 const QString Hw = QStringLiteral("A1B2C3D4E5F6");
 const QString Method = QStringLiteral("protocol name: Wash\n\n" "tipselect tip:small\n" "aspirate tip:small vol:100.0 xvol:0 speed:5\n"
                                       "dispense tip:small vol:100.0 xvol:0 speed:5\n");
-
-// While it lives, no file of this process may grow past `bytes`; writing beyond fails
-// with EFBIG instead of raising SIGXFSZ.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        m_handler = std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{bytes, m_saved.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_handler);
-    }
-
-private:
-    rlimit m_saved{};
-    void (*m_handler)(int) = nullptr;
-};
 
 QByteArray contents(const QString &path)
 {
