@@ -81,12 +81,10 @@ private slots:
     void staleness();
     void mergeBluetoothDevice_data();
     void mergeBluetoothDevice();
-    void forgetSignalsWhileEntryIsRegistered();
     void forgetSurvivesListenersThatDropTheEntry_data();
     void forgetSurvivesListenersThatDropTheEntry();
     void listHoldsEachEntryOnce();
     void addOrUpdateUsbDevice();
-    void pairDevice();
     void startupWiringClearsTheProtocolCache_data();
     void startupWiringClearsTheProtocolCache();
 
@@ -326,33 +324,6 @@ void TestDeviceManager::mergeBluetoothDevice()
     QVERIFY(!stored[expected].contains(QStringLiteral("usbOnly")));
 }
 
-void TestDeviceManager::forgetSignalsWhileEntryIsRegistered()
-{
-    DeviceManager manager;
-    manager.addDevice(new DeviceInfo(QStringLiteral("Keep"), QStringLiteral("AA:00:00:00:00:01")));
-    manager.addDevice(new DeviceInfo(QStringLiteral("Drop"), QStringLiteral("AA:00:00:00:00:02")));
-
-    QStringList events;
-    connect(&manager, &DeviceManager::deviceForgottenByUniqueId, this,
-            [&](const QString &uniqueId, const QString &address) {
-                const DeviceInfo *found = manager.findDeviceByUniqueId(uniqueId);
-                events << QStringLiteral("forgotten %1 %2 %3")
-                              .arg(uniqueId, address, found ? found->name() : QStringLiteral("-"));
-            });
-    connect(&manager, &DeviceManager::devicesChanged, this,
-            [&] { events << QStringLiteral("changed %1").arg(manager.devices().size()); });
-
-    manager.forgetDevice(1);
-    QCOMPARE(events, (QStringList{QStringLiteral("forgotten AA:00:00:00:00:02 AA:00:00:00:00:02 Drop"),
-                                  QStringLiteral("changed 1")}));
-    QCOMPARE(readStore().size(), 1);
-
-    events.clear();
-    manager.forgetDevice(5);
-    manager.forgetDevice(-1);
-    QVERIFY(events.isEmpty());
-}
-
 void TestDeviceManager::forgetSurvivesListenersThatDropTheEntry_data()
 {
     QTest::addColumn<QString>("listener");
@@ -451,23 +422,6 @@ void TestDeviceManager::addOrUpdateUsbDevice()
     QCOMPARE(back->hardwareId(), QStringLiteral("A1B2C3D4E5F6"));
     QCOMPARE(back->serialNumber(), QStringLiteral("SN-1"));
     QCOMPARE(back->themeColor(), 0); // the first colour is a colour
-}
-
-void TestDeviceManager::pairDevice()
-{
-    DeviceManager manager;
-    manager.addDevice(scanned(QStringLiteral("AA:00:00:00:00:01"), QStringLiteral("Nerra: One")));
-    QSignalSpy changed(&manager, &DeviceManager::devicesChanged);
-    manager.pairDevice(0);
-    QCOMPARE(changed.count(), 1);
-    manager.pairDevice(0);
-    manager.pairDevice(7);
-    QCOMPARE(changed.count(), 1);
-
-    DeviceManager reloaded;
-    QCOMPARE(reloaded.devices().size(), 1);
-    QCOMPARE(reloaded.deviceAt(0)->name(), QStringLiteral("Nerra: One"));
-    QVERIFY(reloaded.deviceAt(0)->lastSeen().isNull());
 }
 
 void TestDeviceManager::startupWiringClearsTheProtocolCache_data()

@@ -1,7 +1,7 @@
-// The simulated instrument's own behaviour that the link tests do not reach otherwise: its
-// firmware update (driven through the USB link's update channel) with confirm and
-// roll-back, one instrument on both links, the state it keeps for --simulate, and the
-// standalone program. Its command answers and faults are driven by the link tests.
+// The simulated instrument's own behaviour that the link tests do not reach otherwise: one
+// instrument on both links, the state it keeps for --simulate, and the standalone
+// program. Its command answers, faults and firmware update are driven by the link and
+// updater tests.
 
 #include "testmain.h"
 #include "tst_serialmanager_fixture.h"
@@ -12,7 +12,6 @@
 #include "devices/devicemanager.h"
 #include "simulatedbleradio.h"
 
-#include <QCryptographicHash>
 #include <QProcess>
 
 namespace {
@@ -43,92 +42,15 @@ private slots:
         m_env.reset();
     }
 
-    void firmwareUpdateConfirmedOrRolledBack_data();
-    void firmwareUpdateConfirmedOrRolledBack();
     void oneInstrumentOnBothLinks();
     void stateKeptInFolder();
     void standaloneProgram();
 
 private:
-    // Opens the update channel and says `lines` in it; the instrument's answers, "LOG:" aside.
-    QStringList say(const QStringList &lines);
-    // Waits for the restart that follows and for the link to find the instrument again.
-    bool backAfterRestart(const QString &oldPort);
 
     std::unique_ptr<IsolatedEnvironment> m_env;
     std::unique_ptr<SimulatedLink> m_sim;
 };
-
-QStringList TestUsbInstrument::say(const QStringList &lines)
-{
-    SerialManager &link = *m_sim->link;
-    QSignalSpy ready(&link, &SerialManager::otaSessionReady);
-    QSignalSpy answers(&link, &SerialManager::otaLineReceived);
-    link.beginUsbOta();
-    if (!ready.wait(5000))
-        return {QStringLiteral("no update channel")};
-    for (const QString &line : lines) {
-        const int before = int(answers.size());
-        link.sendOtaLine(line);
-        if (!QTest::qWaitFor([&] { return answers.size() > before; }, 5000))
-            break;
-    }
-    link.endUsbOta(false);
-    link.disconnectProtocol();
-    QStringList result;
-    for (const QVariantList &answer : qAsConst(answers))
-        result << answer.constFirst().toString();
-    return result;
-}
-
-bool TestUsbInstrument::backAfterRestart(const QString &oldPort)
-{
-    SerialManager &link = *m_sim->link;
-    return QTest::qWaitFor([&] { return link.isConnected() && link.portName() != oldPort; }, 10000)
-           && m_sim->waitForIdentityFetch();
-}
-
-void TestUsbInstrument::firmwareUpdateConfirmedOrRolledBack_data()
-{
-    QTest::addColumn<bool>("confirm");
-    QTest::addColumn<QString>("afterNextStart");
-    QTest::newRow("confirmed, it stays") << true << QStringLiteral("1.5.0");
-    QTest::newRow("not confirmed, the earlier image comes back") << false << QStringLiteral("1.4.2");
-}
-
-void TestUsbInstrument::firmwareUpdateConfirmedOrRolledBack()
-{
-    QFETCH(bool, confirm);
-    QFETCH(QString, afterNextStart);
-    m_sim->usb->setChunkSize(128);
-    QVERIFY(m_sim->connect());
-    SerialManager &link = *m_sim->link;
-    const QByteArray image = firmwareImage(QStringLiteral("1.5.0"), 300);
-    const QString sha = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
-
-    QStringList lines{QStringLiteral("CMD:OTA_BEGIN:%1:%2").arg(image.size()).arg(sha)};
-    for (int at = 0; at < image.size(); at += 128)
-        lines << QStringLiteral("CMD:OTA_CHUNK:") + QString::fromLatin1(image.mid(at, 128).toBase64());
-    lines << QStringLiteral("CMD:OTA_END") << QStringLiteral("CMD:OTA_APPLY");
-    QString port = link.portName();
-    link.setOtaRestartPending(true);
-    QCOMPARE(say(lines), (QStringList{QStringLiteral("OK:OTA_BEGIN:128"), QStringLiteral("OK:OTA_CHUNK:128"),
-                                      QStringLiteral("OK:OTA_CHUNK:256"), QStringLiteral("OK:OTA_CHUNK:300"),
-                                      QStringLiteral("OK:OTA:verified"), QStringLiteral("OK:OTA:rebooting")}));
-    QVERIFY(backAfterRestart(port));
-    QCOMPARE(link.usbDeviceFW(), QStringLiteral("1.5.0"));
-    QVERIFY(!m_sim->state.imageConfirmed());
-    // An unconfirmed image refuses another update.
-    QCOMPARE(say({lines.constFirst()}), QStringList{QStringLiteral("ERR:PENDING_CONFIRM")});
-    if (confirm)
-        QCOMPARE(say({QStringLiteral("CMD:OTA_CONFIRM")}), QStringList{QStringLiteral("OK:OTA:confirmed")});
-
-    port = link.portName();
-    m_sim->usb->restart();
-    QVERIFY(backAfterRestart(port));
-    QCOMPARE(link.usbDeviceFW(), afterNextStart);
-    QVERIFY(m_sim->state.imageConfirmed());
-}
 
 void TestUsbInstrument::oneInstrumentOnBothLinks()
 {
