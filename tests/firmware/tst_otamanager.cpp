@@ -8,6 +8,7 @@
 
 #include "firmware/firmwarecatalog.h"
 #include "firmware/otamanager.h"
+#include "releasefixtureserver.h"
 
 #include <QDir>
 #include <QRandomGenerator>
@@ -196,6 +197,29 @@ private slots:
         QCOMPARE(m_sim->state.firmwareVersion(), success ? QStringLiteral("1.7.0") : QStringLiteral("1.4.2"));
     }
 
+    // A download belongs to its run: the run that ends takes it along, and the next run
+    // installs its own version, not the file of the one before.
+    void downloadBelongsToItsRun()
+    {
+        ReleaseFixtureServer server;
+        server.setFault(QStringLiteral("/nerra-prod/firmware/NerraFirmware-1.4.2.bin"), ReleaseFixtureServer::Fault::Hang);
+        QVERIFY(server.start());
+        qputenv("NERRA_RELEASE_BASE_URL", server.baseUrl().toEncoded());
+        FirmwareCatalog catalog;
+        m_ota->setFirmwareCatalog(&catalog);
+        m_ota->startUpdateFromRelease(QStringLiteral("1.4.2"), QStringLiteral("prod"));
+        QTRY_VERIFY(server.requestCount(QStringLiteral("/nerra-prod/firmware/NerraFirmware-1.4.2.bin")) == 1);
+        m_ota->abort();
+        QCOMPARE(m_finished->constFirst(), (QVariantList{false, QStringLiteral("cancelled")}));
+        QVERIFY(!catalog.downloading());
+        m_finished->clear();
+        m_ota->startUpdateFromRelease(QStringLiteral("1.5.0"), QStringLiteral("prod"));
+        QVERIFY(runEnds());
+        qunsetenv("NERRA_RELEASE_BASE_URL");
+        QCOMPARE(m_finished->constFirst(), (QVariantList{true, QStringLiteral("Update complete — device software is now 1.5.0.")}));
+        QCOMPARE(m_sim->state.firmwareVersion(), QStringLiteral("1.5.0"));
+    }
+
     void refusals_data()
     {
         QTest::addColumn<Start>("start");
@@ -253,6 +277,31 @@ private slots:
         QCOMPARE(m_finished->constFirst(), (QVariantList{false, QStringLiteral("cancelled")}));
         QTRY_VERIFY(commands().contains(QStringLiteral("CMD:OTA_ABORT")));
         QCOMPARE(m_sim->state.firmwareVersion(), QStringLiteral("1.4.2"));
+    }
+
+    // Another instrument plugged in while this one restarts gets neither the confirm nor
+    // anything else of the run, which waits for its own until a replug is needed.
+    void anotherInstrumentDuringTheRestart()
+    {
+        InstrumentState otherState;
+        otherState.setHardwareId(QStringLiteral("0F0E0D0C0B0A"));
+        UsbInstrument other(&otherState);
+        other.setAttachPollInterval(5);
+        m_sim->usb->setRestartDelay(4000);
+        connect(m_ota.get(), &OtaManager::stateChanged, this, [&] {
+            if (m_ota->state() == OtaManager::Rebooting && !other.isPresent()) {
+                QVERIFY(other.plugIn());
+                m_sim->lister.addInstrument(&other);
+            }
+        });
+        m_ota->startUpdateFromFile(imageFile(firmwareImage(QStringLiteral("1.5.0"), 600)));
+        QVERIFY(runEnds());
+        QCOMPARE(m_ota->state(), OtaManager::NeedsReplug);
+        QCOMPARE(m_sim->link->usbDeviceId(), QStringLiteral("0F0E0D0C0B0A"));
+        QVERIFY(!other.receivedBytes().contains("CMD:OTA_"));
+        QVERIFY(m_ota->pendingConfirm());
+        m_sim->link->disconnect();
+        m_sim->lister.removeInstrument(&other);
     }
 
     void arbitraryReplies_data()
