@@ -289,16 +289,8 @@ private slots:
     void notCarriedOverBluetooth()
     {
         b->ble->listProtocols();
-        b->ble->getProtocol(QStringLiteral("a.csv"));
-        b->ble->deleteProtocol(QStringLiteral("a.csv"));
-        b->ble->getDeviceInfo();
-        b->ble->getPrefs();
         b->ble->reboot();
         QCOMPARE(b->errors(), (QStringList{"listProtocols: not supported over BLE in this version",
-                                           "getProtocol: not supported over BLE in this version",
-                                           "deleteProtocol: not supported over BLE in this version",
-                                           "getDeviceInfo: not supported over BLE in this version",
-                                           "getPrefs: not supported over BLE in this version",
                                            "reboot: not supported over BLE in this version"}));
         QTRY_VERIFY(b->radio.isIdle());
         QVERIFY(commands().isEmpty() && data().isEmpty());

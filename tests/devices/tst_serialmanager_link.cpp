@@ -469,13 +469,11 @@ void TestSerialManagerLink::staleHandleIsReopened()
     QVERIFY(connected.wait(5000));
     QVERIFY(link.isConnected());
     QCOMPARE(link.portName(), port);
-    QVERIFY(log.contains(QStringLiteral("USB: [STALE] reopen hold-off expired — auto-connect may retry")));
     QVERIFY(info.wait(5000));
 }
 
 void TestSerialManagerLink::restartHoldsOffReopenAndAdoptsTheReadyLine()
 {
-    LogCapture log;
     QVERIFY(m_sim->connect());
     SerialManager &link = *m_sim->link;
     const QString oldPort = link.portName();
@@ -488,7 +486,6 @@ void TestSerialManagerLink::restartHoldsOffReopenAndAdoptsTheReadyLine()
     QTRY_VERIFY(!link.isConnected());
     QVERIFY(link.reopenHoldOff());
     QVERIFY(link.output().endsWith(QStringLiteral("\n[Nerra disconnected]\n")));
-    QVERIFY(log.contains(QStringLiteral("USB: [RESTART] device detached — holding off reopen for 1500 ms")));
     QCOMPARE(link.protocolState(), SerialManager::Idle);
 
     // Back under a new name, listed but left alone while the hold-off lasts.
@@ -498,7 +495,6 @@ void TestSerialManagerLink::restartHoldsOffReopenAndAdoptsTheReadyLine()
 
     // Then opened; the identity fetch's ready line becomes the OTA channel.
     QVERIFY(ready.wait(10000));
-    QVERIFY(log.contains(QStringLiteral("USB: [RESTART] reopen hold-off expired")));
     QVERIFY(link.portName() != oldPort);
     QCOMPARE(link.protocolState(), SerialManager::OtaActive);
     QVERIFY(!link.otaRestartPending());
@@ -511,7 +507,6 @@ void TestSerialManagerLink::restartHoldsOffReopenAndAdoptsTheReadyLine()
 
 void TestSerialManagerLink::pollHoldsOffReopenDuringARestart()
 {
-    LogCapture log;
     FilteringPortLister &filtered = m_sim->filter;
     QVERIFY(m_sim->connect());
     SerialManager &link = *m_sim->link;
@@ -522,8 +517,6 @@ void TestSerialManagerLink::pollHoldsOffReopenDuringARestart()
     filtered.hidden = QStringList{port};
     QTRY_VERIFY(!link.isConnected());
     QVERIFY(link.output().endsWith(QStringLiteral("\n[Device disconnected]\n")));
-    QVERIFY(log.contains(QStringLiteral("USB: [POLL] device removed — disconnecting")));
-    QVERIFY(log.contains(QStringLiteral("USB: [POLL] OTA restart — holding off reopen for 1500 ms")));
     QVERIFY(link.reopenHoldOff());
 
     filtered.hidden.clear();
@@ -531,7 +524,6 @@ void TestSerialManagerLink::pollHoldsOffReopenDuringARestart()
     QVERIFY(link.usbDevicePresent());
     QVERIFY(!link.isConnected());
     QTRY_VERIFY_WITH_TIMEOUT(link.isConnected(), 10000);
-    QVERIFY(log.contains(QStringLiteral("USB: [POLL] reopen hold-off expired")));
 }
 
 void TestSerialManagerLink::instrumentBackUnderANewName()

@@ -167,17 +167,7 @@ void TestSerialManagerSessions::refusedWhenNotConnected_data()
         {QStringLiteral("putProtocol: not connected")}, QStringLiteral("transferFailed"),
         {QStringLiteral("Device is not connected")});
     row("listProtocols", [](SerialManager &l) { l.listProtocols(); }, {QStringLiteral("listProtocols: not connected")});
-    row("getProtocol", [](SerialManager &l) { l.getProtocol(QStringLiteral("a.csv")); },
-        {QStringLiteral("getProtocol: not connected")});
-    row("deleteProtocol", [](SerialManager &l) { l.deleteProtocol(QStringLiteral("a.csv")); },
-        {QStringLiteral("deleteProtocol: not connected")});
     row("getDeviceInfo", [](SerialManager &l) { l.getDeviceInfo(); }, {QStringLiteral("getDeviceInfo: not connected")});
-    row("getCalibration", [](SerialManager &l) { l.getCalibration(); }, {QStringLiteral("getCalibration: not connected")});
-    row("getPrefs", [](SerialManager &l) { l.getPrefs(); }, {QStringLiteral("getPrefs: not connected")});
-    row("setCalibration", [](SerialManager &l) { l.setCalibration(1, 1.0f); },
-        {QStringLiteral("setCalibration: not connected")});
-    row("reboot", [](SerialManager &l) { l.reboot(); }, {QStringLiteral("reboot: not connected")});
-    row("connectProtocol", [](SerialManager &l) { l.connectProtocol(); }, {QStringLiteral("connectProtocol: not connected")});
     row("sendOtaLine", [](SerialManager &l) { l.sendOtaLine(QStringLiteral("CMD:OTA_STATUS")); },
         {QStringLiteral("sendOtaLine: not in OTA mode")});
     row("fetchCalibration", [](SerialManager &l) { QVERIFY(!l.fetchCalibration()); }, {});

@@ -248,7 +248,6 @@ private slots:
         const QString nobody = QStringLiteral("http://127.0.0.1:1");
         const QString none = QStringLiteral("no release server configured");
         QTest::newRow("settings before environment") << "$server" << nobody << "prod" << "" << true;
-        QTest::newRow("local folder") << "" << "$tree" << "prod" << "" << false;
         QTest::newRow("nothing configured") << "" << "" << "prod" << none << false;
         QTest::newRow("channel leaving its folder")
             << "" << "$server" << "prod/../../etc" << "invalid release channel \"prod/../../etc\"" << false;
@@ -318,20 +317,12 @@ private slots:
                                                << other << "" << 0 << 5000 << "" << "" << 1;
         QTest::newRow("checksum mismatch") << "prod" << "1.5.0" << Faults() << other << "" << 0 << 5000
                                            << checksumFailure << "" << 1;
-        QTest::newRow("image is a web page") << "prod" << "1.5.0" << Faults{{bin, Fault::HtmlPage, {}}}
-                                             << QByteArray() << "" << 0 << 5000 << checksumFailure << "" << 1;
         QTest::newRow("not on the server") << "prod" << "9.9.9" << Faults() << QByteArray() << "" << 0 << 5000
                                            << "9.9.9 is not available on the release server (" << "(the server answered HTTP 404 Not Found)"
                                            << 0;
         QTest::newRow("image cut short, no checksum")
             << "prod" << "1.5.0" << Faults{{md5, Fault::EmptyBody, {}}, {bin, Fault::Truncate, {}}}
             << QByteArray() << "" << 0 << 5000 << failed << "" << 1;
-        QTest::newRow("image redirected in a loop") << "prod" << "1.5.0" << Faults{{bin, Fault::Redirect, bin}}
-                                                    << QByteArray() << "" << 0 << 5000 << failed
-                                                    << "too many redirects" << 6;   // the request and at most five redirects
-        QTest::newRow("image never answered") << "prod" << "1.5.0" << Faults{{bin, Fault::Hang, {}}}
-                                              << QByteArray() << "" << 0 << 300 << failed
-                                              << "did not answer within 0.3 s" << 1;
         QTest::newRow("disk full") << "prod" << "1.5.0" << Faults() << QByteArray() << "" << 1000 << 5000
                                    << "Cannot write to the software cache: " << "NerraFirmware-1.5.0.bin" << 1;
     }
@@ -443,15 +434,8 @@ private slots:
         const Outcome outcome = runDownload(catalog, QStringLiteral("1.5.0"), QStringLiteral("prod"));
         QCOMPARE(outcome.failure, QString());
         QCOMPARE(seen.last(), 100);
-        const auto shown = [&] {
-            QStringList values;
-            for (int value : seen)
-                values << QString::number(value);
-            return values.join(QLatin1Char(' '));
-        };
-        QVERIFY2(std::is_sorted(seen.begin(), seen.end()) && seen.first() >= 0, qPrintable(shown()));
-        QVERIFY2(std::any_of(seen.begin(), seen.end(), [](int p) { return p >= 54 && p < 100; }),
-                 qPrintable(shown()));
+        QVERIFY(std::is_sorted(seen.begin(), seen.end()) && seen.first() >= 0);
+        QVERIFY(std::any_of(seen.begin(), seen.end(), [](int p) { return p >= 54 && p < 100; }));
     }
 
     void redirectFromHttpsToHttpIsRefused()
