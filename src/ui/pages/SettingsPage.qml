@@ -11,6 +11,9 @@ Page {
     signal backRequested()
 
     readonly property var updates: typeof updateManager !== "undefined" ? updateManager : null
+    // Work on an instrument that quitting the program would cut short.
+    readonly property bool instrumentBusy: (typeof otaManager !== "undefined" && otaManager.active)
+                                           || (typeof bootstrapManager !== "undefined" && bootstrapManager.active === true)
     readonly property string userGuideUrl: "https://www.vellora.com/nerra/user-guide"
 
     objectName: "settingsPage"
@@ -174,7 +177,11 @@ Page {
                         onClicked: page.updates.startDownload()
                     }
                     AppButton {
+                        objectName: "installUpdateButton"
                         visible: updatesCard.state === "readyToInstall"
+                        // Quitting now would cut the pipette's software update (or a board
+                        // flash) mid-write.
+                        enabled: !page.instrumentBusy
                         text: "Restart && Install"
                         variant: "primary"
                         onClicked: page.updates.installAndRelaunch()
@@ -190,6 +197,12 @@ Page {
                         checked: page.updates ? page.updates.autoCheck : false
                         onToggled: page.updates.autoCheck = checked
                     }
+                }
+                CardText {
+                    objectName: "installBlockedReason"
+                    visible: updatesCard.state === "readyToInstall" && page.instrumentBusy
+                    color: Theme.warning
+                    text: "Finish the pipette's software update first: restarting now would interrupt it."
                 }
                 RowLayout {
                     width: parent.width
