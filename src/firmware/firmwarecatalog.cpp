@@ -61,21 +61,14 @@ int FirmwareCatalog::compareVersions(const QString &a, const QString &b) const
     return 0;
 }
 
-// The channel becomes part of a URL path: only names the server could hold pass.
 QString FirmwareCatalog::channelProblem(const QString &env)
 {
-    static const QRegularExpression channel(QStringLiteral("^[a-z0-9-]+$"));
-    if (channel.match(env).hasMatch())
-        return {};
-    return QStringLiteral("invalid release channel \"%1\"").arg(env.left(40));
+    return ReleaseServer::channelProblem(env);
 }
 
 QUrl FirmwareCatalog::channelDirectory(const QString &env)
 {
-    const QUrl base = ReleaseServer::releaseBase();
-    if (base.isEmpty())
-        return {};
-    return QUrl(base.toString(QUrl::FullyEncoded) + QStringLiteral("/nerra-%1/firmware/").arg(env));
+    return ReleaseServer::channelFolder(env, QStringLiteral("firmware"));
 }
 
 QNetworkReply *FirmwareCatalog::get(const QUrl &url, ReplyHandler handler)

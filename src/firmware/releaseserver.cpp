@@ -63,6 +63,23 @@ QUrl ReleaseServer::bootBase()
                           BuiltInBootBase);
 }
 
+// The channel becomes part of a URL path: only names the server could hold pass.
+QString ReleaseServer::channelProblem(const QString &env)
+{
+    static const QRegularExpression channel(QStringLiteral("^[a-z0-9-]+$"));
+    if (channel.match(env).hasMatch())
+        return {};
+    return QStringLiteral("invalid release channel \"%1\"").arg(env.left(40));
+}
+
+QUrl ReleaseServer::channelFolder(const QString &env, const QString &folder)
+{
+    const QUrl base = releaseBase();
+    if (base.isEmpty() || !channelProblem(env).isEmpty())
+        return {};
+    return QUrl(base.toString(QUrl::FullyEncoded) + QStringLiteral("/nerra-%1/%2/").arg(env, folder));
+}
+
 QNetworkRequest ReleaseServer::request(const QUrl &url)
 {
     QNetworkRequest request(url);

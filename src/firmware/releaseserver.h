@@ -18,6 +18,12 @@ public:
     // Settings "releaseServer/bootBaseUrl", then NERRA_BOOT_BASE_URL, then built-in.
     static QUrl bootBase();
 
+    // "" for a channel name that may become part of a path on the server; else why not.
+    static QString channelProblem(const QString &env);
+    // The channel's folder ("<base>/nerra-<env>/<folder>/"); empty without a server or
+    // for a channel name that is not usable.
+    static QUrl channelFolder(const QString &env, const QString &folder);
+
     static QNetworkRequest request(const QUrl &url);
     static void setTransferTimeout(int ms);
     static int transferTimeout();
