@@ -6,13 +6,13 @@
 #include "filesizelimit.h"
 #include "releasefixtureserver.h"
 #include "testmain.h"
+#include "trustedcertificate.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QSslConfiguration>
 #include <QSslSocket>
 
 #include <memory>
@@ -105,23 +105,6 @@ Outcome runDownload(FirmwareCatalog &catalog, const QString &version, const QStr
         return {QString(), failed.first().first().toString()};
     return {done.first().first().toString(), QString()};
 }
-
-// Trusts one more certificate for as long as it lives.
-class TrustedCertificate
-{
-public:
-    explicit TrustedCertificate(const QSslCertificate &certificate)
-        : m_saved(QSslConfiguration::defaultConfiguration())
-    {
-        QSslConfiguration trusting = m_saved;
-        trusting.setCaCertificates(trusting.caCertificates() << certificate);
-        QSslConfiguration::setDefaultConfiguration(trusting);
-    }
-    ~TrustedCertificate() { QSslConfiguration::setDefaultConfiguration(m_saved); }
-
-private:
-    QSslConfiguration m_saved;
-};
 
 } // namespace
 

@@ -143,11 +143,15 @@ void ReleaseFixtureServer::answer(QTcpSocket *socket, const QString &path)
     case Fault::Truncate:
         break;
     }
-    const std::optional<QByteArray> body = fileBody(path);
-    if (body)
-        answerFile(socket, rule.fault, *body);
-    else
+    std::optional<QByteArray> body = fileBody(path);
+    if (!body) {
         send(socket, 404, "not found\n");
+        return;
+    }
+    // Manifests name files on the server, which only knows its address once it listens.
+    if (path.endsWith(QLatin1String(".json")))
+        body->replace("@BASE_URL@", baseUrl().toEncoded());
+    answerFile(socket, rule.fault, *body);
 }
 
 void ReleaseFixtureServer::answerFile(QTcpSocket *socket, Fault fault, const QByteArray &body)

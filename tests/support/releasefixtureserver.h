@@ -16,6 +16,7 @@ class QTcpSocket;
 // otherwise) over HTTP, or HTTPS with a certificate it is given, and misbehaves on
 // demand per path or for every path. Every request path is logged, so a test can tell
 // which files were asked for. Each connection carries one request and is closed.
+// "@BASE_URL@" in a served ".json" file becomes the address the server listens on.
 class ReleaseFixtureServer : public QTcpServer
 {
     Q_OBJECT
