@@ -75,17 +75,6 @@ class TestUpdateManager : public QObject
         return updates;
     }
 
-    // Between verification and hand-over: the installer or its folder changes.
-    void spoil(const QString &how, const QString &path)
-    {
-        if (how == QLatin1String("install:replace")) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::ReadWrite) && file.write("XX") == 2);
-        }
-        if (how == QLatin1String("install:noProgram"))
-            m_windows.setLauncherProgram(m_env->root() + QStringLiteral("/missing"));
-    }
-
 private slots:
     void init()
     {
@@ -116,7 +105,7 @@ private slots:
         QTest::addColumn<QByteArray>("manifest");   // null: the tree's
         QTest::addColumn<QString>("faultPath");
         QTest::addColumn<Fault>("fault");
-        QTest::addColumn<QString>("steps");         // see run(); "download:full" with a full disk; spoil()
+        QTest::addColumn<QString>("steps");         // see run(); "download:full" with a full disk
         QTest::addColumn<QString>("state");
         QTest::addColumn<QString>("error");         // the message starts so; "$bat", "$installer": their paths
         QTest::addColumn<QString>("saved");         // the download folder's files
@@ -208,7 +197,12 @@ private slots:
         const QString path = updates->installerPath();
         const QString bat = QFileInfo(path).path() + QStringLiteral("/run_update.bat");
         if (steps.startsWith(QLatin1String("install"))) {
-            spoil(steps, path);
+            // Between verification and hand-over, the installer changes or the launcher goes.
+            QFile file(path);
+            if (steps.endsWith(QLatin1String(":replace")))
+                QVERIFY(file.open(QIODevice::ReadWrite) && file.write("XX") == 2 && file.flush());
+            if (steps.endsWith(QLatin1String(":noProgram")))
+                m_windows.setLauncherProgram(m_env->root() + QStringLiteral("/missing"));
             updates->installAndRelaunch();
             updates->installAndRelaunch();
         }
@@ -286,30 +280,27 @@ private slots:
     void channel_data()
     {
         QTest::addColumn<bool>("mfg");
-        QTest::addColumn<QString>("env");
         QTest::addColumn<int>("effectiveChanges");
         QTest::addColumn<QString>("requested");
-        QTest::newRow("outside manufacturing mode") << false << "dev" << 0 << ManifestPath;
-        QTest::newRow("in manufacturing mode") << true << "dev" << 3 << "/nerra-dev/app/latest.json";
+        QTest::newRow("outside manufacturing mode") << false << 0 << ManifestPath;
+        QTest::newRow("in manufacturing mode") << true << 3 << "/nerra-dev/app/latest.json";
     }
 
     void channel()
     {
         QFETCH(bool, mfg);
-        QFETCH(QString, env);
         QFETCH(int, effectiveChanges);
         QFETCH(QString, requested);
         auto updates = manager(&m_windows);
         QSignalSpy changes(updates.get(), &UpdateManager::effectiveEnvChanged);
         for (bool on : {mfg, false, mfg}) {
             updates->setMfgMode(on);
-            updates->setUpdateEnv(env);
+            updates->setUpdateEnv(QStringLiteral("dev"));
         }
         QCOMPARE(changes.count(), effectiveChanges);
         run(*updates, QStringLiteral("check"));
-        QCOMPARE(updates->state(), QStringLiteral("updateAvailable"));
         QCOMPARE(m_server->requests(), QStringList{requested});
-        QCOMPARE(UpdateManager().updateEnv(), env);
+        QCOMPARE(UpdateManager().updateEnv(), QStringLiteral("dev"));
     }
 };
 
