@@ -6,8 +6,8 @@ application manifest with its installer, the firmware manifest, list, images and
 their checksum files, and the production boot image. Images are small and
 deterministic; each declares its version (NERRA_FW_VERSION=) and USB update support
 (NERRA_OTA_USB=), which the simulated instrument reads when it installs one.
-"@BASE_URL@" in the application manifests is replaced by the test server with the
-address it serves on. Run again after changing the releases below.
+The application manifests name their files relative to themselves, so the tree works
+both served over HTTP and read from disk. Run again after changing the releases below.
 """
 import hashlib
 import json
@@ -62,8 +62,8 @@ def main():
               f"<html><body><h1>Nerra Desktop {app_version}</h1></body></html>\n")
         latest = {
             "version": app_version,
-            "notes_url": f"@BASE_URL@/nerra-{channel}/app/notes-{app_version}.html",
-            "url_windows": f"@BASE_URL@/nerra-{channel}/app/{installer_name}",
+            "notes_url": f"notes-{app_version}.html",
+            "url_windows": installer_name,
             "md5_windows": md5(installer).upper(),
         }
         write(os.path.join(base, "app", "latest.json"), json.dumps(latest, indent=2) + "\n")

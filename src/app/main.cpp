@@ -9,6 +9,7 @@
 #include "app/mfgmanager.h"
 #include "app/simulation.h"
 #include "app/startupwiring.h"
+#include "app/updatemanager.h"
 #include "devices/ble/blemanager.h"
 #include "devices/serial/serialmanager.h"
 #include "editor/protocolbuilder.h"
@@ -107,6 +108,7 @@ int main(int argc, char *argv[])
     FileDialogHelper fileDialogHelper;
     SerialManager serialManager;
     MfgManager mfgManager;
+    UpdateManager updateManager;
     OtaManager otaManager;
     FirmwareCatalog firmwareCatalog;
     otaManager.setSerialManager(&serialManager);
@@ -115,6 +117,7 @@ int main(int argc, char *argv[])
 
     protocolBuilder.setLibrary(&protocolLibrary);
     StartupWiring::feedUsbAvailability(mfgManager, serialManager);
+    StartupWiring::feedMfgMode(mfgManager, updateManager);
     // A forgotten instrument takes its cached protocols with it.
     DeviceStoreCleaner::connect(&deviceManager, &deviceProtocolStore, [&deviceProtocolStore](const QString &hardwareId) {
         deviceProtocolStore.clearDevice(hardwareId);
@@ -138,6 +141,7 @@ int main(int argc, char *argv[])
         {"serialManager", object(&serialManager)},
         {"mfgManager", object(&mfgManager)},
         {"deviceProtocolStore", object(&deviceProtocolStore)},
+        {"updateManager", object(&updateManager)},
         {"otaManager", object(&otaManager)},
         {"firmwareCatalog", object(&firmwareCatalog)},
     };
@@ -147,6 +151,7 @@ int main(int argc, char *argv[])
     if (engine.rootObjects().isEmpty())
         return -1;
 
+    updateManager.checkOnStartup();
     QPointer<QQuickWindow> mainWindow = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
     QObject::connect(&instanceServer, &QLocalServer::newConnection, &instanceServer, [&] {
         if (QLocalSocket *connection = instanceServer.nextPendingConnection())

@@ -204,7 +204,10 @@ void UpdateManager::startCheck(bool silent)
     if (m_state == Checking || m_state == Downloading)
         return;
     if (ReleaseServer::releaseBase().isEmpty()) {
+        // A button that does nothing at all would look broken; the start-up check stays quiet.
         qDebug() << "[UpdateManager] no release server configured — no check";
+        if (!silent)
+            fail(QStringLiteral("Update check failed: no release server configured"));
         return;
     }
     const QString problem = ReleaseServer::channelProblem(effectiveEnv());
@@ -252,11 +255,12 @@ void UpdateManager::onManifestFinished()
         return;
     }
     // The link is opened by the system's browser: nothing but a web page may come from
-    // a manifest.
+    // a manifest (or, from a release tree on disk, a page beside it).
     const QString notesText = manifest.value(QStringLiteral("notes_url")).toString().trimmed();
     const QUrl notes = m_manifestUrl.resolved(QUrl(notesText));
     const bool webPage = !notesText.isEmpty()
-        && (notes.scheme() == QLatin1String("https") || notes.scheme() == QLatin1String("http"));
+        && (notes.scheme() == QLatin1String("https") || notes.scheme() == QLatin1String("http")
+            || notes.scheme() == m_manifestUrl.scheme());
     setLatestVersion(version);
     setReleaseNotesUrl(webPage ? notes.toString() : QString());
     const QString suffix = installer()->manifestKeySuffix();

@@ -3,6 +3,7 @@
 
 #include "app/mfgmanager.h"
 #include "app/startupwiring.h"
+#include "app/updatemanager.h"
 #include "devices/serial/serialmanager.h"
 #include "testmain.h"
 
@@ -90,12 +91,17 @@ private slots:
         SerialManager link;
         link.setAvailability(!customerFacing);   // whatever it held, the wiring gives the answer
         StartupWiring::feedUsbAvailability(mfg, link);
+        UpdateManager updates;   // its chosen channel counts only in manufacturing mode
+        updates.setUpdateEnv(QStringLiteral("dev"));
+        StartupWiring::feedMfgMode(mfg, updates);
         QSignalSpy usb(&mfg, &MfgManager::usbAvailableChanged);
         QCOMPARE(link.isAvailable(), customerFacing);
         QVERIFY(mfg.activateWithPin(QStringLiteral("40516")));
         QVERIFY(link.isAvailable());   // at once, with no event loop in between
+        QCOMPARE(updates.effectiveEnv(), QStringLiteral("dev"));
         mfg.deactivate();
         QCOMPARE(link.isAvailable(), customerFacing);
+        QCOMPARE(updates.effectiveEnv(), QStringLiteral("prod"));
         QCOMPARE(usb.count(), customerFacing ? 0 : 2);
     }
 

@@ -7,6 +7,8 @@
 #include "uiharness.h"
 
 #include "attachedinstrument.h"
+#include "releasefixtureserver.h"
+#include "app/updateinstaller.h"
 #include "bleinstrument.h"
 #include "devices/deviceinfo.h"
 #include "model/command.h"
@@ -215,6 +217,64 @@ private slots:
         QTRY_VERIFY(!m_ui->item(QStringLiteral("certificationsCard"), page));
         QVERIFY(m_ui->click(QStringLiteral("settingsBack")));
         QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("libraryPage"));
+    }
+
+    // The self-updater's card: checking, a failure, a newer version this platform leaves
+    // to its package manager, and the Windows hand-over held back while the pipette's
+    // own software is being written.
+    void settingsCardUpdatesTheProgram()
+    {
+        ReleaseFixtureServer server;
+        QVERIFY(server.start());
+        qputenv("NERRA_RELEASE_BASE_URL", server.baseUrl().toEncoded());
+        QVERIFY(m_ui->load());
+        QVERIFY(plugIn());
+        QVERIFY(m_ui->click(QStringLiteral("settingsButton")));
+        QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("settingsPage"));
+        const QString manifest = QStringLiteral("/nerra-prod/app/latest.json");
+        const QString status = QStringLiteral("updateStatus");
+        server.setFault(manifest, ReleaseFixtureServer::Fault::Hang);
+        QVERIFY(m_ui->click(QStringLiteral("checkUpdatesButton")));
+        QTRY_COMPARE(m_ui->text(status), QStringLiteral("Checking for updates…"));
+        QVERIFY(!m_ui->item(QStringLiteral("checkUpdatesButton"))->isEnabled());
+        QVERIFY(m_ui->shoot(QStringLiteral("settings-update-checking")));
+        m_ui->updates.dismiss();
+        server.setFault(manifest, ReleaseFixtureServer::Fault::ServerError);
+        QVERIFY(m_ui->click(QStringLiteral("checkUpdatesButton")));
+        QTRY_COMPARE(m_ui->text(status), QStringLiteral("Update check failed: the server answered HTTP 500 Internal Server Error"));
+        QVERIFY(m_ui->shoot(QStringLiteral("settings-update-failed")));
+
+        server.setFault(manifest, ReleaseFixtureServer::Fault::None);
+        QVERIFY(m_ui->click(QStringLiteral("checkUpdatesButton")));
+        QTRY_COMPARE(m_ui->text(QStringLiteral("installHint")),
+                     QStringLiteral("Nerra Desktop 1.6.0 is available. Install it with your system's package manager."));
+        QVERIFY(m_ui->item(QStringLiteral("releaseNotesButton")));
+        QVERIFY(!m_ui->item(QStringLiteral("updateNowButton")));
+        QVERIFY(m_ui->item(QStringLiteral("updateDot")));
+        QVERIFY(m_ui->shoot(QStringLiteral("settings-update-available")));
+        QCOMPARE(server.requests().size(), 3);   // the manifest only
+
+        WindowsBatchInstaller windows;
+        windows.setLauncherProgram(QStringLiteral("/bin/true"));
+        int quits = 0;
+        m_ui->updates.setInstaller(&windows);
+        m_ui->updates.setQuitFunction([&quits] { ++quits; });
+        QVERIFY(m_ui->click(QStringLiteral("checkUpdatesButton")));   // reads the Windows keys
+        QTRY_VERIFY(m_ui->item(QStringLiteral("updateNowButton")));
+        QVERIFY(m_ui->click(QStringLiteral("updateNowButton")));
+        QTRY_VERIFY(m_ui->item(QStringLiteral("installUpdateButton")));
+        server.setFault(QStringLiteral("/nerra-prod/firmware/NerraFirmware-1.5.0.bin"), ReleaseFixtureServer::Fault::Hang);
+        m_ui->ota.startUpdateFromRelease(QStringLiteral("1.5.0"), QStringLiteral("prod"));
+        QTRY_VERIFY(!m_ui->item(QStringLiteral("installUpdateButton"))->isEnabled());
+        QVERIFY(m_ui->item(QStringLiteral("installBlockedReason")));
+        QVERIFY(m_ui->shoot(QStringLiteral("settings-update-install-blocked")));
+        m_ui->ota.abort();
+        QTRY_VERIFY(m_ui->item(QStringLiteral("installUpdateButton"))->isEnabled());
+        QCOMPARE(quits, 0);
+        QVERIFY(m_ui->click(QStringLiteral("installUpdateButton")));
+        QTRY_COMPARE(quits, 1);
+        m_ui->updates.setInstaller(nullptr);
+        qunsetenv("NERRA_RELEASE_BASE_URL");
     }
 
     void deviceSubTabsFollowManufacturingMode()

@@ -10,6 +10,7 @@
 #include "app/filedialoghelper.h"
 #include "app/logmanager.h"
 #include "app/mfgmanager.h"
+#include "app/updatemanager.h"
 #include "devices/ble/blemanager.h"
 #include "devices/devicemanager.h"
 #include "devices/serial/serialmanager.h"
@@ -62,7 +63,7 @@ public:
         const QList<QPair<const char *, QObject *>> controllers = {
             {"protocolLibrary", &library}, {"protocolBuilder", &builder}, {"deviceManager", &devices}, {"bleManager", &ble}, {"logManager", &log},
             {"fileDialogHelper", &files}, {"serialManager", &serial}, {"mfgManager", &mfg}, {"deviceProtocolStore", &store},
-            {"otaManager", &ota}, {"firmwareCatalog", &catalog}};
+            {"updateManager", &updates}, {"otaManager", &ota}, {"firmwareCatalog", &catalog}};
         for (const auto &controller : controllers)
             engine->rootContext()->setContextProperty(QString::fromLatin1(controller.first), controller.second);
         engine->rootContext()->setContextProperty(QStringLiteral("buildVersion"), QStringLiteral("v1.5.0"));
@@ -243,6 +244,7 @@ public:
     SerialManager serial;   // never told that USB is offered, so it leaves the ports alone
     MfgManager mfg;
     DeviceProtocolStore store;
+    UpdateManager updates;
     FirmwareCatalog catalog;
     OtaManager ota;
     std::unique_ptr<QQmlApplicationEngine> engine;

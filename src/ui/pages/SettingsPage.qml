@@ -132,15 +132,16 @@ Page {
                     columns: 2
                     columnSpacing: Theme.space4
                     rowSpacing: 4
-                    CardText { text: "Installed"; color: Theme.textMuted }
+                    CardText { text: "Installed"; color: Theme.textMuted; Layout.fillWidth: false; Layout.preferredWidth: 120 }
                     CardText { text: Display.aboutVersion(buildVersion); color: Theme.text }
-                    CardText { text: "Latest"; color: Theme.textMuted }
+                    CardText { text: "Latest"; color: Theme.textMuted; Layout.fillWidth: false; Layout.preferredWidth: 120 }
                     CardText {
                         text: page.updates && page.updates.latestVersion.length > 0 ? page.updates.latestVersion : "—"
                         color: Theme.text
                     }
                 }
                 CardText {
+                    objectName: "updateStatus"
                     visible: text.length > 0
                     color: updatesCard.state === "error" ? Theme.danger
                                                          : (updatesCard.state === "upToDate" ? Theme.success : Theme.textSecondary)
@@ -150,7 +151,8 @@ Page {
                         switch (updatesCard.state) {
                         case "checking": return "Checking for updates…"
                         case "upToDate": return "✓ Nerra Desktop is up to date."
-                        case "updateAvailable": return "Version " + page.updates.latestVersion + " is available."
+                        // Where this build cannot install, the hint below says it all.
+                        case "updateAvailable": return page.updates.canInstall ? "Version " + page.updates.latestVersion + " is available." : ""
                         case "downloading": return "Downloading update…  " + page.updates.downloadProgress + "%"
                         case "verifying": return "Verifying the download…"
                         case "readyToInstall": return "The update is ready to install."
@@ -159,6 +161,19 @@ Page {
                         }
                         return ""
                     }
+                }
+                CardText {
+                    objectName: "installHint"
+                    visible: text.length > 0
+                    color: Theme.textSecondary
+                    text: page.updates ? page.updates.installHint : ""
+                }
+                AppButton {
+                    objectName: "releaseNotesButton"
+                    visible: page.updates !== null && page.updates.updateAvailable && page.updates.releaseNotesUrl.length > 0
+                    text: "Release Notes ↗"
+                    variant: "ghost"
+                    onClicked: Qt.openUrlExternally(page.updates.releaseNotesUrl)
                 }
                 ProgressBar {
                     width: parent.width
@@ -171,7 +186,8 @@ Page {
                     width: parent.width
                     spacing: Theme.space2
                     AppButton {
-                        visible: updatesCard.state === "updateAvailable"
+                        objectName: "updateNowButton"
+                        visible: updatesCard.state === "updateAvailable" && page.updates.canInstall
                         text: "Update Now"
                         variant: "primary"
                         onClicked: page.updates.startDownload()
@@ -187,6 +203,7 @@ Page {
                         onClicked: page.updates.installAndRelaunch()
                     }
                     AppButton {
+                        objectName: "checkUpdatesButton"
                         text: "Check for Updates"
                         enabled: updatesCard.state !== "checking"
                         onClicked: page.updates.checkNow()
