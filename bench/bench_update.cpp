@@ -49,7 +49,7 @@ int serve(int argc, char *argv[])
     const QString path = QStringLiteral("/nerra-prod/app/NerraDesktop-Setup-9.0.0.exe");
     server.setFile(path, body);
     server.setFile(QStringLiteral("/nerra-prod/app/latest.json"),
-                   "{\"version\":\"9.0.0\",\"url_windows\":\"@BASE_URL@" + path.toUtf8() + "\",\"md5_windows\":\""
+                   "{\"version\":\"9.0.0\",\"url_windows\":\"" + path.toUtf8() + "\",\"md5_windows\":\""
                        + md5 + "\"}");
     body.clear();
     std::printf("%s\n", server.baseUrl().toEncoded().constData());

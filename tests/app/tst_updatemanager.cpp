@@ -22,7 +22,7 @@ namespace {
 
 const QString ManifestPath = QStringLiteral("/nerra-prod/app/latest.json");
 const QString InstallerPath = QStringLiteral("/nerra-prod/app/NerraDesktop-Setup-1.6.0.exe");
-const QByteArray InstallerUrl = "\"url_windows\":\"@BASE_URL@/nerra-prod/app/NerraDesktop-Setup-1.6.0.exe\"";
+const QByteArray InstallerUrl = "\"url_windows\":\"NerraDesktop-Setup-1.6.0.exe\"";
 const QString Corrupt = QStringLiteral("Download verification failed — file may be corrupt. Please try again.");
 
 QByteArray readFile(const QString &path)
@@ -135,7 +135,7 @@ private slots:
                                       << "" << ok << "download" << "error" << Corrupt << "";
         QTest::newRow("relative URL, no MD5")
             << m(v160 + "\"url_windows\":\"" + setup.toUtf8() + "\"") << "" << ok << "download" << ready << "" << setup;
-        QTest::newRow("unusable file name") << m(v160 + "\"url_windows\":\"@BASE_URL@/nerra-prod/app/C:x.exe\"") << "" << ok << "download"
+        QTest::newRow("unusable file name") << m(v160 + "\"url_windows\":\"./C:x.exe\"") << "" << ok << "download"
                                             << ready << "" << "NerraDesktop-Setup.exe";
         QTest::newRow("no URL")
             << m("\"version\":\"1.6.0\"") << "" << ok << "download" << "error" << "No download URL in manifest" << "";

@@ -6,14 +6,12 @@
 #include "filesizelimit.h"
 #include "releasefixtureserver.h"
 #include "testmain.h"
-#include "trustedcertificate.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QSslSocket>
 
 #include <memory>
 
@@ -143,7 +141,6 @@ private slots:
 
     void refresh_data()
     {
-        QTest::addColumn<QString>("env");
         QTest::addColumn<Faults>("faults");
         QTest::addColumn<QByteArray>("manifest");   // at the manifest's final place; null: the tree's
         QTest::addColumn<QByteArray>("list");
@@ -159,30 +156,30 @@ private slots:
         const QString unreachable = QStringLiteral("Could not reach the release server: ");
 
         QTest::newRow("newest first, other names skipped, latest added")
-            << "prod" << Faults() << QByteArray("1.11.0\n")
+            << Faults() << QByteArray("1.11.0\n")
             << QByteArray("NerraFirmware-1.2.0.bin\nNerraFirmware-1.2.0.md5\n\n  NerraFirmware-1.10.0.bin\r\n"
                           "NerraFirmware-1.10.0.bin\nREADME.txt\nNerraFirmware-1.3.bin\nOldFirmware-1.9.0.bin\n")
             << true << "1.11.0" << QStringList{"1.11.0", "1.10.0", "1.2.0"} << "" << "";
         QTest::newRow("manifest is a web page")
-            << "prod" << Faults{{prodManifest, Fault::HtmlPage, {}}} << QByteArray() << QByteArray() << false
+            << Faults{{prodManifest, Fault::HtmlPage, {}}} << QByteArray() << QByteArray() << false
             << "" << prodVersions << "Unexpected manifest on the release server" << "";
         QTest::newRow("manifest moved")
-            << "prod" << Faults{{prodManifest, Fault::Redirect, "/moved/manifest.txt"}} << QByteArray("1.4.2\n")
+            << Faults{{prodManifest, Fault::Redirect, "/moved/manifest.txt"}} << QByteArray("1.4.2\n")
             << QByteArray() << true << "1.4.2" << prodVersions << "" << "";
         QTest::newRow("manifest redirected in a loop")
-            << "prod" << Faults{{prodManifest, Fault::Redirect, prodManifest}} << QByteArray() << QByteArray()
+            << Faults{{prodManifest, Fault::Redirect, prodManifest}} << QByteArray() << QByteArray()
             << false << "" << QStringList() << unreachable << "too many redirects";
         QTest::newRow("manifest never answered")
-            << "prod" << Faults{{prodManifest, Fault::Hang, {}}} << QByteArray() << QByteArray() << false << ""
+            << Faults{{prodManifest, Fault::Hang, {}}} << QByteArray() << QByteArray() << false << ""
             << QStringList() << unreachable << "did not answer within 0.3 s";
         QTest::newRow("list unavailable")
-            << "prod" << Faults{{prodList, Fault::ServerError, {}}} << QByteArray() << QByteArray() << true
+            << Faults{{prodList, Fault::ServerError, {}}} << QByteArray() << QByteArray() << true
             << "1.5.0" << QStringList{"1.5.0"} << "" << "";
     }
 
     void refresh()
     {
-        QFETCH(QString, env);
+        const QString env = QStringLiteral("prod");
         QFETCH(Faults, faults);
         QFETCH(QByteArray, manifest);
         QFETCH(QByteArray, list);
@@ -222,7 +219,7 @@ private slots:
     // nowhere else; a channel name only reaches a URL when the server could hold it.
     void serverAndChannel_data()
     {
-        QTest::addColumn<QString>("settingsBase");   // "$server": the fixture server, "$tree": its folder
+        QTest::addColumn<QString>("settingsBase");   // "$server": the fixture server
         QTest::addColumn<QString>("environmentBase");
         QTest::addColumn<QString>("env");
         QTest::addColumn<QString>("error");          // "" when both refresh and download succeed
@@ -244,12 +241,7 @@ private slots:
         QFETCH(QString, error);
         QFETCH(bool, serverAsked);
 
-        const auto resolve = [this](QString base) {
-            base.replace(QStringLiteral("$server"), m_server->baseUrl().toString());
-            base.replace(QStringLiteral("$tree"),
-                         QUrl::fromLocalFile(ReleaseFixtureServer::defaultRoot()).toString());
-            return base;
-        };
+        const auto resolve = [this](QString base) { return base.replace(QStringLiteral("$server"), m_server->baseUrl().toString()); };
         QSettings(QStringLiteral("Vellora"), QStringLiteral("Nerra"))
             .setValue(QStringLiteral("releaseServer/baseUrl"), resolve(settingsBase));
         qputenv("NERRA_RELEASE_BASE_URL", resolve(environmentBase).toUtf8());
@@ -272,13 +264,11 @@ private slots:
 
     void download_data()
     {
-        QTest::addColumn<QString>("env");
         QTest::addColumn<QString>("version");
         QTest::addColumn<Faults>("faults");
         QTest::addColumn<QByteArray>("image");     // served in place of the tree's image; null: the tree's
         QTest::addColumn<QString>("cachedBefore"); // "", "matching" or "stale"
         QTest::addColumn<int>("diskLimit");        // bytes any file may hold; 0: no limit
-        QTest::addColumn<int>("timeoutMs");
         QTest::addColumn<QString>("failure");      // "" for success; else the message starts so
         QTest::addColumn<QString>("reason");       // and names this
         QTest::addColumn<int>("imageRequests");
@@ -288,37 +278,31 @@ private slots:
         const QString checksumFailure = QStringLiteral("Downloaded image failed its checksum — try again");
         const QString failed = QStringLiteral("Download failed: ");
         const QByteArray other("firmware built elsewhere\n");
-        const QString cache = FirmwareCatalog::cacheFolder();
 
-        QTest::newRow("fetched and cached") << "prod" << "1.5.0" << Faults() << QByteArray() << "" << 0 << 5000
-                                            << "" << "" << 1;
-        QTest::newRow("cache hit") << "prod" << "1.5.0" << Faults() << QByteArray() << "matching" << 0 << 5000
-                                   << "" << "" << 0;
-        QTest::newRow("stale cache replaced") << "prod" << "1.5.0" << Faults() << QByteArray() << "stale" << 0
-                                              << 5000 << "" << "" << 1;
-        QTest::newRow("md5sum-style checksum") << "prod" << "1.5.0" << Faults{{md5, Fault::Md5sumChecksum, {}}}
-                                               << other << "" << 0 << 5000 << "" << "" << 1;
-        QTest::newRow("checksum mismatch") << "prod" << "1.5.0" << Faults() << other << "" << 0 << 5000
-                                           << checksumFailure << "" << 1;
-        QTest::newRow("not on the server") << "prod" << "9.9.9" << Faults() << QByteArray() << "" << 0 << 5000
+        QTest::newRow("fetched and cached") << "1.5.0" << Faults() << QByteArray() << "" << 0 << "" << "" << 1;
+        QTest::newRow("cache hit") << "1.5.0" << Faults() << QByteArray() << "matching" << 0 << "" << "" << 0;
+        QTest::newRow("stale cache replaced") << "1.5.0" << Faults() << QByteArray() << "stale" << 0 << "" << "" << 1;
+        QTest::newRow("md5sum-style checksum") << "1.5.0" << Faults{{md5, Fault::Md5sumChecksum, {}}}
+                                               << other << "" << 0 << "" << "" << 1;
+        QTest::newRow("checksum mismatch") << "1.5.0" << Faults() << other << "" << 0 << checksumFailure << "" << 1;
+        QTest::newRow("not on the server") << "9.9.9" << Faults() << QByteArray() << "" << 0
                                            << "9.9.9 is not available on the release server (" << "(the server answered HTTP 404 Not Found)"
                                            << 0;
         QTest::newRow("image cut short, no checksum")
-            << "prod" << "1.5.0" << Faults{{md5, Fault::EmptyBody, {}}, {bin, Fault::Truncate, {}}}
-            << QByteArray() << "" << 0 << 5000 << failed << "" << 1;
-        QTest::newRow("disk full") << "prod" << "1.5.0" << Faults() << QByteArray() << "" << 1000 << 5000
+            << "1.5.0" << Faults{{md5, Fault::EmptyBody, {}}, {bin, Fault::Truncate, {}}}
+            << QByteArray() << "" << 0 << failed << "" << 1;
+        QTest::newRow("disk full") << "1.5.0" << Faults() << QByteArray() << "" << 1000
                                    << "Cannot write to the software cache: " << "NerraFirmware-1.5.0.bin" << 1;
     }
 
     void download()
     {
-        QFETCH(QString, env);
+        const QString env = QStringLiteral("prod");
         QFETCH(QString, version);
         QFETCH(Faults, faults);
         QFETCH(QByteArray, image);
         QFETCH(QString, cachedBefore);
         QFETCH(int, diskLimit);
-        QFETCH(int, timeoutMs);
         QFETCH(QString, failure);
         QFETCH(QString, reason);
         QFETCH(int, imageRequests);
@@ -328,7 +312,6 @@ private slots:
         serve(faults);
         if (!image.isNull())
             m_server->setFile(imagePath(env, plain), image);
-        ReleaseServer::setTransferTimeout(timeoutMs);
         const QString cached = cachedImage(plain);
         const QByteArray stale("an older build\n");
         if (!cachedBefore.isEmpty())
@@ -419,31 +402,6 @@ private slots:
         QCOMPARE(seen.last(), 100);
         QVERIFY(std::is_sorted(seen.begin(), seen.end()) && seen.first() >= 0);
         QVERIFY(std::any_of(seen.begin(), seen.end(), [](int p) { return p >= 54 && p < 100; }));
-    }
-
-    void redirectFromHttpsToHttpIsRefused()
-    {
-        if (!QSslSocket::supportsSsl())
-            QSKIP("this Qt has no TLS backend");
-        QSslCertificate certificate;
-        QSslKey key;
-        QVERIFY(ReleaseFixtureServer::makeCertificate(m_env->tempDir(), &certificate, &key));
-        TrustedCertificate trust(certificate);
-        ReleaseFixtureServer secure;
-        secure.setTls(certificate, key);
-        QVERIFY(secure.start());
-        const QString bin = imagePath("prod", "1.5.0");
-        secure.setFault(bin, Fault::Redirect, m_server->baseUrl().toString() + bin);
-        qputenv("NERRA_RELEASE_BASE_URL", secure.baseUrl().toEncoded());
-
-        FirmwareCatalog catalog;
-        const Outcome outcome = runDownload(catalog, QStringLiteral("1.5.0"), QStringLiteral("prod"));
-        QCOMPARE(outcome.failure,
-                 QStringLiteral("Download failed: the server redirected to a less safe address (%1)")
-                     .arg(m_server->baseUrl().toString() + bin));
-        QCOMPARE(secure.requests(), (QStringList{checksumPath("prod", "1.5.0"), bin}));
-        QCOMPARE(m_server->requests(), QStringList());
-        QCOMPARE(cacheContents(), QStringList());
     }
 
     void normalizeVersion_data()

@@ -197,7 +197,7 @@ private slots:
         QVERIFY(!m_ui->item(QStringLiteral("mfgBadge")));
     }
 
-    void settingsPageKeepsNotificationsAndGatesCertifications()
+    void settingsPageKeepsNotificationsGatesCertificationsAndUpdatesTheProgram()
     {
         QVERIFY(m_ui->load());
         QVERIFY(m_ui->click(QStringLiteral("settingsButton")));
@@ -215,22 +215,14 @@ private slots:
         QVERIFY(m_ui->shoot(QStringLiteral("settings-mfg")));
         m_ui->mfg.deactivate();
         QTRY_VERIFY(!m_ui->item(QStringLiteral("certificationsCard"), page));
-        QVERIFY(m_ui->click(QStringLiteral("settingsBack")));
-        QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("libraryPage"));
-    }
 
-    // The self-updater's card: checking, a failure, a newer version this platform leaves
-    // to its package manager, and the Windows hand-over held back while the pipette's
-    // own software is being written.
-    void settingsCardUpdatesTheProgram()
-    {
+        // The self-updater's card: checking, a failure, a newer version this platform leaves
+        // to its package manager, and the Windows hand-over held back while the pipette's
+        // own software is being written.
         ReleaseFixtureServer server;
         QVERIFY(server.start());
         qputenv("NERRA_RELEASE_BASE_URL", server.baseUrl().toEncoded());
-        QVERIFY(m_ui->load());
         QVERIFY(plugIn());
-        QVERIFY(m_ui->click(QStringLiteral("settingsButton")));
-        QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("settingsPage"));
         const QString manifest = QStringLiteral("/nerra-prod/app/latest.json");
         const QString status = QStringLiteral("updateStatus");
         server.setFault(manifest, ReleaseFixtureServer::Fault::Hang);
@@ -275,6 +267,8 @@ private slots:
         QTRY_COMPARE(quits, 1);
         m_ui->updates.setInstaller(nullptr);
         qunsetenv("NERRA_RELEASE_BASE_URL");
+        QVERIFY(m_ui->click(QStringLiteral("settingsBack")));
+        QTRY_COMPARE(m_ui->currentPageName(), QStringLiteral("libraryPage"));
     }
 
     void deviceSubTabsFollowManufacturingMode()

@@ -67,11 +67,6 @@ void ReleaseFixtureServer::setFault(const QString &path, Fault fault, const QStr
     m_rules.insert(path, Rule{fault, target});
 }
 
-void ReleaseFixtureServer::setGlobalFault(Fault fault, const QString &target)
-{
-    m_globalRule = Rule{fault, target};
-}
-
 void ReleaseFixtureServer::setTrickle(int bytesPerPiece, int intervalMs)
 {
     m_trickleBytes = bytesPerPiece;
@@ -102,7 +97,6 @@ void ReleaseFixtureServer::incomingConnection(qintptr handle)
         const QString path =
             requestLine.size() >= 2 ? QUrl::fromPercentEncoding(requestLine.at(1)) : QString();
         m_requests.append(path);
-        emit requested(path);
         answer(socket, path);
     });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -110,7 +104,7 @@ void ReleaseFixtureServer::incomingConnection(qintptr handle)
 
 void ReleaseFixtureServer::answer(QTcpSocket *socket, const QString &path)
 {
-    const Rule rule = m_rules.value(path, m_globalRule);
+    const Rule rule = m_rules.value(path);
     switch (rule.fault) {
     case Fault::Hang:
         return;
@@ -129,9 +123,8 @@ void ReleaseFixtureServer::answer(QTcpSocket *socket, const QString &path)
     case Fault::EmptyBody:
         send(socket, 200, QByteArray());
         return;
-    case Fault::BareChecksum:
     case Fault::Md5sumChecksum: {
-        const std::optional<QByteArray> body = checksumBody(path, rule.fault);
+        const std::optional<QByteArray> body = checksumBody(path);
         if (body)
             send(socket, 200, *body);
         else
@@ -148,9 +141,6 @@ void ReleaseFixtureServer::answer(QTcpSocket *socket, const QString &path)
         send(socket, 404, "not found\n");
         return;
     }
-    // Manifests name files on the server, which only knows its address once it listens.
-    if (path.endsWith(QLatin1String(".json")))
-        body->replace("@BASE_URL@", baseUrl().toEncoded());
     answerFile(socket, rule.fault, *body);
 }
 
@@ -181,7 +171,7 @@ std::optional<QByteArray> ReleaseFixtureServer::fileBody(const QString &path) co
     return file.readAll();
 }
 
-std::optional<QByteArray> ReleaseFixtureServer::checksumBody(const QString &path, Fault fault) const
+std::optional<QByteArray> ReleaseFixtureServer::checksumBody(const QString &path) const
 {
     if (!path.endsWith(QLatin1String(".md5")))
         return std::nullopt;
@@ -190,8 +180,6 @@ std::optional<QByteArray> ReleaseFixtureServer::checksumBody(const QString &path
     if (!image)
         return std::nullopt;
     const QByteArray md5 = QCryptographicHash::hash(*image, QCryptographicHash::Md5).toHex();
-    if (fault == Fault::BareChecksum)
-        return md5 + '\n';
     return md5 + "  " + QFileInfo(imagePath).fileName().toUtf8() + '\n';
 }
 

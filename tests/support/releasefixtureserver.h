@@ -14,9 +14,8 @@ class QTcpSocket;
 
 // A release server on 127.0.0.1 that serves a folder tree (sim/release unless told
 // otherwise) over HTTP, or HTTPS with a certificate it is given, and misbehaves on
-// demand per path or for every path. Every request path is logged, so a test can tell
-// which files were asked for. Each connection carries one request and is closed.
-// "@BASE_URL@" in a served ".json" file becomes the address the server listens on.
+// demand per path. Every request path is logged, so a test can tell which files were
+// asked for. Each connection carries one request and is closed.
 class ReleaseFixtureServer : public QTcpServer
 {
     Q_OBJECT
@@ -31,7 +30,6 @@ public:
         ServerError,    // status 500
         HtmlPage,       // status 200 with an HTML page instead of the file
         EmptyBody,      // status 200 with nothing
-        BareChecksum,   // a ".md5" path answered with "<md5 of the sibling .bin>\n"
         Md5sumChecksum, // a ".md5" path answered with "<md5>  <name>.bin\n", as md5sum writes it
     };
     Q_ENUM(Fault)
@@ -48,7 +46,6 @@ public:
     // Served at `path` in place of the tree's file (or where the tree has none).
     void setFile(const QString &path, const QByteArray &body);
     void setFault(const QString &path, Fault fault, const QString &target = QString());
-    void setGlobalFault(Fault fault, const QString &target = QString());
     void setTrickle(int bytesPerPiece, int intervalMs);
 
     QStringList requests() const { return m_requests; }
@@ -56,9 +53,6 @@ public:
 
     // A self-signed certificate for 127.0.0.1 made with the openssl program in `folder`.
     static bool makeCertificate(const QString &folder, QSslCertificate *certificate, QSslKey *key);
-
-signals:
-    void requested(const QString &path);
 
 protected:
     void incomingConnection(qintptr handle) override;
@@ -72,7 +66,7 @@ private:
     void answer(QTcpSocket *socket, const QString &path);
     void answerFile(QTcpSocket *socket, Fault fault, const QByteArray &body);
     std::optional<QByteArray> fileBody(const QString &path) const;
-    std::optional<QByteArray> checksumBody(const QString &path, Fault fault) const;
+    std::optional<QByteArray> checksumBody(const QString &path) const;
     static void send(QTcpSocket *socket, int status, const QByteArray &body,
                      const QByteArray &extraHeaders = QByteArray(), qint64 contentLength = -1);
     void trickle(QTcpSocket *socket, const QByteArray &body);
@@ -80,7 +74,6 @@ private:
     QString m_root;
     QHash<QString, QByteArray> m_files;
     QHash<QString, Rule> m_rules;
-    Rule m_globalRule;
     int m_trickleBytes = 256;
     int m_trickleIntervalMs = 20;
     QStringList m_requests;
