@@ -19,7 +19,11 @@ QList<SerialPortEntry> SimulatedPortLister::availablePorts() const
     if (m_includeSystemPorts)
         ports = SerialPortLister::availablePorts();
     for (const QPointer<UsbInstrument> &instrument : m_instruments) {
-        if (instrument && instrument->isPresent())
+        if (!instrument)
+            continue;
+        if (!instrument->ghostPortName().isEmpty())
+            ports.append(SerialPortEntry{instrument->ghostPortName(), UsbInstrument::VendorId, UsbInstrument::ProductId});
+        if (instrument->isPresent())
             ports.append(SerialPortEntry{instrument->portName(), UsbInstrument::VendorId, UsbInstrument::ProductId});
     }
     return ports;

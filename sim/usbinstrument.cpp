@@ -94,6 +94,7 @@ bool UsbInstrument::plugIn()
 void UsbInstrument::unplug()
 {
     m_pluggedIn = false;
+    m_ghostPort.clear();
     ++m_powerCycle;
     m_restartTimer->stop();
     delete m_reserved;
@@ -155,6 +156,8 @@ void UsbInstrument::restart()
         }
     }
     const bool wasPresent = isPresent();
+    if (m_ghostAfterRestart && wasPresent)
+        m_ghostPort = portName();
     dropTerminal();
     if (wasPresent)
         emit portNameChanged(QString());
@@ -252,6 +255,8 @@ void UsbInstrument::clearFaults()
     m_replies.clear();
     m_newImageCrashes = false;
     m_deafAfterRestart = false;
+    m_ghostAfterRestart = false;
+    m_ghostPort.clear();
 }
 
 void UsbInstrument::setReply(const QString &prefix, const QString &reply, int times)

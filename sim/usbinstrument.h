@@ -103,6 +103,10 @@ public:
     void setNewImageCrashes(bool crashes) { m_newImageCrashes = crashes; }
     // After its next restart the instrument answers nothing, not even the handshake.
     void setDeafAfterRestart(bool deaf) { m_deafAfterRestart = deaf; }
+    // After its next restart the old port stays listed, as a system slow to drop a
+    // re-enumerated device lists it, though nothing answers there any more.
+    void setGhostAfterRestart(bool ghost) { m_ghostAfterRestart = ghost; }
+    QString ghostPortName() const { return m_ghostPort; }
     // Every answer leaves this much later.
     void setReplyDelay(int ms) { m_replyDelay = qMax(0, ms); }
     void clearFaults();
@@ -218,6 +222,8 @@ private:
     QHash<QString, ErrorReply> m_replies;
     bool m_newImageCrashes = false;
     bool m_deafAfterRestart = false;
+    bool m_ghostAfterRestart = false;
+    QString m_ghostPort;
     QString m_mergedReadyPrefix;
     QString m_readyRecordText;
     QString m_vanishCommand;

@@ -125,6 +125,9 @@ private slots:
         QTest::newRow("a resync that moves back") << Fault([](UsbInstrument &u) {
             u.setReply(QStringLiteral("CMD:OTA_CHUNK"), QStringLiteral("OK:OTA_CHUNK:7"), 2);
         }) << OtaManager::Done << "Update complete — device software is now 1.5.0." << "1.5.0";
+        QTest::newRow("the old port still listed after the restart")
+            << Fault([](UsbInstrument &u) { u.setGhostAfterRestart(true); }) << OtaManager::Done
+            << "Update complete — device software is now 1.5.0." << "1.5.0";
         QTest::newRow("deaf after the restart") << Fault([](UsbInstrument &u) { u.setDeafAfterRestart(true); })
                                                 << OtaManager::NeedsReplug << "replug required" << "1.5.0";
         QTest::newRow("the confirm never answered")

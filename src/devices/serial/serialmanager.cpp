@@ -8,6 +8,8 @@
 #include <QJsonObject>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 const QString ReadyMarker = QStringLiteral("NERRA:READY:");
@@ -270,8 +272,13 @@ void SerialManager::onPolled(const QStringList &instrumentPorts)
         appendOutput(QStringLiteral("\n[Device disconnected]\n"));
         closePortAfterLoss(true);
     }
-    if (!instrumentPorts.isEmpty())
-        tryAutoConnect(instrumentPorts.constFirst());
+    if (instrumentPorts.isEmpty())
+        return;
+    // A port that could not be opened (an old name the system still lists after the
+    // instrument came back under a new one) must not hide the next instrument port for ever.
+    const auto usable = std::find_if(instrumentPorts.begin(), instrumentPorts.end(),
+                                     [this](const QString &port) { return port != m_unopenablePort; });
+    tryAutoConnect(usable != instrumentPorts.end() ? *usable : instrumentPorts.constFirst());
 }
 
 void SerialManager::tryAutoConnect(const QString &instrumentPort)
@@ -300,9 +307,11 @@ void SerialManager::connectToPort(const QString &portName)
                                       "Close any serial monitors (VS Code, PlatformIO, etc.) and try again.");
         appendOutput(message + QLatin1Char('\n'));
         qWarning().noquote() << "USB: [CONNECT]" << message;
+        m_unopenablePort = portName;
         emit errorOccurred(message);
         return;
     }
+    m_unopenablePort.clear();
     m_invalidHeaderCount = 0;
     m_infoFetchAttempts = 0;
     m_staleHandshakeFailures = 0;

@@ -249,6 +249,7 @@ private:
     bool m_bootstrapActive = false;
     bool m_otaRestartPending = false;
     int m_staleHandshakeFailures = 0;
+    QString m_unopenablePort;   // the last port an open failed on
     bool m_handshakeSeen = false;
     bool m_available = false;
 
