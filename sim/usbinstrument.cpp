@@ -389,6 +389,15 @@ void UsbInstrument::handleLine(const QString &rawLine)
     const bool inBody = m_inSession && m_body != Body::None;
     const QString line = inBody ? rawLine : rawLine.trimmed();
     emit lineReceived(line);
+    if (m_blankBoard && line == QLatin1String("SIM:FLASHED")) {
+        // The stand-in flashing tool wrote a boot image: the board resets and comes back
+        // as an instrument nobody has named yet.
+        m_state->setPreference(QStringLiteral("name"), QString());
+        setBlankBoard(false);
+        m_greetingPending = true;
+        QTimer::singleShot(0, this, &UsbInstrument::restart);
+        return;
+    }
     if (m_blankBoard || m_silent || m_silencedNow)
         return;
     if (line.contains(Handshake)) {

@@ -13,6 +13,7 @@
 #include "devices/ble/blemanager.h"
 #include "devices/serial/serialmanager.h"
 #include "editor/protocolbuilder.h"
+#include "firmware/bootstrapmanager.h"
 #include "firmware/firmwarecatalog.h"
 #include "firmware/otamanager.h"
 #include "storage/deviceprotocolstore.h"
@@ -108,6 +109,7 @@ int main(int argc, char *argv[])
     FileDialogHelper fileDialogHelper;
     SerialManager serialManager;
     MfgManager mfgManager;
+    BootstrapManager bootstrapManager;
     UpdateManager updateManager;
     OtaManager otaManager;
     FirmwareCatalog firmwareCatalog;
@@ -123,7 +125,7 @@ int main(int argc, char *argv[])
         deviceProtocolStore.clearDevice(hardwareId);
     });
     if (simulate) {
-        startSimulatedInstrument(serialManager);
+        startSimulatedInstrument(serialManager, bootstrapManager);
         // So that the demo instrument shows on both links without a click.
         QTimer::singleShot(0, &bleManager, &BleManager::startScan);
     }
@@ -141,6 +143,7 @@ int main(int argc, char *argv[])
         {"serialManager", object(&serialManager)},
         {"mfgManager", object(&mfgManager)},
         {"deviceProtocolStore", object(&deviceProtocolStore)},
+        {"bootstrapManager", object(&bootstrapManager)},
         {"updateManager", object(&updateManager)},
         {"otaManager", object(&otaManager)},
         {"firmwareCatalog", object(&firmwareCatalog)},

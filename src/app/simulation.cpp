@@ -2,6 +2,7 @@
 
 #include "bleinstrument.h"
 #include "devices/serial/serialmanager.h"
+#include "firmware/bootstrapmanager.h"
 #include "instrumentstate.h"
 #include "simulatedbleradio.h"
 #include "simulatedportlister.h"
@@ -82,13 +83,22 @@ BleRadioBackend *simulatedBleRadio()
     return &simulation()->radio;
 }
 
-bool startSimulatedInstrument(SerialManager &serialManager)
+bool startSimulatedInstrument(SerialManager &serialManager, BootstrapManager &bootstrapManager)
 {
     Simulation *sim = simulation();
     // The fixture release tree stands in for the release server, so that a software update
-    // of the demo instrument can be tried end to end.
-    if (!qEnvironmentVariableIsSet("NERRA_RELEASE_BASE_URL") && QFileInfo::exists(QStringLiteral(NERRA_SIM_RELEASE_DIR)))
-        qputenv("NERRA_RELEASE_BASE_URL", QUrl::fromLocalFile(QStringLiteral(NERRA_SIM_RELEASE_DIR)).toString().toUtf8());
+    // of the demo instrument, or flashing it as a blank board, can be tried end to end.
+    const QByteArray tree = QUrl::fromLocalFile(QStringLiteral(NERRA_SIM_RELEASE_DIR)).toString().toUtf8();
+    const bool haveTree = QFileInfo::exists(QStringLiteral(NERRA_SIM_RELEASE_DIR));
+    if (!qEnvironmentVariableIsSet("NERRA_RELEASE_BASE_URL") && haveTree)
+        qputenv("NERRA_RELEASE_BASE_URL", tree);
+    if (!qEnvironmentVariableIsSet("NERRA_BOOT_BASE_URL") && haveTree)
+        qputenv("NERRA_BOOT_BASE_URL", tree);
+    // The stand-in flashing tool tells the simulated board it was flashed.
+    if (QFileInfo(QStringLiteral(NERRA_SIM_FLASHING_TOOL)).isExecutable())
+        bootstrapManager.setToolProgram(QStringLiteral(NERRA_SIM_FLASHING_TOOL));
+    if (QCoreApplication::arguments().contains(QStringLiteral("--blank-board")))
+        sim->usb.setBlankBoard(true);
     if (!sim->usb.plugIn()) {
         qWarning().noquote() << "Simulation: no pseudo-terminal for the simulated instrument:" << sim->usb.errorString();
         return false;

@@ -1,6 +1,7 @@
 #pragma once
 
 class BleRadioBackend;
+class BootstrapManager;
 class SerialManager;
 
 // nerra-desktop --simulate: a simulated instrument in this process, reached over both
@@ -14,5 +15,7 @@ class SerialManager;
 
 // The simulated radio, with the instrument on the air; made on first use.
 BleRadioBackend *simulatedBleRadio();
-// Plugs the instrument in. False, with a warning, when no pseudo-terminal can be made.
-bool startSimulatedInstrument(SerialManager &serialManager);
+// Plugs the instrument in (as a board without firmware with --blank-board; the flashing
+// controller then uses a stand-in tool). False, with a warning, when no pseudo-terminal
+// can be made.
+bool startSimulatedInstrument(SerialManager &serialManager, BootstrapManager &bootstrapManager);

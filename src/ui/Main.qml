@@ -5,6 +5,7 @@ import Qt.labs.settings 1.1
 import "components"
 import "dialogs"
 import "pages"
+import "panels"
 
 ApplicationWindow {
     id: mainWindow
@@ -353,6 +354,8 @@ ApplicationWindow {
     // ---- Application-wide dialogs and windows ------------------------------------------
 
     PinDialog { id: pinDialog }
+
+    BootstrapFlow { id: bootstrapFlow }
 
     // The builder's failures (saving, reading and writing files) are sentences for the user.
     MessageDialog {

@@ -158,6 +158,9 @@ Page {
             if (serialManager.isConnected && !page.bleConnected) {
                 page.selectedConnectionType = "usb"
                 page.rightTabIndex = 0
+            } else if (!serialManager.isConnected && page.selectedConnectionType === "usb" && page.selectedDeviceIndex < 0) {
+                // A port that never told who is there (a blank board): nothing to show.
+                page.selectedConnectionType = ""
             }
         }
         function onUsbDeviceInfoChanged() { page.applyUsbDeviceInfo() }

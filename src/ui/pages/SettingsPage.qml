@@ -13,7 +13,7 @@ Page {
     readonly property var updates: typeof updateManager !== "undefined" ? updateManager : null
     // Work on an instrument that quitting the program would cut short.
     readonly property bool instrumentBusy: (typeof otaManager !== "undefined" && otaManager.active)
-                                           || (typeof bootstrapManager !== "undefined" && bootstrapManager.active === true)
+                                           || (typeof bootstrapManager !== "undefined" && bootstrapManager.isActive === true)
     readonly property string userGuideUrl: "https://www.vellora.com/nerra/user-guide"
 
     objectName: "settingsPage"

@@ -128,6 +128,12 @@ Rectangle {
                 width: list.width - 2 * Theme.space3
                 spacing: Theme.space2
 
+                NewBoardCard {
+                    id: newBoardCard
+                    width: sectionColumn.width
+                    boot: typeof bootstrapManager !== "undefined" ? bootstrapManager : null
+                }
+
                 Repeater {
                     model: panel.shownSections
                     delegate: Column {
@@ -168,7 +174,7 @@ Rectangle {
                 anchors.centerIn: parent
                 anchors.verticalCenterOffset: -40
                 width: parent.width - 48
-                visible: panel.devices.length === 0
+                visible: panel.devices.length === 0 && !newBoardCard.visible
                 pipette: true
                 title: "No devices yet"
                 message: "Pipettes you pair or connect by USB appear here."
