@@ -355,7 +355,7 @@ ApplicationWindow {
 
     PinDialog { id: pinDialog }
 
-    BootstrapFlow { id: bootstrapFlow }
+    BootstrapFlow { id: bootstrapFlow; objectName: "bootstrapFlow" }
 
     // The builder's failures (saving, reading and writing files) are sentences for the user.
     MessageDialog {

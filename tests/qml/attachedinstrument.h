@@ -19,14 +19,20 @@ public:
     // identity handshake, so the instrument is back at its console.
     bool connect()
     {
+        return plugIn() && QTest::qWaitFor([this] { return !m_link.property("usbDeviceId").toString().isEmpty(); }, 10000)
+               && QTest::qWaitFor([this] { return !usb.inSession(); }, 5000);
+    }
+
+    // Plugs in for the link's poll to find, without waiting for it.
+    bool plugIn()
+    {
         if (!usb.plugIn())
             return false;
         lister.addInstrument(&usb);
         m_link.setPollInterval(50);
         m_link.setPortLister(&lister);
         m_link.setAvailability(true);
-        return QTest::qWaitFor([this] { return !m_link.property("usbDeviceId").toString().isEmpty(); }, 10000)
-               && QTest::qWaitFor([this] { return !usb.inSession(); }, 5000);
+        return true;
     }
 
     InstrumentState state;

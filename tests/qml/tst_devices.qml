@@ -81,6 +81,7 @@ TestCase {
     function test_usbStatus() {
         compare(Devices.usbStatus(usb({})).text, "Connected")
         compare(Devices.usbStatus(usb({ isConnected: false })).text, "Connecting…")
+        compare(Devices.usbStatus(usb({ isConnected: false }), true).text, "Flashing a new board…")
         compare(Devices.usbStatus(usb({ isConnected: false, usbDevicePresent: false })).text, "No instrument")
     }
 

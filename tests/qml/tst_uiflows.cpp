@@ -13,6 +13,7 @@
 #include "devices/deviceinfo.h"
 #include "model/command.h"
 
+#include <QDir>
 #include <QSettings>
 
 namespace {
@@ -816,6 +817,71 @@ private slots:
         QVERIFY(m_ui->click(QStringLiteral("confirmSoftwareButton")));
         QTRY_COMPARE_WITH_TIMEOUT(m_ui->ota.state(), OtaManager::Done, 20000);
         qunsetenv("NERRA_RELEASE_BASE_URL");
+    }
+
+    // A blank board on USB: flashed without a click, named from the deck once it reports
+    // in, the port handed back; a failed run offers "Retry", and a name meant for a board
+    // that never came back goes to nobody.
+    void blankBoardIsFlashedAndNamed()
+    {
+        ReleaseFixtureServer server;
+        QVERIFY(server.start());
+        qputenv("NERRA_BOOT_BASE_URL", server.baseUrl().toEncoded());
+        const QString tool = m_ui->env.root() + QStringLiteral("/esptool");
+        QVERIFY(QDir().mkpath(tool));
+        qputenv("FAKE_ESPTOOL_DIR", tool.toUtf8());
+        const auto exitCodes = [&tool](const QByteArray &codes) {
+            QFile file(tool + QStringLiteral("/exit-codes"));
+            return file.open(QIODevice::WriteOnly) && file.write(codes) == codes.size();
+        };
+        QVERIFY(exitCodes("slow\n"));
+        m_ui->boot.setToolProgram(QStringLiteral(NERRA_FAKE_ESPTOOL));
+        m_ui->boot.setTimings(400, 20, 5000);
+        server.setFault(QStringLiteral("/nerra-prod/boot/NerraBoot-1.0.2.bin"), ReleaseFixtureServer::Fault::Slow);
+        server.setTrickle(512, 40);
+        QVERIFY(m_ui->load());
+        m_instrument = std::make_unique<AttachedInstrument>(m_ui->serial);
+        m_instrument->state.setPreference(QStringLiteral("name"), QStringLiteral("Old name"));
+        m_instrument->usb.setBlankBoard(true);
+        QVERIFY(m_instrument->plugIn());
+
+        QTRY_COMPARE(m_ui->boot.state(), QStringLiteral("detecting"));
+        QVERIFY(m_ui->item(QStringLiteral("newBoardCard")));
+        QVERIFY(!m_ui->serial.isConnected());
+        QVERIFY(m_ui->shoot(QStringLiteral("new-board-detecting")));
+        QTRY_VERIFY(m_ui->boot.state() == QLatin1String("downloading") && m_ui->boot.progress() > 0);
+        QVERIFY(m_ui->shoot(QStringLiteral("new-board-downloading")));
+        QTRY_VERIFY_WITH_TIMEOUT(m_ui->boot.state() == QLatin1String("flashing") && m_ui->boot.progress() >= 37, 20000);
+        QVERIFY(m_ui->shoot(QStringLiteral("new-board-flashing")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_ui->boot.state(), QStringLiteral("success"), 10000);
+        QCOMPARE(m_ui->text(QStringLiteral("newBoardStatus")), QStringLiteral("Board ready — unplug and move to next"));
+        QVERIFY(m_ui->shoot(QStringLiteral("new-board-ready")));
+        // The flashed board comes back without a name and is given one from the deck.
+        QTRY_VERIFY_WITH_TIMEOUT(!m_instrument->state.name().isEmpty(), 15000);
+        const QString given = m_instrument->state.name();
+        QVERIFY2(given != QLatin1String("Old name"), qPrintable(given));
+        QTRY_VERIFY(m_ui->itemWith(QStringLiteral("deviceCard"), "shownName", given));
+
+        // A board that never reports in keeps its name waiting only until the next run.
+        QObject *flow = m_ui->find(QStringLiteral("bootstrapFlow"), nullptr, false);
+        QVERIFY(exitCodes(""));
+        m_ui->boot.startBootstrap(QStringLiteral("/dev/nerra-gone"));
+        QTRY_COMPARE(m_ui->boot.state(), QStringLiteral("success"));
+        QVERIFY(!flow->property("pendingBootstrapName").toString().isEmpty());
+        QVERIFY(exitCodes("2\n2\n2\n2\n2\n2\n"));
+        m_ui->boot.startBootstrap(QStringLiteral("/dev/nerra-gone"));
+        QCOMPARE(flow->property("pendingBootstrapName").toString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(m_ui->boot.state(), QStringLiteral("error"), 10000);
+        QCOMPARE(m_ui->text(QStringLiteral("newBoardStatus")), QStringLiteral("Flash failed (exit code 2)"));
+        QVERIFY(m_ui->item(QStringLiteral("newBoardHint")));
+        QVERIFY(m_ui->shoot(QStringLiteral("new-board-failed")));
+        QVERIFY(m_ui->click(QStringLiteral("newBoardRetry")));
+        QVERIFY(m_ui->boot.isActive());
+        QVERIFY(m_ui->serial.bootstrapActive());
+        QTRY_COMPARE(m_ui->boot.state(), QStringLiteral("success"));
+        QCOMPARE(m_instrument->state.name(), given);
+        qunsetenv("NERRA_BOOT_BASE_URL");
+        qunsetenv("FAKE_ESPTOOL_DIR");
     }
 
     void protocolsAreEditedHereAndSentBack()

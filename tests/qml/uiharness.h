@@ -15,6 +15,7 @@
 #include "devices/devicemanager.h"
 #include "devices/serial/serialmanager.h"
 #include "editor/protocolbuilder.h"
+#include "firmware/bootstrapmanager.h"
 #include "firmware/firmwarecatalog.h"
 #include "firmware/otamanager.h"
 #include "storage/deviceprotocolstore.h"
@@ -63,7 +64,7 @@ public:
         const QList<QPair<const char *, QObject *>> controllers = {
             {"protocolLibrary", &library}, {"protocolBuilder", &builder}, {"deviceManager", &devices}, {"bleManager", &ble}, {"logManager", &log},
             {"fileDialogHelper", &files}, {"serialManager", &serial}, {"mfgManager", &mfg}, {"deviceProtocolStore", &store},
-            {"updateManager", &updates}, {"otaManager", &ota}, {"firmwareCatalog", &catalog}};
+            {"bootstrapManager", &boot}, {"updateManager", &updates}, {"otaManager", &ota}, {"firmwareCatalog", &catalog}};
         for (const auto &controller : controllers)
             engine->rootContext()->setContextProperty(QString::fromLatin1(controller.first), controller.second);
         engine->rootContext()->setContextProperty(QStringLiteral("buildVersion"), QStringLiteral("v1.5.0"));
@@ -244,6 +245,7 @@ public:
     SerialManager serial;   // never told that USB is offered, so it leaves the ports alone
     MfgManager mfg;
     DeviceProtocolStore store;
+    BootstrapManager boot;
     UpdateManager updates;
     FirmwareCatalog catalog;
     OtaManager ota;

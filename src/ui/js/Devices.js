@@ -78,7 +78,10 @@ function clickConnectionType(device, index, ctx) {
 }
 
 // The USB row of the connectivity footer.
-function usbStatus(usb) {
+// `flashing`: a blank board on USB is being flashed, and the link keeps off its port.
+function usbStatus(usb, flashing) {
+    if (flashing)
+        return { text: "Flashing a new board…", tone: "warning" }
     if (usb && usb.isConnected)
         return { text: "Connected", tone: "success" }
     if (usb && usb.usbDevicePresent)

@@ -23,7 +23,8 @@ Rectangle {
 
     readonly property var devices: deviceManager.devices
     readonly property var shownSections: Devices.sections(devices, linkContext)
-    readonly property var usbStatus: Devices.usbStatus(serialManager)
+    readonly property var usbStatus: Devices.usbStatus(serialManager, typeof bootstrapManager !== "undefined"
+                                                                       && bootstrapManager.isActive)
     readonly property var bleLink: typeof bleManager !== "undefined" ? bleManager : null
     readonly property bool scanning: bleLink !== null && bleLink.isScanning === true
     // The link's state the cards show, as one value so that each card reads it once.

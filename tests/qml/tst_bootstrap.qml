@@ -1,0 +1,65 @@
+import QtQuick 2.15
+import QtTest 1.15
+import "qrc:/ui/js/Bootstrap.js" as Bootstrap
+
+TestCase {
+    name: "Bootstrap"
+
+    // A fixed sequence in place of Math.random, so that a failure repeats.
+    function sequence(seed) {
+        var state = seed
+        return function () {
+            state = (state * 1103515245 + 12345) % 2147483648
+            return state / 2147483648
+        }
+    }
+
+    // Two decks' worth of boards: no name twice until every name was given once.
+    function test_deckNeverRepeatsBeforeItIsUsedUp() {
+        var names = ["Ada", "Vega", "Quark", "Willow", "Crick"]
+        var random = sequence(7)
+        var deck = []
+        var given = []
+        for (var i = 0; i < 2 * names.length; ++i) {
+            var next = Bootstrap.takeName(deck, names, random)
+            deck = next.deck
+            given.push(next.name)
+        }
+        compare(given.slice(0, 5).sort(), names.slice().sort())
+        compare(given.slice(5).sort(), names.slice().sort())
+        compare(deck.length, 0)
+    }
+
+    function test_everyNameIsShortAndOneWord() {
+        verify(Bootstrap.nerraNames.length >= 100)
+        for (var i = 0; i < Bootstrap.nerraNames.length; ++i)
+            verify(/^[A-Za-z]{2,12}$/.test(Bootstrap.nerraNames[i]), Bootstrap.nerraNames[i])
+    }
+
+    function test_nameGoesOnlyToABoardWithoutOne_data() {
+        return [
+            { tag: "flashed board without a name", pending: "Vega", device: "", give: "Vega" },
+            { tag: "an instrument that has a name keeps it", pending: "Vega", device: "Bench", give: "" },
+            { tag: "nothing pending", pending: "", device: "", give: "" }
+        ]
+    }
+    function test_nameGoesOnlyToABoardWithoutOne(data) {
+        compare(Bootstrap.nameToGive(data.pending, data.device), data.give)
+    }
+
+    function test_card_data() {
+        return [
+            { tag: "idle", active: false, state: "idle", visible: false, badge: "", label: "" },
+            { tag: "detecting", active: true, state: "detecting", visible: true, badge: "working", label: "" },
+            { tag: "downloading", active: true, state: "downloading", visible: true, badge: "working", label: "Downloading" },
+            { tag: "flashing", active: true, state: "flashing", visible: true, badge: "working", label: "Flashing" },
+            { tag: "ready", active: false, state: "success", visible: true, badge: "done", label: "" },
+            { tag: "failed", active: false, state: "error", visible: true, badge: "failed", label: "" }
+        ]
+    }
+    function test_card(data) {
+        compare(Bootstrap.cardVisible(data.active, data.state), data.visible)
+        compare(Bootstrap.badge(data.state), data.badge)
+        compare(Bootstrap.progressLabel(data.state), data.label)
+    }
+}
