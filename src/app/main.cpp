@@ -12,6 +12,7 @@
 #include "app/updatemanager.h"
 #include "devices/ble/blemanager.h"
 #include "devices/serial/serialmanager.h"
+#include "documents/calibrationpdf.h"
 #include "editor/protocolbuilder.h"
 #include "firmware/bootstrapmanager.h"
 #include "firmware/firmwarecatalog.h"
@@ -109,6 +110,7 @@ int main(int argc, char *argv[])
     FileDialogHelper fileDialogHelper;
     SerialManager serialManager;
     MfgManager mfgManager;
+    CalibrationPdf calibrationPdf;
     BootstrapManager bootstrapManager;
     UpdateManager updateManager;
     OtaManager otaManager;
@@ -118,6 +120,7 @@ int main(int argc, char *argv[])
     qmlRegisterUncreatableType<OtaManager>("Nerra", 1, 0, "OtaManager", QStringLiteral("otaManager is a context property"));
 
     protocolBuilder.setLibrary(&protocolLibrary);
+    calibrationPdf.setMfgManager(&mfgManager);
     StartupWiring::feedUsbAvailability(mfgManager, serialManager);
     StartupWiring::feedMfgMode(mfgManager, updateManager);
     // A forgotten instrument takes its cached protocols with it.
@@ -142,6 +145,7 @@ int main(int argc, char *argv[])
         {"fileDialogHelper", object(&fileDialogHelper)},
         {"serialManager", object(&serialManager)},
         {"mfgManager", object(&mfgManager)},
+        {"calibrationPdf", object(&calibrationPdf)},
         {"deviceProtocolStore", object(&deviceProtocolStore)},
         {"bootstrapManager", object(&bootstrapManager)},
         {"updateManager", object(&updateManager)},
