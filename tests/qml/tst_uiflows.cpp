@@ -884,6 +884,47 @@ private slots:
         qunsetenv("FAKE_ESPTOOL_DIR");
     }
 
+    // The gravimetric calibration over USB: coefficients read from the instrument, the
+    // manufacturing defaults filled in, a mistyped row refused, the rest sent with the date.
+    void calibrationIsMeasuredAndSent()
+    {
+        QVERIFY(m_ui->load());
+        QVERIFY(plugIn());
+        QVERIFY(m_ui->mfg.activateWithPin(QStringLiteral("40516")));
+        QTRY_VERIFY(m_ui->item(QStringLiteral("deviceSubTabs")));
+        QVERIFY(m_ui->click(QStringLiteral("tab_Calibration")));
+        const QVector<double> before = m_instrument->state.coefficients();
+        QTRY_COMPARE(m_ui->text(QStringLiteral("cell_0_7")), QString::number(before.at(0), 'f', 3));
+        QVERIFY(m_ui->click(QStringLiteral("fillDefaults")));
+        QTRY_COMPARE(m_ui->text(QStringLiteral("zFactor")), QStringLiteral("1.0028"));
+        QCOMPARE(m_ui->text(QStringLiteral("cell_4_4")), QStringLiteral("200.569"));
+        QVERIFY(m_ui->shoot(QStringLiteral("calibration-filled")));
+
+        // Grams typed as milligrams in one row: nothing goes to the instrument.
+        for (int rep = 0; rep < 3; ++rep) {
+            QVERIFY(m_ui->click(QStringLiteral("rep_4_%1").arg(rep)));
+            m_ui->key(Qt::Key_End);
+            for (int i = 0; i < 7; ++i)
+                m_ui->key(Qt::Key_Backspace);
+            m_ui->typeText(QStringLiteral("0.200"));
+        }
+        QVERIFY(m_ui->click(QStringLiteral("sendCalibration")));
+        QTRY_COMPARE(m_ui->text(QStringLiteral("calibrationStatus")), QStringLiteral("Invalid calibration value for 200 µL row."));
+        QVERIFY(m_ui->shoot(QStringLiteral("calibration-row-refused")));
+        QCOMPARE(m_instrument->state.coefficients(), before);
+
+        QVERIFY(m_ui->click(QStringLiteral("fillDefaults")));
+        m_instrument->usb.setReplyDelay(150);
+        QVERIFY(m_ui->click(QStringLiteral("sendCalibration")));
+        QTRY_COMPARE(m_ui->text(QStringLiteral("calibrationStatus")), QStringLiteral("Sending calibration…"));
+        QVERIFY(m_ui->shoot(QStringLiteral("calibration-applying")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_ui->text(QStringLiteral("calibrationStatus")), QStringLiteral("✓ Calibration saved"), 15000);
+        const QVector<double> after = m_instrument->state.coefficients();
+        for (int i = 0; i < 8; ++i)   // every reading at its target: each coefficient divided by Z
+            QVERIFY2(qAbs(after.at(i) - before.at(i) / 1.002843) < 0.00001, qPrintable(QString::number(i)));
+        QVERIFY(!m_instrument->state.calibrationDate().isEmpty());
+    }
+
     void protocolsAreEditedHereAndSentBack()
     {
         openProtocols();

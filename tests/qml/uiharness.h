@@ -174,6 +174,17 @@ public:
         settle();
         if (!target || !target->isVisible() || !target->isEnabled())
             return false;
+        // A user scrolls to what they click.
+        for (QQuickItem *view = target->parentItem(); view; view = view->parentItem()) {
+            auto *content = view->inherits("QQuickFlickable") ? view->property("contentItem").value<QQuickItem *>() : nullptr;
+            if (!content)
+                continue;
+            const qreal top = target->mapToItem(content, QPointF(0, 0)).y();
+            const qreal shown = view->property("contentY").toReal();
+            if (top < shown || top + target->height() > shown + view->height())
+                view->setProperty("contentY", qMax<qreal>(0, top + target->height() - view->height() + 8));
+            settle();
+        }
         // Sent straight to the window: unlike QTest's, two clicks on one spot never turn
         // into a double click.
         const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));

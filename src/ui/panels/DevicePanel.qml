@@ -237,11 +237,13 @@ Item {
                 onEditDeviceProtocolRequested: panel.editDeviceProtocolRequested(hardwareId, filename)
                 onViewDeviceProtocolRequested: panel.viewDeviceProtocolRequested(hardwareId, filename)
             }
-            PlaceholderPanel {
+            CalibrationPanel {
                 objectName: "calibrationPanel"
-                glyph: "⚖"
-                title: "Calibration"
-                message: "Connect the pipette to read and update its calibration."
+                link: panel.activeLink
+                connected: panel.isConnected
+                deviceName: panel.rawName
+                serialNumber: panel.serialNumber
+                firmwareVersion: panel.firmwareVersion
             }
             PlaceholderPanel {
                 objectName: "certificationPanel"
