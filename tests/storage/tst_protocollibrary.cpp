@@ -5,6 +5,7 @@
 #include "testmain.h"
 
 #include <QDataStream>
+#include <QDateTime>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -78,6 +79,12 @@ void writeFile(const QString &path, const QByteArray &content)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
         qFatal("cannot write %s", qPrintable(path));
+    // QSettings keeps a file's contents per process and reads it again only when its size
+    // or time changed: a file written here within the same second at the size the last
+    // save left would be taken for that save. A time of its own makes it new.
+    static QDateTime stamp = QDateTime::currentDateTimeUtc().addDays(-1);
+    stamp = stamp.addSecs(2);
+    file.setFileTime(stamp, QFileDevice::FileModificationTime);
 }
 
 // While a folder stands in the store's place it cannot be replaced, as with a full disk or a file another program holds.
