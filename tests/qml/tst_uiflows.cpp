@@ -8,6 +8,8 @@
 
 #include "attachedinstrument.h"
 #include "releasefixtureserver.h"
+#include "pdfcheck.h"
+#include "documents/documentui.h"
 #include "app/updateinstaller.h"
 #include "bleinstrument.h"
 #include "devices/deviceinfo.h"
@@ -923,6 +925,45 @@ private slots:
         for (int i = 0; i < 8; ++i)   // every reading at its target: each coefficient divided by Z
             QVERIFY2(qAbs(after.at(i) - before.at(i) / 1.002843) < 0.00001, qPrintable(QString::number(i)));
         QVERIFY(!m_instrument->state.calibrationDate().isEmpty());
+    }
+
+    // The same panel over Bluetooth LE: read, sent, and printed with what was sent.
+    void calibrationOverBluetoothAndItsCertificate()
+    {
+        InstrumentState state;
+        state.setHardwareId(HardwareId);
+        state.setPreference(QStringLiteral("name"), QStringLiteral("Bench"));
+        m_ui->radio.addInstrument(&state);
+        QVERIFY(m_ui->load());
+        QVERIFY(m_ui->mfg.activateWithPin(QStringLiteral("40516")));
+        QVERIFY(m_ui->click(QStringLiteral("scanButton")));
+        const auto card = [this] { return m_ui->itemWith(QStringLiteral("deviceCard"), "deviceIndex", 0); };
+        QTRY_VERIFY(card() && m_ui->item(QStringLiteral("connectButton"), card()));
+        QVERIFY(m_ui->click(m_ui->item(QStringLiteral("connectButton"), card())));
+        QTRY_VERIFY(m_ui->ble.isConnected());
+        QTRY_VERIFY(m_ui->item(QStringLiteral("deviceSubTabs")));
+        QVERIFY(m_ui->click(QStringLiteral("tab_Calibration")));
+        const QVector<double> before = state.coefficients();
+        QTRY_COMPARE(m_ui->text(QStringLiteral("cell_0_7")), QString::number(before.at(0), 'f', 3));
+        QVERIFY(m_ui->click(QStringLiteral("fillDefaults")));
+        QVERIFY(m_ui->click(QStringLiteral("sendCalibration")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_ui->text(QStringLiteral("calibrationStatus")), QStringLiteral("✓ Calibration saved"), 20000);
+        QTRY_VERIFY(qAbs(state.coefficients().at(7) - before.at(7) / 1.002843) < 0.00001);
+        // Read back since, the coefficients have changed; the certificate prints what was sent.
+        QTRY_COMPARE(m_ui->text(QStringLiteral("cell_0_7")), QString::number(state.coefficients().at(0), 'f', 3));
+        QCOMPARE(m_ui->text(QStringLiteral("cell_0_8")), QString::number(state.coefficients().at(0), 'f', 3));
+        struct Recording : DocumentUi {
+            QString path;
+            QString askSavePath(const QString &, const QString &proposed, const QString &) override { return path = proposed; }
+            bool openDocument(const QString &) override { return true; }
+        } ui;
+        m_ui->pdf.setDocumentUi(&ui);
+        QVERIFY(m_ui->click(QStringLiteral("exportCertificate")));
+        QTRY_VERIFY(QFile::exists(ui.path));
+        const PdfCheck pdf(ui.path, 18 / 25.4 * 72);
+        QVERIFY2(pdf.text.contains(QString::number(state.coefficients().at(0), 'f', 3)), qPrintable(pdf.text));
+        QVERIFY(pdf.text.contains(QLatin1String("Small + Large")));
+        m_ui->pdf.setDocumentUi(nullptr);
     }
 
     void protocolsAreEditedHereAndSentBack()

@@ -14,6 +14,7 @@
 #include "devices/ble/blemanager.h"
 #include "devices/devicemanager.h"
 #include "devices/serial/serialmanager.h"
+#include "documents/calibrationpdf.h"
 #include "editor/protocolbuilder.h"
 #include "firmware/bootstrapmanager.h"
 #include "firmware/firmwarecatalog.h"
@@ -63,7 +64,7 @@ public:
         engine = std::make_unique<QQmlApplicationEngine>();
         const QList<QPair<const char *, QObject *>> controllers = {
             {"protocolLibrary", &library}, {"protocolBuilder", &builder}, {"deviceManager", &devices}, {"bleManager", &ble}, {"logManager", &log},
-            {"fileDialogHelper", &files}, {"serialManager", &serial}, {"mfgManager", &mfg}, {"deviceProtocolStore", &store},
+            {"fileDialogHelper", &files}, {"serialManager", &serial}, {"mfgManager", &mfg}, {"calibrationPdf", &pdf}, {"deviceProtocolStore", &store},
             {"bootstrapManager", &boot}, {"updateManager", &updates}, {"otaManager", &ota}, {"firmwareCatalog", &catalog}};
         for (const auto &controller : controllers)
             engine->rootContext()->setContextProperty(QString::fromLatin1(controller.first), controller.second);
@@ -255,6 +256,7 @@ public:
     FileDialogHelper files;
     SerialManager serial;   // never told that USB is offered, so it leaves the ports alone
     MfgManager mfg;
+    CalibrationPdf pdf;
     DeviceProtocolStore store;
     BootstrapManager boot;
     UpdateManager updates;
