@@ -26,7 +26,7 @@ QVariantMap row(double target, double mean, const QString &newCoef)
 
 QVariantMap certificate()
 {
-    return {{"deviceName", QStringLiteral("R&D <Lab 2> bench pipette with a rather long name, O'Brien")},
+    return {{"deviceName", QStringLiteral("R&D <Lab 2> bench pipette with a rather long name, O'Brien's")},
             {"serialNumber", QStringLiteral("NS-../0E:07/BB")},
             {"firmwareVersion", QStringLiteral("1.4.2")},
             {"calDate", QStringLiteral("2026-03-04")},

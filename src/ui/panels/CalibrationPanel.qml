@@ -60,7 +60,9 @@ Flickable {
     }
 
     function fetch() {
-        if (!link || !connected || currentCoefs !== null)
+        // Only for a technician looking at it: a read nobody asked for could hold up the
+        // link's other work.
+        if (!visible || !link || !connected || currentCoefs !== null)
             return
         isFetchingCal = link.fetchCalibration()
         // Busy with something else: ask again shortly.
