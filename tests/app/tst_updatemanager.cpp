@@ -6,6 +6,7 @@
 #include "filesizelimit.h"
 #include "firmware/releaseserver.h"
 #include "releasefixtureserver.h"
+#include "testfiles.h"
 #include "testmain.h"
 #include "trustedcertificate.h"
 
@@ -25,11 +26,6 @@ const QString InstallerPath = QStringLiteral("/nerra-prod/app/NerraDesktop-Setup
 const QByteArray InstallerUrl = "\"url_windows\":\"NerraDesktop-Setup-1.6.0.exe\"";
 const QString Corrupt = QStringLiteral("Download verification failed — file may be corrupt. Please try again.");
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QByteArray installer()
 {

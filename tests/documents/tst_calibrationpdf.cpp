@@ -6,6 +6,7 @@
 #include "filesizelimit.h"
 #include "isolatedenvironment.h"
 #include "pdfcheck.h"
+#include "testfiles.h"
 #include "testmain.h"
 
 #include <QDir>
@@ -40,11 +41,6 @@ QVariantMap certificate()
                                   row(200, 200.0, ""), row(0, 0, "x")}}};
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 struct RecordingUi : DocumentUi
 {

@@ -4,6 +4,7 @@
 #include "firmware/bootstrapmanager.h"
 #include "firmware/releaseserver.h"
 #include "releasefixtureserver.h"
+#include "testfiles.h"
 #include "testmain.h"
 
 #include <QCryptographicHash>
@@ -21,18 +22,7 @@ const QString Manifest = QStringLiteral("/nerra-prod/boot/manifest.txt");
 const QString Image = QStringLiteral("/nerra-prod/boot/NerraBoot-1.0.2.bin");
 const QString Port = QStringLiteral("/dev/nerra-test-board");
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 QString cached() { return BootstrapManager::cacheFolder() + QStringLiteral("/NerraBoot-1.0.2.bin"); }
 

@@ -5,6 +5,7 @@
 #include "firmware/releaseserver.h"
 #include "filesizelimit.h"
 #include "releasefixtureserver.h"
+#include "testfiles.h"
 #include "testmain.h"
 
 #include <QCryptographicHash>
@@ -42,18 +43,7 @@ QString checksumPath(const QString &env, const QString &version)
     return firmwarePath(env, QStringLiteral("NerraFirmware-%1.md5").arg(version));
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 QByteArray fixtureImage(const QString &env, const QString &version)
 {

@@ -8,6 +8,7 @@
 #include "storage/deviceprotocolstore.h"
 #include "storage/protocollibrary.h"
 #include "filesizelimit.h"
+#include "testfiles.h"
 #include "testmain.h"
 
 #include <QDir>
@@ -30,11 +31,6 @@ QByteArray contents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 } // namespace
 
