@@ -925,6 +925,8 @@ private slots:
         for (int i = 0; i < 8; ++i)   // every reading at its target: each coefficient divided by Z
             QVERIFY2(qAbs(after.at(i) - before.at(i) / 1.002843) < 0.00001, qPrintable(QString::number(i)));
         QVERIFY(!m_instrument->state.calibrationDate().isEmpty());
+        QTRY_COMPARE(m_ui->text(QStringLiteral("lastCalibrated")),
+                     QStringLiteral("Last calibrated: ") + m_instrument->state.calibrationDate());
     }
 
     // The same panel over Bluetooth LE: read, sent, and printed with what was sent.

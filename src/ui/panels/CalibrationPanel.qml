@@ -259,8 +259,14 @@ Flickable {
         // ---- Measurements
         SectionCard {
             Layout.fillWidth: true
-            title: "MEASUREMENTS — LAST CALIBRATED: " + (panel.link && panel.link.calibrationDate
-                                                        ? panel.link.calibrationDate : "NEVER")
+            title: "MEASUREMENTS"
+            Text {
+                objectName: "lastCalibrated"
+                text: "Last calibrated: " + (panel.link && panel.link.calibrationDate ? panel.link.calibrationDate : "Never")
+                font.family: Theme.fontFamily
+                font.pixelSize: Theme.fontSmall
+                color: Theme.textMuted
+            }
             Row {
                 spacing: Theme.space2
                 Repeater {
