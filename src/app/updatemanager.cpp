@@ -59,15 +59,6 @@ QList<int> versionNumbers(const QString &version)
     return numbers;
 }
 
-QString md5Of(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return {};
-    return QString::fromLatin1(hash.result().toHex());
-}
-
 // Only this user may read or replace what is about to be run.
 bool makePrivateFolder(const QString &folder)
 {
@@ -414,7 +405,7 @@ void UpdateManager::installAndRelaunch()
         return;
     }
     // What runs is what was verified, not whatever took its place since.
-    if (md5Of(m_installerPath) != m_installerMd5) {
+    if (ReleaseServer::md5OfFile(m_installerPath) != m_installerMd5) {
         QFile::remove(m_installerPath);
         fail(VerificationFailed);
         return;

@@ -3,7 +3,6 @@
 #include "app/buildinfo.h"
 #include "app/filedialoghelper.h"
 #include "app/mfgmanager.h"
-#include "documents/documentui.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QBuffer>
@@ -87,11 +86,6 @@ CalibrationPdf::CalibrationPdf(QObject *parent)
     initDocumentResources();
 }
 
-CalibrationPdf::~CalibrationPdf()
-{
-    delete m_defaultUi;
-}
-
 void CalibrationPdf::setMfgManager(MfgManager *mfgManager)
 {
     m_mfgManager = mfgManager;
@@ -100,15 +94,6 @@ void CalibrationPdf::setMfgManager(MfgManager *mfgManager)
 void CalibrationPdf::setDocumentUi(DocumentUi *ui)
 {
     m_ui = ui;
-}
-
-DocumentUi *CalibrationPdf::ui() const
-{
-    if (m_ui)
-        return m_ui;
-    if (!m_defaultUi)
-        const_cast<CalibrationPdf *>(this)->m_defaultUi = new DocumentUi;
-    return m_defaultUi;
 }
 
 QString CalibrationPdf::fileNamePart(const QString &text)

@@ -4,7 +4,8 @@
 #include <QString>
 #include <QVariantMap>
 
-class DocumentUi;
+#include "documents/documentui.h"
+
 class MfgManager;
 
 // The one-page calibration certificate: the values the calibration panel gathered, laid
@@ -15,7 +16,6 @@ class CalibrationPdf : public QObject
 
 public:
     explicit CalibrationPdf(QObject *parent = nullptr);
-    ~CalibrationPdf() override;
 
     void setMfgManager(MfgManager *mfgManager);   // not owned; decides the default folder
     void setDocumentUi(DocumentUi *ui);           // not owned; nullptr = the dialogs and viewer
@@ -31,9 +31,9 @@ public:
     static QString fileNamePart(const QString &text);
 
 private:
-    DocumentUi *ui() const;
+    DocumentUi *ui() { return m_ui ? m_ui : &m_defaultUi; }
 
     MfgManager *m_mfgManager = nullptr;
     DocumentUi *m_ui = nullptr;
-    DocumentUi *m_defaultUi = nullptr;
+    DocumentUi m_defaultUi;
 };

@@ -39,15 +39,6 @@ bool acceptableImageName(const QString &name)
     return pattern.match(name).hasMatch() && !name.contains(QLatin1String(".."));
 }
 
-QString md5OfFile(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return {};
-    return QString::fromLatin1(hash.result().toHex());
-}
-
 } // namespace
 
 BootstrapManager::BootstrapManager(QObject *parent)
@@ -216,7 +207,7 @@ void BootstrapManager::onMd5Finished()
         fail(QStringLiteral("Could not fetch MD5: the checksum file holds no MD5"));
         return;
     }
-    if (md5OfFile(cachedImagePath()) == m_expectedMd5) {
+    if (ReleaseServer::md5OfFile(cachedImagePath()) == m_expectedMd5) {
         qDebug() << "Bootstrap: cache hit — skipping download";
         setStatusMessage(QStringLiteral("Using cached boot image..."));
         flash();
@@ -320,6 +311,7 @@ void BootstrapManager::readToolOutput(const QByteArray &output)
 {
     static const QRegularExpression ansi(QStringLiteral("\\x1B\\[[0-9;]*[A-Za-z]"));
     static const QRegularExpression percent(QStringLiteral("(\\d+(?:\\.\\d+)?)%"));
+    static const QRegularExpression lineEnd(QStringLiteral("[\\r\\n]"));
     QByteArray bytes = m_outputTail + output;
     // The last piece may be a line the tool is still writing: it is read for progress
     // now, and logged once it is complete.
@@ -333,8 +325,7 @@ void BootstrapManager::readToolOutput(const QByteArray &output)
         setProgress(int(match.captured(1).toDouble()));
         setStatusMessage(QStringLiteral("Flashing... %1%").arg(m_progress));
     };
-    const QStringList pieces = QString::fromUtf8(bytes).remove(ansi).split(QRegularExpression(QStringLiteral("[\\r\\n]")),
-                                                                          Qt::SkipEmptyParts);
+    const QStringList pieces = QString::fromUtf8(bytes).remove(ansi).split(lineEnd, Qt::SkipEmptyParts);
     for (const QString &piece : pieces) {
         const QString line = piece.trimmed();
         if (line.isEmpty())

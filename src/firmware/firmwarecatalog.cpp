@@ -237,10 +237,7 @@ void FirmwareCatalog::onChecksum(QNetworkReply *reply)
 
 bool FirmwareCatalog::cachedCopyMatches(const QString &path) const
 {
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    return file.open(QIODevice::ReadOnly) && hash.addData(&file)
-        && QString::fromLatin1(hash.result().toHex()) == m_expectedMd5;
+    return ReleaseServer::md5OfFile(path) == m_expectedMd5;
 }
 
 void FirmwareCatalog::requestImage()

@@ -1,6 +1,8 @@
 #include "firmware/releaseserver.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
+#include <QFile>
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSettings>
@@ -143,4 +145,13 @@ QString ReleaseServer::md5FromChecksumBody(const QByteArray &body)
     static const QRegularExpression space(QStringLiteral("\\s+"));
     const QString firstWord = QString::fromLatin1(body.trimmed()).section(space, 0, 0);
     return md5.match(firstWord).hasMatch() ? firstWord.toLower() : QString();
+}
+
+QString ReleaseServer::md5OfFile(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return {};
+    return QString::fromLatin1(hash.result().toHex());
 }

@@ -32,6 +32,8 @@ public:
     static QString failureText(const QNetworkReply *reply, bool cancelledByUser);
     // 32 hexadecimal digits in lower case; "" when the body does not start with one.
     static QString md5FromChecksumBody(const QByteArray &body);
+    // The file's MD5 in the same form; "" when it cannot be read.
+    static QString md5OfFile(const QString &path);
 
 private:
     static QUrl configuredBase(const QString &settingsKey, const char *environmentVariable,
