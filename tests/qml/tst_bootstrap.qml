@@ -30,12 +30,6 @@ TestCase {
         compare(deck.length, 0)
     }
 
-    function test_everyNameIsShortAndOneWord() {
-        verify(Bootstrap.nerraNames.length >= 100)
-        for (var i = 0; i < Bootstrap.nerraNames.length; ++i)
-            verify(/^[A-Za-z]{2,12}$/.test(Bootstrap.nerraNames[i]), Bootstrap.nerraNames[i])
-    }
-
     function test_nameGoesOnlyToABoardWithoutOne_data() {
         return [
             { tag: "flashed board without a name", pending: "Vega", device: "", give: "Vega" },
