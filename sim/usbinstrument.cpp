@@ -238,6 +238,12 @@ void UsbInstrument::setVanishMidBody(const QString &command, int afterLines)
     m_vanishAfterLines = afterLines;
 }
 
+void UsbInstrument::setDamagedBodyLine(const QString &command, int line)
+{
+    m_damagedCommand = command;
+    m_damagedLine = line;
+}
+
 void UsbInstrument::clearFaults()
 {
     setBlankBoard(false);
@@ -249,6 +255,9 @@ void UsbInstrument::clearFaults()
     m_readyRecordText = QString();
     m_vanishCommand.clear();
     m_vanishAfterLines = -1;
+    m_damagedCommand.clear();
+    m_damagedLine = -1;
+    m_logsInBodies = false;
     m_corruptChunk = 0;
     m_rejectChunk = 0;
     m_replyDelay = 0;
@@ -568,7 +577,12 @@ void UsbInstrument::sendBody(const QString &command, const QStringList &payloads
             then([this] { whenRead([this] { unplug(); }); });
             return;
         }
-        send(prefix + payloads.at(i));
+        QString payload = payloads.at(i);
+        if (command == m_damagedCommand && i == m_damagedLine && !payload.isEmpty())
+            payload[payload.size() / 2] = QLatin1Char(payload.at(payload.size() / 2) == QLatin1Char('#') ? '%' : '#');
+        send(prefix + payload);
+        if (m_logsInBodies)
+            sendLog(QStringLiteral("sent %1 line %2").arg(command).arg(i + 1));
     }
     send(QStringLiteral("END:") + command);
 }

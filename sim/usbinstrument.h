@@ -91,6 +91,11 @@ public:
     // "GET_PROTOCOL", "LIST_PROTOCOLS", "PUT_CERT", "GET_CERT", "PUT_CERT_FILE",
     // "GET_CERT_FILE"), whichever way the body travels.
     void setVanishMidBody(const QString &command, int afterLines);
+    // The body line with that index (from 0) of a reply ("GET_CERT_FILE", ...) arrives
+    // with a character changed, as noise on the line would change it.
+    void setDamagedBodyLine(const QString &command, int line);
+    // A "LOG:" line goes out between the lines of every reply body.
+    void setLogsInBodies(bool logs) { m_logsInBodies = logs; }
     // The nth firmware chunk of an update (from 1) is stored damaged, so verification
     // fails with "CHECKSUM"; or is refused with "ERR:BADCHUNK".
     void setCorruptChunk(int chunkNumber) { m_corruptChunk = chunkNumber; }
@@ -228,6 +233,9 @@ private:
     QString m_readyRecordText;
     QString m_vanishCommand;
     int m_vanishAfterLines = -1;
+    QString m_damagedCommand;
+    int m_damagedLine = -1;
+    bool m_logsInBodies = false;
     int m_corruptChunk = 0;
     int m_rejectChunk = 0;
     int m_replyDelay = 0;

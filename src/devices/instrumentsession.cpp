@@ -121,6 +121,8 @@ void InstrumentSession::lineDropped(int maxLength)
     case GettingCal:
     case GettingPrefs:
     case GettingInfo:
+    case GettingCert:
+    case GettingCertFile:
         // A listing or file missing one of its lines must not pass for the whole of it.
         debug() << "[RX] a line of the reply in state" << int(m_state) << "was dropped";
         m_damaged = true;

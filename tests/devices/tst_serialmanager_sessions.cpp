@@ -2,10 +2,14 @@
 // pseudo-terminal and QSerialPort: what reaches the wire, what comes back as signals, and
 // how every operation ends (success, refusal, "ERR:", time-out, cancel).
 
+#include "filesizelimit.h"
+#include "testfiles.h"
 #include "testmain.h"
 #include "tst_serialmanager_fixture.h"
 
 #include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QUrl>
 #include <QSignalSpy>
 
 #include <cmath>
@@ -56,6 +60,9 @@ private slots:
     void rebootEndsTheSessionWithoutDisconnect();
     void cancelForgetsPendingWork();
     void renameDeletesTheOldFileThoughTheSessionIsClosedAtOnce();
+    void certificateSessions_data();
+    void certificateSessions();
+    void pulledCableLeavesNoCertificateWork();
 
 private:
     std::unique_ptr<IsolatedEnvironment> m_env;
@@ -178,6 +185,8 @@ void TestSerialManagerSessions::refusedWhenNotConnected_data()
         QStringLiteral("setPrefResult"), {false, QStringLiteral("name")});
     row("beginUsbOta", [](SerialManager &l) { l.beginUsbOta(); }, {}, QStringLiteral("otaSessionFailed"),
         {QStringLiteral("not connected")});
+    row("putCertificate", [](SerialManager &l) { l.putCertificate(QStringLiteral("{}"), QString()); },
+        {QStringLiteral("putCertificate: not connected")});
 }
 
 void TestSerialManagerSessions::refusedWhenNotConnected()
@@ -242,6 +251,8 @@ void TestSerialManagerSessions::refusedWhenBusy_data()
             l.getCalibration();
         },
         QStringLiteral("getCalibration: protocol busy"));
+    row("certificate download in Ready", true, [](SerialManager &l) { l.getCertificateFile(); },
+        QStringLiteral("getCertificateFile: protocol busy"));
     row("get while connecting", false,
         [](SerialManager &l) {
             l.listProtocols();
@@ -620,3 +631,193 @@ void TestSerialManagerSessions::renameDeletesTheOldFileThoughTheSessionIsClosedA
 
 NERRA_TEST_MAIN(TestSerialManagerSessions)
 #include "tst_serialmanager_sessions.moc"
+
+// ---------------------------------------------------------------------------------------
+// The QA certificate
+
+namespace {
+
+const QString Record = QStringLiteral("{\n  \"serial\": \"NS-0042\"\n}\n");
+const QStringList RecordLines{QStringLiteral("{"), QStringLiteral("  \"serial\": \"NS-0042\""), QStringLiteral("}"),
+                              QString()};
+
+// 452 Base64 characters: pieces of 200, 200 and 52.
+QString workbookBase64()
+{
+    QByteArray bytes;
+    for (int i = 0; i < 337; ++i)
+        bytes.append(char(i * 7));
+    return QString::fromLatin1(bytes.toBase64());
+}
+
+} // namespace
+
+void TestSerialManagerSessions::certificateSessions_data()
+{
+    QTest::addColumn<Call>("fault");
+    QTest::addColumn<Call>("call");
+    QTest::addColumn<QStringList>("wire");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QVariant>("argument");
+    QTest::addColumn<QStringList>("errors");
+
+    const QString book = workbookBase64();
+    QCOMPARE(book.size(), 452);
+    const QStringList pieces{book.left(200), book.mid(200, 200), book.mid(400)};
+    const QStringList putRecord = QStringList{Handshake, QStringLiteral("CMD:PUT_CERT")} + RecordLines;
+    auto none = [](SerialManager &) {};
+    auto row = [](const char *name, Call fault, Call call, const QStringList &wire, const QString &outcome,
+                  const QVariant &argument, const QStringList &errors = {}) {
+        QTest::newRow(name) << fault << call << wire << outcome << argument << errors;
+    };
+
+    row("upload with its workbook", none, [book](SerialManager &l) { l.putCertificate(Record, book); },
+        putRecord + QStringList{QStringLiteral("END:PUT_CERT"), QStringLiteral("CMD:PUT_CERT_FILE")} + pieces
+            + QStringList{QStringLiteral("END:PUT_CERT_FILE"), Disconnect},
+        QStringLiteral("certificateSaved"), true);
+    row("upload refused at the workbook's end", none,
+        [this, book](SerialManager &l) {
+            m_sim->usb->setErrorReply(QStringLiteral("END:PUT_CERT_FILE"), QStringLiteral("flash full"));
+            l.putCertificate(Record, book);
+        },
+        putRecord + QStringList{QStringLiteral("END:PUT_CERT"), QStringLiteral("CMD:PUT_CERT_FILE")} + pieces
+            + QStringList{QStringLiteral("END:PUT_CERT_FILE"), Disconnect},
+        QStringLiteral("certificateSaved"), false, {QStringLiteral("flash full")});
+    row("no ready line for an upload",
+        [](SerialManager &l) { l.setHandshakeTimeout(150); }, [this](SerialManager &l) {
+            m_sim->usb->setSilent(true);
+            l.putCertificate(Record, QString());
+        },
+        {Handshake}, QStringLiteral("certificateSaved"), false, {QStringLiteral("timeout waiting for device")});
+    row("record download with log lines between",
+        [this](SerialManager &) {
+            m_sim->state.setCertificateRecord(Record);
+            m_sim->usb->setLogsInBodies(true);
+        },
+        [](SerialManager &l) { l.getCertificate(); }, {Handshake, QStringLiteral("CMD:GET_CERT"), Disconnect},
+        QStringLiteral("certificateReceived"), Record);
+    row("no record on the instrument", none, [](SerialManager &l) { l.getCertificate(); },
+        {Handshake, QStringLiteral("CMD:GET_CERT"), Disconnect}, QStringLiteral("certificateReceived"), QString());
+    row("workbook download with a damaged piece",
+        [this, book](SerialManager &) {
+            m_sim->state.setCertificateRecord(Record);
+            m_sim->state.setCertificateFile(book);
+            m_sim->usb->setDamagedBodyLine(QStringLiteral("GET_CERT_FILE"), 1);
+        },
+        [](SerialManager &l) { l.getCertificateFile(); }, {Handshake, QStringLiteral("CMD:GET_CERT_FILE"), Disconnect},
+        QStringLiteral("certificateFileReceived"), false,
+        {QStringLiteral("getCertificateFile: the source data arrived damaged")});
+    row("workbook download", [this, book](SerialManager &) { m_sim->state.setCertificateFile(book); },
+        [](SerialManager &l) { l.getCertificateFile(); }, {Handshake, QStringLiteral("CMD:GET_CERT_FILE"), Disconnect},
+        QStringLiteral("certificateFileReceived"), true);
+    row("workbook download falls silent",
+        [this, book](SerialManager &l) {
+            m_sim->state.setCertificateRecord(Record);
+            m_sim->state.setCertificateFile(book);
+            m_sim->usb->setSilentAfter(QStringLiteral("CMD:GET_CERT_FILE"));
+            l.setReplyTimeout(300);
+        },
+        [](SerialManager &l) { l.getCertificateFile(); }, {Handshake, QStringLiteral("CMD:GET_CERT_FILE"), Disconnect},
+        QStringLiteral("certificateFileReceived"), false,
+        {QStringLiteral("getCertificateFile: timeout waiting for reply")});
+    row("delete", [this](SerialManager &) { m_sim->state.setCertificateRecord(Record); },
+        [](SerialManager &l) { l.deleteCertificate(); }, {Handshake, QStringLiteral("CMD:DEL_CERT"), Disconnect},
+        QStringLiteral("certificateDeleted"), QVariant());
+    row("delete refused", [this](SerialManager &) {
+            m_sim->state.setCertificateRecord(Record);
+            m_sim->usb->setErrorReply(QStringLiteral("CMD:DEL_CERT"), QStringLiteral("locked"));
+        },
+        [](SerialManager &l) { l.deleteCertificate(); }, {Handshake, QStringLiteral("CMD:DEL_CERT"), Disconnect},
+        QString(), QVariant(), {QStringLiteral("locked")});
+}
+
+void TestSerialManagerSessions::certificateSessions()
+{
+    QFETCH(Call, fault);
+    QFETCH(Call, call);
+    QFETCH(QStringList, wire);
+    QFETCH(QString, outcome);
+    QFETCH(QVariant, argument);
+    QFETCH(QStringList, errors);
+
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    fault(link);
+    const QString storedBefore = m_sim->state.certificateRecord();
+    QMap<QString, QSignalSpy *> spies{
+        {QStringLiteral("certificateSaved"), new QSignalSpy(&link, &SerialManager::certificateSaved)},
+        {QStringLiteral("certificateReceived"), new QSignalSpy(&link, &SerialManager::certificateReceived)},
+        {QStringLiteral("certificateFileReceived"), new QSignalSpy(&link, &SerialManager::certificateFileReceived)},
+        {QStringLiteral("certificateDeleted"), new QSignalSpy(&link, &SerialManager::certificateDeleted)}};
+    QSignalSpy errorSpy(&link, &DeviceConnection::errorOccurred);
+
+    call(link);
+    QVERIFY(link.protocolState() != SerialManager::Idle);
+    QVERIFY2(m_sim->waitForWire(wire), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+    QTRY_COMPARE(link.protocolState(), SerialManager::Idle);
+    for (auto it = spies.cbegin(); it != spies.cend(); ++it) {
+        QTRY_COMPARE(it.value()->count(), it.key() == outcome ? 1 : 0);
+        if (it.key() == outcome && argument.isValid())
+            QCOMPARE(it.value()->constFirst().constFirst(), argument);
+    }
+    qDeleteAll(spies);
+    QStringList errorTexts;
+    for (const QVariantList &arguments : errorSpy)
+        errorTexts.append(arguments.constFirst().toString());
+    QCOMPARE(errorTexts, errors);
+    QVERIFY(!link.isTransferring());
+
+    // What the instrument holds afterwards, and what the link gives back of it.
+    QTemporaryDir folder;
+    const QString copy = folder.filePath(QStringLiteral("source.xlsx"));
+    if (outcome == QLatin1String("certificateSaved") && argument.toBool()) {
+        QCOMPARE(m_sim->state.certificateRecord(), Record);
+        QCOMPARE(m_sim->state.certificateFile(), workbookBase64());
+        QVERIFY(link.usbHasCert());
+    } else if (outcome == QLatin1String("certificateDeleted")) {
+        QVERIFY(!m_sim->state.hasCertificate());
+    } else if (outcome != QLatin1String("certificateSaved")) {
+        QCOMPARE(m_sim->state.certificateRecord(), storedBefore);
+    }
+    if (outcome != QLatin1String("certificateFileReceived") || !argument.toBool()) {
+        QVERIFY(!link.saveLastCertFile(copy));
+        QVERIFY(!QFile::exists(copy));
+        return;
+    }
+    const QByteArray workbook = QByteArray::fromBase64(workbookBase64().toLatin1());
+    QVERIFY(link.saveLastCertFile(QUrl::fromLocalFile(copy).toString()));
+    QCOMPARE(readFile(copy), workbook);
+    // A full disk leaves the earlier copy whole and says so.
+    QVERIFY(writeFile(copy, "earlier"));
+    {
+        FileSizeLimit full(100);
+        QVERIFY(!link.saveLastCertFile(copy));
+    }
+    QCOMPARE(readFile(copy), QByteArray("earlier"));
+    QCOMPARE(errorSpy.constLast().constFirst().toString(), QStringLiteral("Could not write ") + copy);
+}
+
+void TestSerialManagerSessions::pulledCableLeavesNoCertificateWork()
+{
+    QVERIFY(m_sim->connect());
+    SerialManager &link = *m_sim->link;
+    QSignalSpy saved(&link, &SerialManager::certificateSaved);
+    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
+    m_sim->usb->setVanishMidBody(QStringLiteral("PUT_CERT"), 2);
+
+    link.putCertificate(Record, workbookBase64());
+    QTRY_COMPARE(saved.count(), 1);
+    QCOMPARE(saved.constFirst().constFirst(), QVariant(false));
+    QCOMPARE(errors.constFirst().constFirst().toString(), QStringLiteral("putCertificate: device disconnected"));
+    QVERIFY(!link.isTransferring());
+
+    // The next instrument on the port gets its identity fetch and nothing of the upload.
+    m_sim->usb->clearFaults();
+    m_sim->usb->clearReceived();
+    QVERIFY(m_sim->usb->plugIn());
+    link.rescan();
+    QVERIFY2(m_sim->waitForWire({Handshake, Disconnect}), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+    QTRY_VERIFY(!link.usbDeviceId().isEmpty());
+    QVERIFY(!m_sim->state.hasCertificate());
+    QCOMPARE(saved.count(), 1);
+}

@@ -132,6 +132,7 @@ public:
     // for the ready line except the download's.
     void setHandshakeTimeout(int ms) { m_handshakeTimeout = ms; }
     void setDownloadTimeout(int ms) { m_downloadTimeout = ms; }
+    void setCertificateFileTimeout(int ms) { m_certificateFileTimeout = ms; }
     // Once the ready line has come, how long a command may go without its reply (or a
     // listing or download without its next line) before the session is given up.
     void setReplyTimeout(int ms) { m_session->setReplyTimeout(ms); }
@@ -170,6 +171,14 @@ public:
     void setPref(const QString &key, const QString &value) override;
     void cancelTransfer() override;
     void reboot() override;
+
+    // The instrument's QA certificate, each a session of its own.
+    Q_INVOKABLE void putCertificate(const QString &recordJson, const QString &xlsxBase64);
+    Q_INVOKABLE void getCertificate();
+    Q_INVOKABLE void getCertificateFile();
+    Q_INVOKABLE void deleteCertificate();
+    // Writes the workbook of the last download whole, or leaves the file as it was.
+    Q_INVOKABLE bool saveLastCertFile(const QString &pathOrUrl);
 
 signals:
     void calibrationDataChanged();
@@ -210,6 +219,7 @@ private:
     void startHandshake(Opening opening, std::unique_ptr<SessionOperation> operation, int timeoutMs);
     void endOperation(SessionEnd cause, const std::function<void()> &settle);
     bool checkSessionOperation(const QString &operation);
+    bool checkCertificateOperation(const QString &operation);
 
     // SessionLink.
     void writeLine(const QString &line) override;
@@ -241,6 +251,7 @@ private:
     QString m_statusMessage;
     QVariantMap m_calibrationData;
     QString m_calibrationDate;
+    QByteArray m_lastCertificateFile;
     Opening m_opening = Opening::Nothing;
 
     int m_invalidHeaderCount = 0;
@@ -256,5 +267,6 @@ private:
     int m_infoFetchDelay = 600;
     int m_handshakeTimeout = 3000;
     int m_downloadTimeout = 5000;
+    int m_certificateFileTimeout = 8000;
     int m_infoRetryStep = 2000;
 };

@@ -6,9 +6,12 @@
 #include "devices/calibrationcommands.h"
 #include "devices/instrumentprotocol.h"
 #include "devices/preferencecommands.h"
+#include "devices/serial/certificatecommands.h"
 #include "devices/serial/protocolcommands.h"
+#include "storage/wholefile.h"
 
 #include <QDebug>
+#include <QUrl>
 
 #include <cmath>
 
@@ -329,4 +332,92 @@ void SerialManager::reboot()
         return;
     m_session->sendLine(QStringLiteral("CMD:REBOOT"));
     m_session->setState(InstrumentSession::Idle);
+}
+
+// ---------------------------------------------------------------------------------------
+// The QA certificate
+
+bool SerialManager::checkCertificateOperation(const QString &operation)
+{
+    if (!m_isConnected) {
+        emit errorOccurred(operation + QStringLiteral(": not connected"));
+        return false;
+    }
+    if (m_session->state() != InstrumentSession::Idle) {
+        emit errorOccurred(operation + QStringLiteral(": protocol busy"));
+        return false;
+    }
+    return true;
+}
+
+void SerialManager::putCertificate(const QString &recordJson, const QString &xlsxBase64)
+{
+    if (!checkCertificateOperation(QStringLiteral("putCertificate")))
+        return;
+    // A record line starting "END:" would end the upload early, and a workbook that is not
+    // Base64 would be stored as one the instrument cannot give back.
+    if (recordJson.trimmed().isEmpty() || !isSendableBody(recordJson.toUtf8())) {
+        emit errorOccurred(QStringLiteral("putCertificate: invalid certificate record"));
+        return;
+    }
+    if (!QByteArray::fromBase64Encoding(xlsxBase64.toLatin1(), QByteArray::AbortOnBase64DecodingErrors)) {
+        emit errorOccurred(QStringLiteral("putCertificate: the source data is not Base64"));
+        return;
+    }
+    setTransferring(true);
+    setTransferProgress(0);
+    setStatusMessage(QStringLiteral("Saving certificate to device..."));
+    auto done = [this](bool saved) {
+        if (saved && !m_identity.hasCertificate) {
+            m_identity.hasCertificate = true;
+            emit usbDeviceInfoChanged();
+        }
+        emit certificateSaved(saved);
+    };
+    startHandshake(Opening::Nothing, std::make_unique<CertificatePutCommand>(recordJson, xlsxBase64, done),
+                   m_handshakeTimeout);
+}
+
+void SerialManager::getCertificate()
+{
+    if (!checkCertificateOperation(QStringLiteral("getCertificate")))
+        return;
+    setStatusMessage(QStringLiteral("Loading certificate..."));
+    auto done = [this](const QString &record) { emit certificateReceived(record); };
+    startHandshake(Opening::Nothing, std::make_unique<CertificateGetCommand>(done), m_handshakeTimeout);
+}
+
+void SerialManager::getCertificateFile()
+{
+    if (!checkCertificateOperation(QStringLiteral("getCertificateFile")))
+        return;
+    setStatusMessage(QStringLiteral("Downloading source data..."));
+    // The last download is replaced, or forgotten when this one fails.
+    m_lastCertificateFile.clear();
+    auto done = [this](const QByteArray &file) {
+        m_lastCertificateFile = file;
+        emit certificateFileReceived(!file.isEmpty());
+    };
+    startHandshake(Opening::Nothing, std::make_unique<CertificateFileGetCommand>(done), m_certificateFileTimeout);
+}
+
+void SerialManager::deleteCertificate()
+{
+    if (!checkCertificateOperation(QStringLiteral("deleteCertificate")))
+        return;
+    startHandshake(Opening::Nothing, std::make_unique<CertificateDeleteCommand>([this] { emit certificateDeleted(); }),
+                   m_handshakeTimeout);
+}
+
+bool SerialManager::saveLastCertFile(const QString &pathOrUrl)
+{
+    if (m_lastCertificateFile.isEmpty())
+        return false;
+    const QString path = pathOrUrl.startsWith(QLatin1String("file:")) ? QUrl(pathOrUrl).toLocalFile()
+                                                                       : pathOrUrl;
+    if (path.isEmpty() || WholeFile::write(path, m_lastCertificateFile) != WholeFile::Written) {
+        emit errorOccurred(QStringLiteral("Could not write ") + path);
+        return false;
+    }
+    return true;
 }
