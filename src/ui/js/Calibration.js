@@ -39,11 +39,16 @@ function isValidDate(text) {
     return date.getUTCFullYear() === year && date.getUTCMonth() === month - 1 && date.getUTCDate() === day
 }
 
-// env: { date, humidity, waterTemperature, airTemperature, pressure } as typed.
-function environmentComplete(env) {
-    return isValidDate(env.date) && String(env.humidity).trim().length > 0
+// The four conditions as typed, each given and the air temperature in range.
+function conditionsComplete(env) {
+    return String(env.humidity).trim().length > 0
         && String(env.waterTemperature).trim().length > 0 && String(env.airTemperature).trim().length > 0
         && String(env.pressure).trim().length > 0 && airTemperatureError(env.airTemperature) === ""
+}
+
+// env: { date, humidity, waterTemperature, airTemperature, pressure } as typed.
+function environmentComplete(env) {
+    return isValidDate(env.date) && conditionsComplete(env)
 }
 
 function zOf(env) {

@@ -245,11 +245,11 @@ Item {
                 serialNumber: panel.serialNumber
                 firmwareVersion: panel.firmwareVersion
             }
-            PlaceholderPanel {
+            CertificationPanel {
                 objectName: "certificationPanel"
-                glyph: "✓"
-                title: "Certification"
-                message: "Connect the device to capture its serial number."
+                connectionType: panel.connectionType
+                isConnected: panel.isConnected
+                serialNumber: panel.serialNumber
             }
             SoftwarePanel {
                 deviceName: panel.displayName
