@@ -2,10 +2,10 @@
 // every value shown as typed and inside the margins, written whole or not at all.
 #include "app/filedialoghelper.h"
 #include "documents/calibrationpdf.h"
-#include "documents/documentui.h"
 #include "filesizelimit.h"
 #include "isolatedenvironment.h"
 #include "pdfcheck.h"
+#include "recordingdocumentui.h"
 #include "testfiles.h"
 #include "testmain.h"
 
@@ -40,24 +40,6 @@ QVariantMap certificate()
             {"rows", QVariantList{row(1, 1.15, "1.100"), row(2, 2.0, "1.200"), row(10, 10.0, "1.300"), row(50, 47.0, "1.400"),
                                   row(200, 200.0, ""), row(0, 0, "x")}}};
 }
-
-
-struct RecordingUi : DocumentUi
-{
-    QString answer;
-    QString proposed;
-    QStringList opened;
-    QString askSavePath(const QString &, const QString &proposedPath, const QString &) override
-    {
-        proposed = proposedPath;
-        return answer;
-    }
-    bool openDocument(const QString &path) override
-    {
-        opened.append(path);
-        return true;
-    }
-};
 
 } // namespace
 
@@ -146,7 +128,7 @@ private slots:
         QFile file(old);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write("the certificate signed last year") > 0);
         file.close();
-        RecordingUi ui;
+        RecordingDocumentUi ui;
         const bool full = answer == QLatin1String("$full");
         ui.answer = answer.isEmpty() ? QString() : full ? old : m_env->root() + QLatin1Char('/') + answer;
         CalibrationPdf pdf;

@@ -17,6 +17,11 @@ QString run(const QString &program, const QStringList &arguments, bool *ok)
 } // namespace
 
 PdfCheck::PdfCheck(const QString &path, double margin)
+    : PdfCheck(path, margin, margin)
+{
+}
+
+PdfCheck::PdfCheck(const QString &path, double side, double topBottom)
 {
     bool ok = false;
     const QString info = run(QStringLiteral("pdfinfo"), {path}, &ok);
@@ -57,7 +62,7 @@ PdfCheck::PdfCheck(const QString &path, double margin)
             const double x0 = a.value(QLatin1String("xMin")).toDouble(), x1 = a.value(QLatin1String("xMax")).toDouble();
             const double y0 = a.value(QLatin1String("yMin")).toDouble(), y1 = a.value(QLatin1String("yMax")).toDouble();
             const QString word = xml.readElementText();
-            if (x0 < margin - 0.5 || y0 < margin - 0.5 || x1 > width - margin + 0.5 || y1 > height - margin + 0.5)
+            if (x0 < side - 0.5 || y0 < topBottom - 0.5 || x1 > width - side + 0.5 || y1 > height - topBottom + 0.5)
                 outside.append(word);
         }
     }

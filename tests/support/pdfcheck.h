@@ -8,6 +8,7 @@
 struct PdfCheck
 {
     explicit PdfCheck(const QString &path, double marginPoints);
+    PdfCheck(const QString &path, double sideMarginPoints, double topBottomMarginPoints);
 
     bool readable = false;
     int pages = 0;
