@@ -13,6 +13,8 @@
 #include "devices/ble/blemanager.h"
 #include "devices/serial/serialmanager.h"
 #include "documents/calibrationpdf.h"
+#include "documents/certificationmanager.h"
+#include "documents/certificationpdf.h"
 #include "editor/protocolbuilder.h"
 #include "firmware/bootstrapmanager.h"
 #include "firmware/firmwarecatalog.h"
@@ -118,9 +120,12 @@ int main(int argc, char *argv[])
     otaManager.setSerialManager(&serialManager);
     otaManager.setFirmwareCatalog(&firmwareCatalog);
     qmlRegisterUncreatableType<OtaManager>("Nerra", 1, 0, "OtaManager", QStringLiteral("otaManager is a context property"));
+    CertificationManager certificationManager;
+    CertificationPdf certificationPdf;
 
     protocolBuilder.setLibrary(&protocolLibrary);
     calibrationPdf.setMfgManager(&mfgManager);
+    certificationPdf.setMfgManager(&mfgManager);
     StartupWiring::feedUsbAvailability(mfgManager, serialManager);
     StartupWiring::feedMfgMode(mfgManager, updateManager);
     // A forgotten instrument takes its cached protocols with it.
@@ -151,6 +156,8 @@ int main(int argc, char *argv[])
         {"updateManager", object(&updateManager)},
         {"otaManager", object(&otaManager)},
         {"firmwareCatalog", object(&firmwareCatalog)},
+        {"certificationManager", object(&certificationManager)},
+        {"certificationPdf", object(&certificationPdf)},
     };
     for (const auto &[name, value] : contextProperties)
         engine.rootContext()->setContextProperty(QString::fromLatin1(name), value);

@@ -9,13 +9,17 @@
 #include "attachedinstrument.h"
 #include "releasefixtureserver.h"
 #include "pdfcheck.h"
-#include "documents/documentui.h"
+#include "documents/certificationmanager.h"
+#include "recordingdocumentui.h"
+#include "testfiles.h"
 #include "app/updateinstaller.h"
 #include "bleinstrument.h"
 #include "devices/deviceinfo.h"
 #include "model/command.h"
 
+#include <QDate>
 #include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 
 namespace {
@@ -954,18 +958,100 @@ private slots:
         // Read back since, the coefficients have changed; the certificate prints what was sent.
         QTRY_COMPARE(m_ui->text(QStringLiteral("cell_0_7")), QString::number(state.coefficients().at(0), 'f', 3));
         QCOMPARE(m_ui->text(QStringLiteral("cell_0_8")), QString::number(state.coefficients().at(0), 'f', 3));
-        struct Recording : DocumentUi {
-            QString path;
-            QString askSavePath(const QString &, const QString &proposed, const QString &) override { return path = proposed; }
-            bool openDocument(const QString &) override { return true; }
-        } ui;
+        RecordingDocumentUi ui;
+        ui.answer = QDir(m_ui->env.root()).filePath(QStringLiteral("calibration.pdf"));
         m_ui->pdf.setDocumentUi(&ui);
         QVERIFY(m_ui->click(QStringLiteral("exportCertificate")));
-        QTRY_VERIFY(QFile::exists(ui.path));
-        const PdfCheck pdf(ui.path, 18 / 25.4 * 72);
+        QTRY_COMPARE(ui.opened, QStringList{ui.answer});
+        const PdfCheck pdf(ui.answer, 18 / 25.4 * 72);
         QVERIFY2(pdf.text.contains(QString::number(state.coefficients().at(0), 'f', 3)), qPrintable(pdf.text));
         QVERIFY(pdf.text.contains(QLatin1String("Small + Large")));
         m_ui->pdf.setDocumentUi(nullptr);
+    }
+
+    // QA certification over USB: a balance export imported and judged, the conditions
+    // typed, the certificate printed and stored on the instrument; the same instrument
+    // plugged in again keeps it all, another one brings its own stored certificate, which
+    // is downloaded, re-printed and deleted.
+    void certificationIsImportedPrintedAndStored()
+    {
+        QVERIFY(m_ui->load());
+        m_instrument = std::make_unique<AttachedInstrument>(m_ui->serial);
+        m_instrument->state.setHardwareId(HardwareId);
+        m_instrument->state.setPreference(QStringLiteral("sn"), QStringLiteral("NS-CFD10E"));
+        QVERIFY(m_instrument->connect());
+        QVERIFY(m_ui->mfg.activateWithPin(QStringLiteral("40516")));
+        QTRY_VERIFY(m_ui->item(QStringLiteral("deviceSubTabs")));
+        QVERIFY(m_ui->click(QStringLiteral("tab_Certification")));
+        const QString workbook = QStringLiteral(NERRA_WORKBOOKS "/Q-NS-CFD10E-20261207.xlsx");
+        m_ui->answerNextFileDialog(workbook);
+        QVERIFY(m_ui->click(QStringLiteral("importWorkbook")));
+        QTRY_COMPARE(m_ui->text(QStringLiteral("verdict")), QStringLiteral("PASS"));
+        QCOMPARE(m_ui->text(QStringLiteral("certificationStatus")),
+                 QStringLiteral("Fill in all Environmental Conditions to compute the Z Correction Factor."));
+        const QList<QPair<QString, QString>> fields{{"technician", "A. Tech"}, {"humidity", "50.0"},
+            {"waterTemperature", "20.0"}, {"airTemperature", "22.0"}, {"pressure", "1013.0"}};
+        for (const auto &field : fields)
+            m_ui->type(m_ui->item(QStringLiteral("cert_") + field.first), field.second);
+        QTRY_COMPARE(m_ui->text(QStringLiteral("certZFactor")), QStringLiteral("Z Correction Factor: 1.0028"));
+        QVERIFY(m_ui->shoot(QStringLiteral("certification-pass")));
+
+        RecordingDocumentUi ui;
+        ui.answer = QDir(m_ui->env.root()).filePath(QStringLiteral("qa.pdf"));
+        m_ui->qaPdf.setDocumentUi(&ui);
+        QVERIFY(m_ui->click(QStringLiteral("generateCertificate")));
+        QTRY_COMPARE(ui.opened, QStringList{ui.answer});
+        QVERIFY(ui.proposed.endsWith(QLatin1String("Nerra_QA_Certificate_NS-CFD10E_") + QDate::currentDate().toString(Qt::ISODate) + ".pdf"));
+        if (qEnvironmentVariableIsSet("NERRA_SCREENSHOT_DIR"))   // to be looked at beside the screenshots
+            QFile::copy(ui.answer, qEnvironmentVariable("NERRA_SCREENSHOT_DIR") + QStringLiteral("/qa-certificate.pdf"));
+        const PdfCheck qa(ui.answer, 20 / 25.4 * 72, 14 / 25.4 * 72);
+        QVERIFY2(qa.text.contains(QLatin1String("A. Tech")) && qa.text.contains(QLatin1String("1.0028")), qPrintable(qa.text));
+
+        QVERIFY(m_ui->click(QStringLiteral("saveToDevice")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_ui->text(QStringLiteral("certificationStatus")), QStringLiteral("Saved to device ✓"), 15000);
+        QCOMPARE(QByteArray::fromBase64(m_instrument->state.certificateFile().toLatin1()), readFile(workbook));
+        QVERIFY(m_instrument->state.certificateRecord().contains(QLatin1String("\"technician\": \"A. Tech\"")));
+
+        // Unplugged and back: the same instrument finds its panel as it was.
+        m_instrument->usb.unplug();
+        QTRY_VERIFY(!m_ui->serial.isConnected());
+        QVERIFY(m_instrument->connect());
+        QCOMPARE(m_ui->text(QStringLiteral("verdict")), QStringLiteral("PASS"));
+        QCOMPARE(m_ui->text(QStringLiteral("workbookName")), QFileInfo(workbook).fileName());
+
+        // Another instrument holding a failed certificate: its record is loaded as soon as
+        // it has said who it is, though the link is still busy with that handshake then.
+        CertificationManager other;
+        QVERIFY(other.importFile(QStringLiteral(NERRA_WORKBOOKS "/Q-NS-RANDOM-20261207.xlsx")).value("ok").toBool());
+        const QString record = other.buildRecordJson(QStringLiteral("NS-0002"), QStringLiteral("2026-11-30"),
+                                                     QStringLiteral("B. Other"), 45, 21, 22.5, 1001);
+        m_instrument->usb.unplug();
+        QTRY_VERIFY(!m_ui->serial.isConnected());
+        m_instrument = std::make_unique<AttachedInstrument>(m_ui->serial);
+        m_instrument->state.setHardwareId(QStringLiteral("00AA00BB00CC"));
+        m_instrument->state.setPreference(QStringLiteral("sn"), QStringLiteral("NS-0002"));
+        m_instrument->state.setCertificateRecord(record);
+        m_instrument->state.setCertificateFile(QString::fromLatin1(other.lastXlsxBase64().toLatin1()));
+        QVERIFY(m_instrument->plugIn());
+        QTRY_COMPARE_WITH_TIMEOUT(m_ui->text(QStringLiteral("certificationStatus")), QStringLiteral("Loaded from device"), 15000);
+        QCOMPARE(m_ui->text(QStringLiteral("verdict")), QStringLiteral("FAIL"));
+        QCOMPARE(m_ui->item(QStringLiteral("cert_technician"))->property("text").toString(), QStringLiteral("B. Other"));
+        QVERIFY(m_ui->shoot(QStringLiteral("certification-fail-loaded")));
+
+        const QString copy = QDir(m_ui->env.root()).filePath(QStringLiteral("source.xlsx"));
+        m_ui->answerNextFileDialog(copy);
+        QVERIFY(m_ui->click(QStringLiteral("downloadSource")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_ui->text(QStringLiteral("certificationStatus")), QStringLiteral("Source data saved"), 15000);
+        QCOMPARE(readFile(copy), QByteArray::fromBase64(other.lastXlsxBase64().toLatin1()));
+
+        QVERIFY(m_ui->click(QStringLiteral("deleteCertificate")));
+        QCOMPARE(m_ui->text(QStringLiteral("deleteCertificate")), QStringLiteral("Confirm Delete?"));
+        QVERIFY(m_instrument->state.hasCertificate());
+        QVERIFY(m_ui->click(QStringLiteral("deleteCertificate")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_ui->text(QStringLiteral("certificationStatus")), QStringLiteral("Certificate deleted"), 15000);
+        QVERIFY(!m_instrument->state.hasCertificate());
+        QVERIFY(!m_ui->item(QStringLiteral("verdict")));
+        m_ui->qaPdf.setDocumentUi(nullptr);
     }
 
     void protocolsAreEditedHereAndSentBack()

@@ -15,6 +15,8 @@
 #include "devices/devicemanager.h"
 #include "devices/serial/serialmanager.h"
 #include "documents/calibrationpdf.h"
+#include "documents/certificationmanager.h"
+#include "documents/certificationpdf.h"
 #include "editor/protocolbuilder.h"
 #include "firmware/bootstrapmanager.h"
 #include "firmware/firmwarecatalog.h"
@@ -57,6 +59,7 @@ public:
         ble.setTimings(timings);
         ota.setSerialManager(&serial);
         ota.setFirmwareCatalog(&catalog);
+        qaPdf.setMfgManager(&mfg);
     }
 
     bool load()
@@ -65,7 +68,8 @@ public:
         const QList<QPair<const char *, QObject *>> controllers = {
             {"protocolLibrary", &library}, {"protocolBuilder", &builder}, {"deviceManager", &devices}, {"bleManager", &ble}, {"logManager", &log},
             {"fileDialogHelper", &files}, {"serialManager", &serial}, {"mfgManager", &mfg}, {"calibrationPdf", &pdf}, {"deviceProtocolStore", &store},
-            {"bootstrapManager", &boot}, {"updateManager", &updates}, {"otaManager", &ota}, {"firmwareCatalog", &catalog}};
+            {"bootstrapManager", &boot}, {"updateManager", &updates}, {"otaManager", &ota}, {"firmwareCatalog", &catalog},
+            {"certificationManager", &certs}, {"certificationPdf", &qaPdf}};
         for (const auto &controller : controllers)
             engine->rootContext()->setContextProperty(QString::fromLatin1(controller.first), controller.second);
         engine->rootContext()->setContextProperty(QStringLiteral("buildVersion"), QStringLiteral("v1.5.0"));
@@ -262,6 +266,8 @@ public:
     UpdateManager updates;
     FirmwareCatalog catalog;
     OtaManager ota;
+    CertificationManager certs;
+    CertificationPdf qaPdf;
     std::unique_ptr<QQmlApplicationEngine> engine;
     QQuickWindow *window = nullptr;
 

@@ -306,70 +306,6 @@ Flickable {
             }
         }
 
-        // ---- The test's conditions and who did it
-        SectionCard {
-            Layout.fillWidth: true
-            title: "CERTIFICATE DETAILS"
-            GridLayout {
-                width: parent.width
-                columns: 3
-                columnSpacing: Theme.space3
-                rowSpacing: Theme.space2
-                ColumnLayout {
-                    Layout.fillWidth: true
-                    spacing: 4
-                    RowLayout {
-                        FieldLabel { text: "Date" }
-                        Text {
-                            objectName: "editDate"
-                            visible: !panel.certDateEditing
-                            text: "edit"
-                            font.family: Theme.fontFamily
-                            font.pixelSize: Theme.fontSmall
-                            font.underline: true
-                            color: Theme.accent
-                            MouseArea { anchors.fill: parent; cursorShape: Qt.PointingHandCursor; onClicked: panel.certDateEditing = true }
-                        }
-                    }
-                    AppTextField {
-                        objectName: "cert_date"
-                        Layout.fillWidth: true
-                        readOnly: !panel.certDateEditing
-                        text: panel.form.date
-                        onTextEdited: panel.setField("date", text)
-                    }
-                }
-                Repeater {
-                    model: [{ key: "technician", label: "Technician" }, { key: "humidity", label: "Humidity (%)" },
-                            { key: "waterTemperature", label: "Water (°C)" }, { key: "airTemperature", label: "Air (°C)" },
-                            { key: "pressure", label: "Pressure (hPa)" }]
-                    delegate: ColumnLayout {
-                        Layout.fillWidth: true
-                        spacing: 4
-                        FieldLabel { text: modelData.label }
-                        AppTextField {
-                            objectName: "cert_" + modelData.key
-                            Layout.fillWidth: true
-                            text: panel.form[modelData.key]
-                            invalid: modelData.key === "airTemperature"
-                                     && Calibration.airTemperatureError(text).length > 0
-                            onTextEdited: panel.setField(modelData.key, text)
-                        }
-                    }
-                }
-            }
-            Text {
-                objectName: "certZFactor"
-                text: "Z Correction Factor: " + (panel.loadedFromDevice && panel.hasResult
-                                                 ? Number(panel.result.zFactor).toFixed(4)
-                                                 : (isNaN(panel.zFactor) ? "—" : Gravimetry.formatZ(panel.zFactor)))
-                font.family: Theme.fontFamily
-                font.pixelSize: Theme.fontBody
-                font.weight: Font.DemiBold
-                color: Theme.text
-            }
-        }
-
         // ---- Results per volume
         SectionCard {
             Layout.fillWidth: true
@@ -377,7 +313,7 @@ Flickable {
             visible: panel.hasResult
             TabButtonBar {
                 objectName: "certDetailTabs"
-                tabs: ["Results", "Details"]
+                tabs: [{ label: "Results" }, { label: "Details" }]
                 currentIndex: panel.detailTab
                 tabHeight: 32
                 onTabClicked: panel.detailTab = index
@@ -426,6 +362,73 @@ Flickable {
                               + "<br>" + (modelData.weights || []).map(function (w) { return Number(w).toFixed(4) }).join("  ")
                     }
                 }
+            }
+        }
+
+        // ---- The test's conditions and who did it
+        SectionCard {
+            Layout.fillWidth: true
+            title: "CERTIFICATE DETAILS"
+            GridLayout {
+                width: parent.width
+                columns: 3
+                columnSpacing: Theme.space3
+                rowSpacing: Theme.space2
+                ColumnLayout {
+                    Layout.fillWidth: true
+                    Layout.preferredWidth: 1
+                    spacing: 4
+                    Row {
+                        spacing: Theme.space2
+                        FieldLabel { text: "Date" }
+                        Text {
+                            objectName: "editDate"
+                            visible: !panel.certDateEditing
+                            text: "edit"
+                            font.family: Theme.fontFamily
+                            font.pixelSize: Theme.fontSmall
+                            font.underline: true
+                            color: Theme.accent
+                            MouseArea { anchors.fill: parent; cursorShape: Qt.PointingHandCursor; onClicked: panel.certDateEditing = true }
+                        }
+                    }
+                    AppTextField {
+                        objectName: "cert_date"
+                        Layout.fillWidth: true
+                        readOnly: !panel.certDateEditing
+                        text: panel.form.date
+                        onTextEdited: panel.setField("date", text)
+                    }
+                }
+                Repeater {
+                    model: [{ key: "technician", label: "Technician" }, { key: "humidity", label: "Humidity (%)" },
+                            { key: "waterTemperature", label: "Water (°C)" }, { key: "airTemperature", label: "Air (°C)" },
+                            { key: "pressure", label: "Pressure (hPa)" }]
+                    delegate: ColumnLayout {
+                        Layout.fillWidth: true
+                        Layout.preferredWidth: 1
+                        spacing: 4
+                        FieldLabel { text: modelData.label }
+                        AppTextField {
+                            objectName: "cert_" + modelData.key
+                            Layout.fillWidth: true
+                            text: panel.form[modelData.key]
+                            invalid: modelData.key === "airTemperature"
+                                     && Calibration.airTemperatureError(text).length > 0
+                            onTextEdited: panel.setField(modelData.key, text)
+                        }
+                    }
+                }
+            }
+            Text {
+                objectName: "certZFactor"
+                text: "Z Correction Factor: " + (panel.loadedFromDevice && panel.hasResult
+                                                 ? Number(panel.result.zFactor).toFixed(4)
+                                                 : (isNaN(panel.zFactor) ? "—" : Gravimetry.formatZ(panel.zFactor)))
+                font.family: Theme.fontFamily
+                font.pixelSize: Theme.fontBody
+                font.weight: Font.DemiBold
+                color: Theme.text
             }
         }
 
