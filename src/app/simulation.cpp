@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 #include <QStandardPaths>
@@ -76,6 +77,16 @@ Simulation *simulation()
     return instance;
 }
 
+// A balance export named for the demo instrument, for the certification tab to import.
+void offerSampleWorkbook(const InstrumentState &state)
+{
+    const QDir folder(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+    const QString sample = folder.filePath(QStringLiteral("simulated-instrument/Q-%1-sample.xlsx").arg(state.serialNumber()));
+    if (!QFileInfo::exists(sample) && !QFile::copy(QStringLiteral(NERRA_SIM_WORKBOOK), sample))
+        return;
+    qDebug().noquote() << "Simulation: a balance export of the simulated instrument to certify it with:" << sample;
+}
+
 } // namespace
 
 BleRadioBackend *simulatedBleRadio()
@@ -105,6 +116,7 @@ bool startSimulatedInstrument(SerialManager &serialManager, BootstrapManager &bo
     }
     sim->lister.addInstrument(&sim->usb);
     serialManager.setPortLister(&sim->lister);
+    offerSampleWorkbook(sim->state);
     qDebug().noquote() << "Simulation: simulated instrument" << sim->state.hardwareId() << "plugged in on"
                        << sim->usb.portName();
     return true;
