@@ -571,6 +571,10 @@ void TestSerialManagerLink::deviceLossEndsTheOperation_data()
     QTest::newRow("preference write, unplugged") << QStringLiteral("unplug") << QStringLiteral("preference") << none;
     QTest::newRow("delete, gone from the list") << QStringLiteral("hide") << QStringLiteral("delete")
                                                 << QStringList{QStringLiteral("deleteProtocol: device disconnected")};
+    // Left pending, the certificate would go to whichever instrument comes next.
+    QTest::newRow("certificate upload, unplugged mid-record")
+        << QStringLiteral("vanish") << QStringLiteral("certificate")
+        << QStringList{QStringLiteral("putCertificate: device disconnected")};
 }
 
 void TestSerialManagerLink::deviceLossEndsTheOperation()
@@ -586,10 +590,11 @@ void TestSerialManagerLink::deviceLossEndsTheOperation()
     SerialManager &link = *m_sim->link;
     const QString port = link.portName();
     if (how == QLatin1String("vanish")) {
-        const QString command = operation == QLatin1String("upload") ? QStringLiteral("PUT_PROTOCOL")
-                                : operation == QLatin1String("list") ? QStringLiteral("LIST_PROTOCOLS")
-                                                                     : QStringLiteral("GET_PROTOCOL");
-        m_sim->usb->setVanishMidBody(command, operation == QLatin1String("upload") ? 2 : 1);
+        const QString command = operation == QLatin1String("upload")        ? QStringLiteral("PUT_PROTOCOL")
+                                : operation == QLatin1String("list")        ? QStringLiteral("LIST_PROTOCOLS")
+                                : operation == QLatin1String("certificate") ? QStringLiteral("PUT_CERT")
+                                                                            : QStringLiteral("GET_PROTOCOL");
+        m_sim->usb->setVanishMidBody(command, operation == QLatin1String("download") || operation == QLatin1String("list") ? 1 : 2);
     } else {
         m_sim->usb->setSilent(true); // the operation waits for its ready line when the device goes
     }
@@ -600,6 +605,7 @@ void TestSerialManagerLink::deviceLossEndsTheOperation()
     QSignalSpy complete(&link, &DeviceConnection::transferComplete);
     QSignalSpy listed(&link, &DeviceConnection::protocolListReceived);
     QSignalSpy received(&link, &DeviceConnection::protocolReceived);
+    QSignalSpy saved(&link, &SerialManager::certificateSaved);
 
     if (operation == QLatin1String("upload"))
         link.putProtocol(QStringLiteral("big.csv"), "A,1\nB,2\nC,3\nD,4\nE,5\n");
@@ -611,6 +617,8 @@ void TestSerialManagerLink::deviceLossEndsTheOperation()
         link.applyCalibration({QVariantMap{{QStringLiteral("index"), 1}, {QStringLiteral("value"), 1.1}}}, QString());
     else if (operation == QLatin1String("preference"))
         link.setPref(QStringLiteral("name"), QStringLiteral("Gone"));
+    else if (operation == QLatin1String("certificate"))
+        link.putCertificate(QStringLiteral("{\n\"a\": 1,\n\"b\": 2\n}"), QStringLiteral("AAAA"));
     else
         link.deleteProtocol(QStringLiteral("f2.csv"));
 
@@ -622,9 +630,10 @@ void TestSerialManagerLink::deviceLossEndsTheOperation()
     QCOMPARE(link.protocolState(), SerialManager::Idle);
     QVERIFY(!link.isTransferring());
     // Nothing is under way: no "Sending big.csv..." left behind.
-    QCOMPARE(link.statusMessage(), QString());
+    QCOMPARE(link.statusMessage(), operation == QLatin1String("certificate") ? QStringLiteral("Save failed") : QString());
 
-    const bool transferring = operation == QLatin1String("upload") || operation == QLatin1String("calibration");
+    const bool transferring = operation == QLatin1String("upload") || operation == QLatin1String("calibration")
+                              || operation == QLatin1String("certificate");
     QCOMPARE(failed.count(), transferring ? 1 : 0);
     if (transferring)
         QCOMPARE(failed.constFirst(), QVariantList{QStringLiteral("Device disconnected during the transfer")});
@@ -639,6 +648,7 @@ void TestSerialManagerLink::deviceLossEndsTheOperation()
     if (!prefResult.isEmpty())
         QCOMPARE(prefResult.constFirst(), (QVariantList{false, QStringLiteral("name")}));
     QCOMPARE(complete.count() + listed.count() + received.count(), 0);
+    QCOMPARE(saved, operation == QLatin1String("certificate") ? QList<QVariantList>{{false}} : QList<QVariantList>());
 
     // Back again: the link reopens by itself and nothing of the lost operation is sent.
     m_sim->usb->clearFaults();
@@ -656,6 +666,7 @@ void TestSerialManagerLink::deviceLossEndsTheOperation()
     QVERIFY(!m_sim->state.hasFile(QStringLiteral("big.csv")));
     QVERIFY(m_sim->state.hasFile(QStringLiteral("f2.csv")));
     QCOMPARE(m_sim->state.name(), QStringLiteral("Bench"));
+    QVERIFY(!m_sim->state.hasCertificate());
 }
 
 void TestSerialManagerLink::otaChannel()

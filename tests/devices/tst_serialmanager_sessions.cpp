@@ -62,7 +62,6 @@ private slots:
     void renameDeletesTheOldFileThoughTheSessionIsClosedAtOnce();
     void certificateSessions_data();
     void certificateSessions();
-    void pulledCableLeavesNoCertificateWork();
 
 private:
     std::unique_ptr<IsolatedEnvironment> m_env;
@@ -797,27 +796,3 @@ void TestSerialManagerSessions::certificateSessions()
     QCOMPARE(errorSpy.constLast().constFirst().toString(), QStringLiteral("Could not write ") + copy);
 }
 
-void TestSerialManagerSessions::pulledCableLeavesNoCertificateWork()
-{
-    QVERIFY(m_sim->connect());
-    SerialManager &link = *m_sim->link;
-    QSignalSpy saved(&link, &SerialManager::certificateSaved);
-    QSignalSpy errors(&link, &DeviceConnection::errorOccurred);
-    m_sim->usb->setVanishMidBody(QStringLiteral("PUT_CERT"), 2);
-
-    link.putCertificate(Record, workbookBase64());
-    QTRY_COMPARE(saved.count(), 1);
-    QCOMPARE(saved.constFirst().constFirst(), QVariant(false));
-    QCOMPARE(errors.constFirst().constFirst().toString(), QStringLiteral("putCertificate: device disconnected"));
-    QVERIFY(!link.isTransferring());
-
-    // The next instrument on the port gets its identity fetch and nothing of the upload.
-    m_sim->usb->clearFaults();
-    m_sim->usb->clearReceived();
-    QVERIFY(m_sim->usb->plugIn());
-    link.rescan();
-    QVERIFY2(m_sim->waitForWire({Handshake, Disconnect}), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
-    QTRY_VERIFY(!link.usbDeviceId().isEmpty());
-    QVERIFY(!m_sim->state.hasCertificate());
-    QCOMPARE(saved.count(), 1);
-}
