@@ -148,6 +148,8 @@ QString findMeasurementsSheet(const XlsxArchive &zip, bool *damaged)
     if (id.isEmpty() || *damaged)
         return QString();
     const QByteArray rels = readPart(zip, QStringLiteral("xl/_rels/workbook.xml.rels"), damaged);
+    if (rels.isEmpty() || *damaged)
+        return QString();
     const QString target = relationshipTarget(rels, id, damaged);
     if (target.isEmpty() || *damaged)
         return QString();

@@ -185,6 +185,10 @@ private slots:
             p[1] = TestZip::part(p[1].name, "<Relationships><Relationship Id=\"rId1\" Target=\"../../sheet1.xml\"/></Relationships>");
             p << TestZip::part("../sheet1.xml", "<worksheet>" + rows(10) + "</worksheet>");
         }) << qint64(0) << refused;
+        QTest::newRow("no relationships") << spoiled([](QList<Part> &p) { p.removeAt(1); }) << qint64(0)
+                                          << "Could not locate the 'Measurements' sheet in the workbook.";
+        QTest::newRow("no sheet part") << spoiled([](QList<Part> &p) { p.removeAt(2); }) << qint64(0)
+                                       << "Worksheet part is empty: xl/worksheets/sheet1.xml";
         QTest::newRow("over 16 MiB") << sound() << qint64(16 * 1024 * 1024 + 1) << refused;
         QTest::newRow("missing") << QByteArray() << qint64(0) << "File not found: %1";
     }
