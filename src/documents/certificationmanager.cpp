@@ -47,15 +47,38 @@ ParsedWorkbook notReadable(const QString &path)
     return failure(QStringLiteral("Not a readable .xlsx archive: %1").arg(path));
 }
 
+// A part's XML, handed to the reader a slice at a time: QXmlStreamReader turns all the
+// bytes it holds into UTF-16 at once, which for a whole part would double it in memory.
 // Entity declarations are how a few hundred bytes of XML grow to gigabytes, and no
 // workbook part needs one: a DTD makes the part unreadable.
-QXmlStreamReader::TokenType nextToken(QXmlStreamReader &xml)
+class PartXml : public QXmlStreamReader
 {
-    const QXmlStreamReader::TokenType token = xml.readNext();
-    if (token == QXmlStreamReader::DTD)
-        xml.raiseError(QStringLiteral("DTD refused"));
-    return xml.hasError() ? QXmlStreamReader::Invalid : token;
-}
+public:
+    explicit PartXml(const QByteArray &bytes)
+        : m_bytes(bytes)
+    {
+    }
+
+    TokenType next()
+    {
+        TokenType token = readNext();
+        while (token == Invalid && error() == PrematureEndOfDocumentError && m_fed < m_bytes.size()) {
+            addData(m_bytes.mid(m_fed, Slice));
+            m_fed += Slice;
+            token = readNext();
+        }
+        if (token == DTD)
+            raiseError(QStringLiteral("DTD refused"));
+        return hasError() ? Invalid : token;
+    }
+    // At the end of the document, at an error, or out of bytes.
+    bool finished() const { return atEnd() && (error() != PrematureEndOfDocumentError || m_fed >= m_bytes.size()); }
+
+private:
+    static constexpr int Slice = 256 * 1024;
+    const QByteArray m_bytes;
+    int m_fed = 0;
+};
 
 // A part that is missing reads as empty; one that is present but damaged is reported.
 QByteArray readPart(const XlsxArchive &zip, const QString &name, bool *damaged)
@@ -85,11 +108,11 @@ QString relationshipId(const QXmlStreamAttributes &attributes)
 // The relationship id of the sheet named Measurements, else of the fourth sheet.
 QString measurementsSheetId(const QByteArray &workbookXml, bool *damaged)
 {
-    QXmlStreamReader xml(workbookXml);
+    PartXml xml(workbookXml);
     QString named, fourth;
     int index = 0;
-    while (!xml.atEnd()) {
-        if (nextToken(xml) != QXmlStreamReader::StartElement || xml.name() != QLatin1String("sheet"))
+    while (!xml.finished()) {
+        if (xml.next() != QXmlStreamReader::StartElement || xml.name() != QLatin1String("sheet"))
             continue;
         const QString id = relationshipId(xml.attributes());
         if (index++ == 3)
@@ -103,10 +126,10 @@ QString measurementsSheetId(const QByteArray &workbookXml, bool *damaged)
 
 QString relationshipTarget(const QByteArray &relsXml, const QString &id, bool *damaged)
 {
-    QXmlStreamReader xml(relsXml);
+    PartXml xml(relsXml);
     QString target;
-    while (!xml.atEnd() && target.isNull()) {
-        if (nextToken(xml) == QXmlStreamReader::StartElement && xml.name() == QLatin1String("Relationship")
+    while (!xml.finished() && target.isNull()) {
+        if (xml.next() == QXmlStreamReader::StartElement && xml.name() == QLatin1String("Relationship")
             && xml.attributes().value(QLatin1String("Id")) == id)
             target = xml.attributes().value(QLatin1String("Target")).toString();
     }
@@ -125,6 +148,8 @@ QString findMeasurementsSheet(const XlsxArchive &zip, bool *damaged)
     if (id.isEmpty() || *damaged)
         return QString();
     const QByteArray rels = readPart(zip, QStringLiteral("xl/_rels/workbook.xml.rels"), damaged);
+    if (rels.isEmpty() || *damaged)
+        return QString();
     const QString target = relationshipTarget(rels, id, damaged);
     if (target.isEmpty() || *damaged)
         return QString();
@@ -164,36 +189,67 @@ public:
     bool read(const QByteArray &xml, ParsedWorkbook *parsed);
 
 private:
+    void start(const QXmlStreamReader &xml, ParsedWorkbook *parsed);
+    void end(const QStringRef &name);
     void startCell(const QXmlStreamAttributes &attributes);
-    void takeValue(QXmlStreamReader &xml);
+    void takeValue();
     void finishRow(ParsedWorkbook *parsed);
+
+    // No number is written with more characters than this; longer text is none.
+    static constexpr int LongestNumber = 64;
 
     SheetRow m_row;
     int m_column = 0;
     bool m_inCell = false;
     bool m_numeric = false;
+    bool m_inValue = false;
+    QString m_text;
 };
 
 bool SheetReader::read(const QByteArray &bytes, ParsedWorkbook *parsed)
 {
-    QXmlStreamReader xml(bytes);
-    while (!xml.atEnd()) {
-        const QXmlStreamReader::TokenType token = nextToken(xml);
-        if (token == QXmlStreamReader::EndElement && xml.name() == QLatin1String("c"))
-            m_inCell = false;
-        if (token != QXmlStreamReader::StartElement)
-            continue;
-        if (xml.name() == QLatin1String("row")) {
-            finishRow(parsed);
-            m_column = 0;
-        } else if (xml.name() == QLatin1String("c")) {
-            startCell(xml.attributes());
-        } else if (xml.name() == QLatin1String("v") && m_inCell) {
-            takeValue(xml);
+    PartXml xml(bytes);
+    while (!xml.finished()) {
+        switch (xml.next()) {
+        case QXmlStreamReader::StartElement:
+            start(xml, parsed);
+            break;
+        case QXmlStreamReader::EndElement:
+            end(xml.name());
+            break;
+        case QXmlStreamReader::Characters:
+            if (m_inValue && m_text.size() <= LongestNumber)
+                m_text += xml.text();
+            break;
+        default:
+            break;
         }
     }
     finishRow(parsed);
     return !xml.hasError();
+}
+
+void SheetReader::start(const QXmlStreamReader &xml, ParsedWorkbook *parsed)
+{
+    if (xml.name() == QLatin1String("row")) {
+        finishRow(parsed);
+        m_column = 0;
+    } else if (xml.name() == QLatin1String("c")) {
+        startCell(xml.attributes());
+    } else if (xml.name() == QLatin1String("v") && m_inCell) {
+        m_inValue = m_numeric && (m_column == ColumnC || m_column == ColumnG || m_column == ColumnK);
+        m_text.clear();
+    }
+}
+
+void SheetReader::end(const QStringRef &name)
+{
+    if (name == QLatin1String("v") && m_inValue)
+        takeValue();
+    if (name == QLatin1String("v") || name == QLatin1String("c"))
+        m_inValue = false;
+    if (name == QLatin1String("c"))
+        m_inCell = false;
 }
 
 void SheetReader::startCell(const QXmlStreamAttributes &attributes)
@@ -206,12 +262,10 @@ void SheetReader::startCell(const QXmlStreamAttributes &attributes)
     m_inCell = true;
 }
 
-void SheetReader::takeValue(QXmlStreamReader &xml)
+void SheetReader::takeValue()
 {
-    if (!m_numeric || (m_column != ColumnC && m_column != ColumnG && m_column != ColumnK))
-        return;
     bool ok = false;
-    const double value = xml.readElementText().trimmed().toDouble(&ok);
+    const double value = m_text.size() <= LongestNumber ? m_text.trimmed().toDouble(&ok) : 0;
     if (!ok || !std::isfinite(value))
         return;
     std::optional<double> &cell = m_column == ColumnC ? m_row.cp : m_column == ColumnG ? m_row.weight : m_row.z;

@@ -159,7 +159,7 @@ private slots:
         QTest::newRow("declared size 2 GB") << spoiled([](QList<Part> &p) { p[2].size = 0x80000000u; }) << qint64(0) << refused;
         QTest::newRow("declared size smaller than the data") << spoiled([](QList<Part> &p) { p[2].size -= 1; }) << qint64(0) << refused;
         QTest::newRow("inflates past 32 MiB") << spoiled([](QList<Part> &p) {
-            p[2].payload = TestZip::deflatedZeros(33 * 1024 * 1024, &p[2].crc);
+            p[2].payload = TestZip::deflatedRepeats("", QByteArray(1, '\0'), 33 * 1024 * 1024, &p[2].crc);
             p[2].size = 32 * 1024 * 1024;
         }) << qint64(0) << refused;
         QTest::newRow("bad CRC") << spoiled([](QList<Part> &p) { p[2].crc ^= 1; }) << qint64(0) << refused;
@@ -185,6 +185,10 @@ private slots:
             p[1] = TestZip::part(p[1].name, "<Relationships><Relationship Id=\"rId1\" Target=\"../../sheet1.xml\"/></Relationships>");
             p << TestZip::part("../sheet1.xml", "<worksheet>" + rows(10) + "</worksheet>");
         }) << qint64(0) << refused;
+        QTest::newRow("no relationships") << spoiled([](QList<Part> &p) { p.removeAt(1); }) << qint64(0)
+                                          << "Could not locate the 'Measurements' sheet in the workbook.";
+        QTest::newRow("no sheet part") << spoiled([](QList<Part> &p) { p.removeAt(2); }) << qint64(0)
+                                       << "Worksheet part is empty: xl/worksheets/sheet1.xml";
         QTest::newRow("over 16 MiB") << sound() << qint64(16 * 1024 * 1024 + 1) << refused;
         QTest::newRow("missing") << QByteArray() << qint64(0) << "File not found: %1";
     }
@@ -221,6 +225,23 @@ private slots:
         QVERIFY(manager.importFile(QUrl::fromLocalFile(path).toString()).value("ok").toBool());
         QVERIFY(writeFile(path, readFile(fixture("Q-NS-RANDOM-20261207.xlsx"))));
         QCOMPARE(QByteArray::fromBase64(manager.lastXlsxBase64().toLatin1()), original);
+    }
+
+    // The sheet reaches the XML reader 256 KiB at a time; a number cut by the end of a
+    // slice still reads whole.
+    void numberCutBetweenSlices()
+    {
+        constexpr int Slice = 256 * 1024;
+        QByteArray sheet = TestZip::sheetXml(rows(8000));
+        const int at = sheet.lastIndexOf("19.95", Slice - 2);
+        sheet.insert(sheet.indexOf("<row"), QByteArray(Slice - (at + 2), ' '));   // "19" | ".95"
+        QList<TestZip::Part> parts = TestZip::workbook("");
+        parts[2] = TestZip::part(parts[2].name, sheet);
+        const QString path = m_env->root() + QStringLiteral("/sliced.xlsx");
+        QVERIFY(writeFile(path, TestZip::archive(parts)));
+        const QVariantMap row = rowFor(CertificationManager().importFile(path), 20);
+        QCOMPARE(row.value("n").toInt(), 8000);
+        QCOMPARE(row.value("stdDevWeight").toDouble(), 0.0);
     }
 
     void recompute()

@@ -2,6 +2,7 @@
 // fuzz targets make, so a fault once found stays fixed in the ordinary test run.
 #include "formatchecks.h"
 #include "settingschecks.h"
+#include "workbookchecks.h"
 #include "testmain.h"
 
 #include <QDir>
@@ -24,7 +25,7 @@ private slots:
 
         int count = 0;
         for (const char *folder : {"corpus", "regressions"}) {
-            for (const char *format : {"spl", "csv", "settings"}) {
+            for (const char *format : {"spl", "csv", "settings", "xlsx"}) {
                 const QDir dir(QStringLiteral(NERRA_FUZZ_DIR "/%1/%2").arg(QLatin1String(folder), QLatin1String(format)));
                 for (const QString &file : dir.entryList(QDir::Files, QDir::Name)) {
                     QTest::addRow("%s/%s/%s", folder, format, qPrintable(file)) << QString::fromLatin1(format) << dir.filePath(file);
@@ -45,9 +46,10 @@ private slots:
         const QByteArray input = file.readAll();
         // The readers log what they skip; that is expected here and not the point.
         const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-        const QString problem = format == QLatin1String("spl")   ? FormatChecks::checkSpl(input)
-                                : format == QLatin1String("csv") ? FormatChecks::checkCsv(input)
-                                                                 : SettingsChecks::checkSettingsFile(input, m_env->tempDir() + "/store.conf");
+        const QString problem = format == QLatin1String("spl")    ? FormatChecks::checkSpl(input)
+                                : format == QLatin1String("csv")  ? FormatChecks::checkCsv(input)
+                                : format == QLatin1String("xlsx") ? WorkbookChecks::checkWorkbook(input)
+                                                                  : SettingsChecks::checkSettingsFile(input, m_env->tempDir() + "/store.conf");
         qInstallMessageHandler(previous);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }

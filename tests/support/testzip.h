@@ -37,22 +37,26 @@ inline QByteArray rawDeflate(const QByteArray &data)
     return out;
 }
 
-// `bytes` zeros, deflated a megabyte at a time: the archive stays tiny while the part
-// inflates to any size. *crc receives the zeros' CRC-32.
-inline QByteArray deflatedZeros(qint64 bytes, quint32 *crc)
+// `prefix` and then `unit` over and over up to `bytes` in all, deflated a megabyte at a
+// time: the archive stays tiny while the part inflates to any size. *crc receives the
+// CRC-32 of the whole.
+inline QByteArray deflatedRepeats(const QByteArray &prefix, const QByteArray &unit, qint64 bytes, quint32 *crc)
 {
-    const QByteArray block(1024 * 1024, '\0');
+    const QByteArray block = unit.repeated(qMax(1, 1024 * 1024 / unit.size()));
     z_stream stream{};
     deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
     QByteArray out;
     char chunk[64 * 1024];
     uLong sum = crc32(0, nullptr, 0);
+    bool first = true;
     for (qint64 left = bytes; left > 0 || stream.avail_in > 0;) {
         if (stream.avail_in == 0) {
-            const int take = int(qMin<qint64>(left, block.size()));
-            stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(block.constData()));
+            const QByteArray &source = first ? prefix : block;
+            const int take = int(qMin<qint64>(left, source.size()));
+            first = false;
+            stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(source.constData()));
             stream.avail_in = uInt(take);
-            sum = crc32(sum, reinterpret_cast<const Bytef *>(block.constData()), uInt(take));
+            sum = crc32(sum, reinterpret_cast<const Bytef *>(source.constData()), uInt(take));
             left -= take;
         }
         do {
@@ -133,6 +137,12 @@ inline QByteArray archive(QList<Part> parts)
     return out;
 }
 
+inline QByteArray sheetXml(const QByteArray &rows)
+{
+    return "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><sheetData>" + rows
+           + "</sheetData></worksheet>";
+}
+
 // The three parts a workbook needs to be read: the sheet list, its relationships and one
 // measurement sheet with `rows` (<row> elements).
 inline QByteArray workbookXml()
@@ -149,9 +159,7 @@ inline QList<Part> workbook(const QByteArray &rows)
                  "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
                  "<Relationship Id=\"rId1\" Target=\"worksheets/sheet1.xml\" Type=\"http://schemas."
                  "openxmlformats.org/officeDocument/2006/relationships/worksheet\"/></Relationships>"),
-            part("xl/worksheets/sheet1.xml",
-                 "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><sheetData>" + rows
-                     + "</sheetData></worksheet>")};
+            part("xl/worksheets/sheet1.xml", sheetXml(rows))};
 }
 
 } // namespace TestZip
