@@ -6,6 +6,7 @@
 #include "app/updateinstaller.h"
 #include "app/updatemanager.h"
 #include "isolatedenvironment.h"
+#include "peakresident.h"
 #include "releasefixtureserver.h"
 
 #include <QCoreApplication>
@@ -22,18 +23,6 @@
 namespace {
 
 constexpr int InstallerBytes = 100 * 1024 * 1024;
-
-long peakResidentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
 
 // The child: a release server whose production channel offers the big installer.
 int serve(int argc, char *argv[])

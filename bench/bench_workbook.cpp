@@ -5,6 +5,7 @@
 
 #include "documents/certificationmanager.h"
 #include "isolatedenvironment.h"
+#include "peakresident.h"
 #include "testfiles.h"
 #include "testzip.h"
 
@@ -21,18 +22,6 @@
 namespace {
 
 constexpr int Runs = 21;
-
-long peakResidentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
 
 QByteArray cell(const char *column, int row, const QByteArray &value)
 {
