@@ -49,6 +49,15 @@ QByteArray randomReply(QRandomGenerator &rng)
         QStringLiteral("OK:PUT_PROTOCOL:saved"),
         QStringLiteral("OK:DEL_PROTOCOL"),
         QStringLiteral("OK:DEL_CERT"),
+        QStringLiteral("OK:PUT_CERT"),
+        QStringLiteral("OK:PUT_CERT:saved"),
+        QStringLiteral("OK:PUT_CERT_FILE"),
+        QStringLiteral("OK:PUT_CERT_FILE:saved"),
+        QStringLiteral("DATA:GET_CERT:{\"serial\": \"F-1\"}"),
+        QStringLiteral("END:GET_CERT"),
+        QStringLiteral("DATA:GET_CERT_FILE:UEsDBA=="),
+        QStringLiteral("DATA:GET_CERT_FILE:*%1").arg(rng.bounded(100)),
+        QStringLiteral("END:GET_CERT_FILE"),
         QStringLiteral("OK:SET_CAL:3"),
         QStringLiteral("OK:SET_PREF:name"),
         QStringLiteral("OK:SET_PREF:calDate"),
@@ -142,7 +151,7 @@ void TestSerialManagerFuzz::randomAction(QRandomGenerator &rng, SerialManager &l
     const QStringList names{QStringLiteral("a.csv"), QStringLiteral("m1.csv"), QStringLiteral("bad\nname"), QString()};
     const QStringList keys{QStringLiteral("name"), QStringLiteral("ssid"), QStringLiteral("color"), QStringLiteral("calDate"),
                            QStringLiteral("k\n")};
-    switch (rng.bounded(26)) {
+    switch (rng.bounded(30)) {
     case 0:
         link.putProtocol(pick(rng, names), rng.bounded(4) ? QByteArray("A,1\nB,2\n") : randomBytes(rng, 60));
         break;
@@ -210,6 +219,18 @@ void TestSerialManagerFuzz::randomAction(QRandomGenerator &rng, SerialManager &l
         break;
     case 21:
         link.rescan();
+        break;
+    case 22:
+        link.putCertificate(QStringLiteral("{\n  \"a\": 1\n}"), rng.bounded(2) ? QStringLiteral("UEsDBA==") : QString());
+        break;
+    case 23:
+        link.getCertificate();
+        break;
+    case 24:
+        link.getCertificateFile();
+        break;
+    case 25:
+        link.deleteCertificate();
         break;
     default:
         // The instrument speaks unasked.
