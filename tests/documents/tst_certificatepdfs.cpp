@@ -1,7 +1,10 @@
-// The calibration certificate as a reader gets it: one Letter page with embedded fonts,
-// every value shown as typed and inside the margins, written whole or not at all.
+// Both certificates as a reader gets them: one Letter page with embedded fonts, every
+// value shown as typed and inside the margins, the QA verdict taken only from the overall
+// result, and a file name and write that cannot be led astray (the writers share that
+// path, so it is tested once).
 #include "app/filedialoghelper.h"
 #include "documents/calibrationpdf.h"
+#include "documents/certificationpdf.h"
 #include "filesizelimit.h"
 #include "isolatedenvironment.h"
 #include "pdfcheck.h"
@@ -9,6 +12,7 @@
 #include "testfiles.h"
 #include "testmain.h"
 
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -41,9 +45,30 @@ QVariantMap certificate()
                                   row(200, 200.0, ""), row(0, 0, "x")}}};
 }
 
+constexpr double SideMargin = 20 / 25.4 * 72;
+constexpr double TopBottomMargin = 14 / 25.4 * 72;
+
+QVariantMap point(int cp, const char *tip, double sysSpec, double sys, bool sysPass, double randSpec, double rand, bool randPass)
+{
+    return {{"cp", cp}, {"tipMode", tip}, {"systematicSpec", sysSpec}, {"systematicPct", sys}, {"systematicPass", sysPass},
+            {"randomSpec", randSpec}, {"randomPct", rand}, {"randomPass", randPass}};
+}
+
+QVariantMap qaCertificate(bool pass)
+{
+    return {{"serialNumber", QStringLiteral("<b>NS</b> & \"CFD10E\"")},
+            {"date", QStringLiteral("2026-12-07")},
+            {"technician", QStringLiteral("O'Brien <i>QA</i>")},
+            {"volumeAccuracyPass", pass},
+            {"humidity", "45.2"}, {"waterTemperature", "21.4"}, {"airTemperature", "22.0"}, {"pressure", ""}, {"zFactor", "1.003"},
+            {"results", QVariantList{point(1, "Small", 12, 0.81, true, 8, 1.2, true), point(20, "Small", 1, -0.4567, true, 0.5, 0.61, false),
+                                     point(200, "Small", 0.8, 0.2, true, 0.3, 0.12, true), point(100, "Large", 8, -1.5, true, 3, 0.4, true),
+                                     point(1000, "Large", 0.8, 0.14, true, 0.3, 0.1291, true)}}};
+}
+
 } // namespace
 
-class TestCalibrationPdf : public QObject
+class TestCertificatePdfs : public QObject
 {
     Q_OBJECT
     std::unique_ptr<IsolatedEnvironment> m_env;
@@ -52,7 +77,7 @@ private slots:
     void init() { m_env = std::make_unique<IsolatedEnvironment>(); }
     void cleanup() { m_env.reset(); }
 
-    void thePageReadsRight()
+    void calibrationPageReadsRight()
     {
         const QString path = m_env->root() + QStringLiteral("/cert.pdf");
         QVERIFY(CalibrationPdf().generateToFile(certificate(), path));
@@ -92,21 +117,61 @@ private slots:
         QVERIFY(html.contains(QStringLiteral("<td class=\"meta\">Relative Humidity</td><td>—</td>")));
     }
 
+    void qaPageReadsRight_data()
+    {
+        QTest::addColumn<bool>("pass");
+        QTest::newRow("passed") << true;
+        QTest::newRow("failed, every row passing but one") << false;
+    }
+    void qaPageReadsRight()
+    {
+        QFETCH(bool, pass);
+        const QString path = m_env->root() + QStringLiteral("/qa.pdf");
+        QVERIFY(CertificationPdf().generateToFile(qaCertificate(pass), path));
+        if (!qEnvironmentVariableIsEmpty("NERRA_SCREENSHOT_DIR"))
+            QFile::copy(path, qEnvironmentVariable("NERRA_SCREENSHOT_DIR") + QStringLiteral("/qa-certificate.pdf"));
+        const PdfCheck pdf(path, SideMargin, TopBottomMargin);
+        QCOMPARE(pdf.pages, 1);
+        QVERIFY2(pdf.pageSize.contains(QLatin1String("(letter)")), qPrintable(pdf.pageSize));
+        QVERIFY(!pdf.fonts.isEmpty());
+        QCOMPARE(pdf.notEmbedded, QStringList());
+        QCOMPARE(pdf.outside, QStringList());
+        const QString text = pdf.text;
+        QVERIFY2(text.contains(QRegularExpression(QStringLiteral("20 µL\\s+Small\\s+± 1%\\s+-0.46%\\s+± 0.5%\\s+0.61%"))), qPrintable(text));
+        QVERIFY(text.contains(QRegularExpression(QStringLiteral("Volume Accuracy and Reproducibility Tests\\s+%1").arg(pass ? "Pass" : "Fail"))));
+        for (const char *expected : {"<b>NS</b> & \"CFD10E\"", "O'Brien <i>QA</i>", "45.2 %", "21.4 °C", "1–1000 µL", "Vellora Inc."})
+            QVERIFY2(text.contains(QString::fromUtf8(expected)), expected);
+        const QString html = CertificationPdf().buildHtml(qaCertificate(pass));
+        QVERIFY(html.contains(QLatin1String("<td class=\"pass\">-0.46%</td>")));
+        QVERIFY(html.contains(QLatin1String("<td class=\"fail\">0.61%</td>")));
+    }
+
     void fileNames_data()
     {
+        QTest::addColumn<bool>("qa");
         QTest::addColumn<QString>("serial");
+        QTest::addColumn<QString>("date");
         QTest::addColumn<QString>("name");
-        QTest::newRow("plain") << "NS-0E07BB" << "Cal_NS-0E07BB_2026-03-04_small.pdf";
-        QTest::newRow("empty") << "" << "Cal_device_2026-03-04_small.pdf";
-        QTest::newRow("folders and a drive") << "../C:/x" << "Cal___C__x_2026-03-04_small.pdf";
+        const QString today = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
+        QTest::newRow("calibration") << false << "NS-0E07BB" << "2026-03-04" << "Cal_NS-0E07BB_2026-03-04_small.pdf";
+        QTest::newRow("calibration, no serial") << false << "" << "2026-03-04" << "Cal_device_2026-03-04_small.pdf";
+        QTest::newRow("calibration, folders and a drive") << false << "../C:/x" << "2026-03-04" << "Cal___C__x_2026-03-04_small.pdf";
+        QTest::newRow("QA") << true << "NS-CFD10E" << "2026-12-07" << "Nerra_QA_Certificate_NS-CFD10E_2026-12-07.pdf";
+        QTest::newRow("QA, no serial, no date") << true << "" << "" << "Nerra_QA_Certificate_device_" + today + ".pdf";
+        QTest::newRow("QA, folders in both") << true << "../C:/x" << "2026/12\\07" << "Nerra_QA_Certificate___C__x_2026_12_07.pdf";
     }
     void fileNames()
     {
+        QFETCH(bool, qa);
         QFETCH(QString, serial);
+        QFETCH(QString, date);
         QFETCH(QString, name);
-        QVariantMap data = certificate();
+        QVariantMap data = qa ? qaCertificate(true) : certificate();
         data.insert(QStringLiteral("serialNumber"), serial);
-        QCOMPARE(CalibrationPdf::proposedFileName(data), name);
+        data.insert(qa ? QStringLiteral("date") : QStringLiteral("calDate"), date);
+        QCOMPARE(qa ? CertificationPdf::proposedFileName(data) : CalibrationPdf::proposedFileName(data), name);
+        if (qa && date.isEmpty())   // the certificate says the day it was printed on
+            QVERIFY(CertificationPdf().buildHtml(data).contains(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))));
     }
 
     // Cancelled, failed or written: only a written file is opened, and an existing
@@ -148,5 +213,5 @@ private slots:
     }
 };
 
-NERRA_TEST_MAIN(TestCalibrationPdf)
-#include "tst_calibrationpdf.moc"
+NERRA_TEST_MAIN(TestCertificatePdfs)
+#include "tst_certificatepdfs.moc"
