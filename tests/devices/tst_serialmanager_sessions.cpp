@@ -706,6 +706,14 @@ void TestSerialManagerSessions::certificateSessions_data()
         [](SerialManager &l) { l.getCertificateFile(); }, {Handshake, QStringLiteral("CMD:GET_CERT_FILE"), Disconnect},
         QStringLiteral("certificateFileReceived"), false,
         {QStringLiteral("getCertificateFile: the source data arrived damaged")});
+    row("workbook download with a piece too long to take",
+        [this, book](SerialManager &l) {
+            m_sim->state.setCertificateFile(book);
+            l.setMaxLineLength(180);
+        },
+        [](SerialManager &l) { l.getCertificateFile(); }, {Handshake, QStringLiteral("CMD:GET_CERT_FILE"), Disconnect},
+        QStringLiteral("certificateFileReceived"), false,
+        {QStringLiteral("getCertificateFile: reply damaged — a line longer than 180 bytes was dropped")});
     row("workbook download", [this, book](SerialManager &) { m_sim->state.setCertificateFile(book); },
         [](SerialManager &l) { l.getCertificateFile(); }, {Handshake, QStringLiteral("CMD:GET_CERT_FILE"), Disconnect},
         QStringLiteral("certificateFileReceived"), true);

@@ -1005,6 +1005,11 @@ private slots:
         const PdfCheck qa(ui.answer, 20 / 25.4 * 72, 14 / 25.4 * 72);
         QVERIFY2(qa.text.contains(QLatin1String("A. Tech")) && qa.text.contains(QLatin1String("1.0028")), qPrintable(qa.text));
 
+        // Refused while the link is busy, the save says so instead of "Saving…" for ever.
+        m_ui->serial.connectProtocol();
+        QVERIFY(m_ui->click(QStringLiteral("saveToDevice")));
+        QTRY_COMPARE(m_ui->text(QStringLiteral("certificationStatus")), QStringLiteral("Save failed"));
+        m_ui->serial.disconnectProtocol();
         QVERIFY(m_ui->click(QStringLiteral("saveToDevice")));
         QTRY_COMPARE_WITH_TIMEOUT(m_ui->text(QStringLiteral("certificationStatus")), QStringLiteral("Saved to device ✓"), 15000);
         QCOMPARE(QByteArray::fromBase64(m_instrument->state.certificateFile().toLatin1()), readFile(workbook));
