@@ -10,6 +10,7 @@
 #include "instrumentstate.h"
 #include "isolatedenvironment.h"
 #include "simulatedbleradio.h"
+#include "spytexts.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -75,13 +76,7 @@ struct BleBench
         ble->connectToDevice(index);
         return QTest::qWaitFor([&] { return ble->isConnected(); }, 3000);
     }
-    QStringList errors() const
-    {
-        QStringList result;
-        for (const QList<QVariant> &args : *errorSpy)
-            result << args.constFirst().toString();
-        return result;
-    }
+    QStringList errors() const { return spyTexts(*errorSpy); }
 
     IsolatedEnvironment env;
     InstrumentState state;

@@ -6,6 +6,8 @@
 
 #include "devices/serial/serialmanager.h"
 #include "instrumentstate.h"
+#include "isolatedenvironment.h"
+#include "spytexts.h"
 #include "pseudoterminal.h"
 #include "simulatedportlister.h"
 #include "usbinstrument.h"
@@ -253,6 +255,19 @@ public:
     std::unique_ptr<SerialManager> link;
 };
 
+// One test case's sandbox, log and simulated link; a failed case prints the log's tail.
+struct LinkCase
+{
+    ~LinkCase()
+    {
+        if (QTest::currentTestFailed())
+            log.dumpTail(200);
+    }
+    IsolatedEnvironment env;
+    LogCapture log;
+    SimulatedLink sim;
+};
+
 // The link against a FakeInstrument that answers the handshake with readyLine and any
 // other line with the replies of the first prefix it starts with (or not at all).
 class FakeLink
@@ -326,13 +341,7 @@ public:
     OutcomeSpies(const OutcomeSpies &) = delete;
     OutcomeSpies &operator=(const OutcomeSpies &) = delete;
 
-    QStringList errorMessages() const
-    {
-        QStringList messages;
-        for (const QVariantList &arguments : errors)
-            messages.append(arguments.constFirst().toString());
-        return messages;
-    }
+    QStringList errorMessages() const { return spyTexts(errors); }
 
     // Empty when exactly the expected outcome signal came once (with these arguments, when
     // given) and no other did; otherwise what came instead.

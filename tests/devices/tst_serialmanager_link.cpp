@@ -57,9 +57,8 @@ private slots:
     void overlongLinesAreDroppedWhole();
 
 private:
-    std::unique_ptr<IsolatedEnvironment> m_env;
-    std::unique_ptr<LogCapture> m_log;
-    std::unique_ptr<SimulatedLink> m_sim;
+    std::unique_ptr<LinkCase> m_case;
+    SimulatedLink *m_sim = nullptr;
 };
 
 void TestSerialManagerLink::initTestCase()
@@ -69,18 +68,13 @@ void TestSerialManagerLink::initTestCase()
 
 void TestSerialManagerLink::init()
 {
-    m_env = std::make_unique<IsolatedEnvironment>();
-    m_log = std::make_unique<LogCapture>();
-    m_sim = std::make_unique<SimulatedLink>();
+    m_case = std::make_unique<LinkCase>();
+    m_sim = &m_case->sim;
 }
 
 void TestSerialManagerLink::cleanup()
 {
-    m_sim.reset();
-    if (QTest::currentTestFailed())
-        m_log->dumpTail(200);
-    m_log.reset();
-    m_env.reset();
+    m_case.reset();
 }
 
 void TestSerialManagerLink::framing_data()
@@ -624,10 +618,7 @@ void TestSerialManagerLink::deviceLossEndsTheOperation()
     QCOMPARE(failed.count(), transferring ? 1 : 0);
     if (transferring)
         QCOMPARE(failed.constFirst(), QVariantList{QStringLiteral("Device disconnected during the transfer")});
-    QStringList seen;
-    for (const QVariantList &args : qAsConst(errorSpy))
-        seen.append(args.constFirst().toString());
-    QCOMPARE(seen, errors);
+    QCOMPARE(spyTexts(errorSpy), errors);
     QCOMPARE(applied.count(), operation == QLatin1String("calibration") ? 1 : 0);
     if (!applied.isEmpty())
         QCOMPARE(applied.constFirst(), QVariantList{false});

@@ -61,25 +61,21 @@ private slots:
     void certificateSessions();
 
 private:
-    std::unique_ptr<IsolatedEnvironment> m_env;
-    std::unique_ptr<LogCapture> m_log;
-    std::unique_ptr<SimulatedLink> m_sim;
+    std::unique_ptr<LinkCase> m_case;
+    SimulatedLink *m_sim = nullptr;
+    LogCapture *m_log = nullptr;
 };
 
 void TestSerialManagerSessions::init()
 {
-    m_env = std::make_unique<IsolatedEnvironment>();
-    m_log = std::make_unique<LogCapture>();
-    m_sim = std::make_unique<SimulatedLink>();
+    m_case = std::make_unique<LinkCase>();
+    m_sim = &m_case->sim;
+    m_log = &m_case->log;
 }
 
 void TestSerialManagerSessions::cleanup()
 {
-    m_sim.reset();
-    if (QTest::currentTestFailed())
-        m_log->dumpTail(200);
-    m_log.reset();
-    m_env.reset();
+    m_case.reset();
 }
 
 void TestSerialManagerSessions::uploadWritesTheBodyAndEndsTheSession_data()
@@ -657,10 +653,7 @@ void TestSerialManagerSessions::certificateSessions()
             QCOMPARE(it.value()->constFirst().constFirst(), argument);
     }
     qDeleteAll(spies);
-    QStringList errorTexts;
-    for (const QVariantList &arguments : errorSpy)
-        errorTexts.append(arguments.constFirst().toString());
-    QCOMPARE(errorTexts, errors);
+    QCOMPARE(spyTexts(errorSpy), errors);
     QVERIFY(!link.isTransferring());
 
     // What the instrument holds afterwards, and what the link gives back of it.
@@ -693,3 +686,5 @@ void TestSerialManagerSessions::certificateSessions()
     QCOMPARE(errorSpy.constLast().constFirst().toString(), QStringLiteral("Could not write ") + copy);
 }
 
+NERRA_TEST_MAIN(TestSerialManagerSessions)
+#include "tst_serialmanager_sessions.moc"

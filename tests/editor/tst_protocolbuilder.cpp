@@ -4,6 +4,7 @@
 #include "model/commands.h"
 #include "model/validator.h"
 #include "splmethod.h"
+#include "spytexts.h"
 #include "storage/protocollibrary.h"
 #include "testmain.h"
 
@@ -52,11 +53,10 @@ void setVolume(const ProtocolBuilder &builder, int index, int whole)
     qobject_cast<VolumeCommand *>(builder.commandList().at(index))->setVolumeWhole(whole);
 }
 
+// What was said since the last look.
 QStringList messages(QSignalSpy &spy)
 {
-    QStringList said;
-    for (const QList<QVariant> &signal : qAsConst(spy))
-        said << signal.at(0).toString();
+    const QStringList said = spyTexts(spy);
     spy.clear();
     return said;
 }

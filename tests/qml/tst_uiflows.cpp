@@ -223,8 +223,9 @@ private slots:
         m_ui->mfg.deactivate();
         QTRY_VERIFY(!m_ui->item(QStringLiteral("certificationsCard"), page));
 
-        // The self-updater's card: a newer version this platform leaves to its package manager, and the Windows hand-over held back while the pipette's
-        // own software is being written.
+        // The self-updater's card: a newer version this platform leaves to its package
+        // manager, and the Windows hand-over held back while the pipette's own software is
+        // being written.
         ReleaseFixtureServer server;
         QVERIFY(server.start());
         qputenv("NERRA_RELEASE_BASE_URL", server.baseUrl().toEncoded());

@@ -1,5 +1,6 @@
 #include "model/commands.h"
 #include "splmethod.h"
+#include "spytexts.h"
 #include "storage/protocollibrary.h"
 #include "storage/settingsfilecheck.h"
 #include "testmain.h"
@@ -53,11 +54,10 @@ QStringList listing(const ProtocolLibrary &library)
     return lines;
 }
 
+// What was said since the last look.
 QStringList messages(QSignalSpy &spy)
 {
-    QStringList said;
-    for (const QList<QVariant> &signal : qAsConst(spy))
-        said << signal.at(0).toString();
+    const QStringList said = spyTexts(spy);
     spy.clear();
     return said;
 }
