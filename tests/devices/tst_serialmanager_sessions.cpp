@@ -567,6 +567,14 @@ void TestSerialManagerSessions::certificateSessions_data()
         putRecord + QStringList{QStringLiteral("END:PUT_CERT"), QStringLiteral("CMD:PUT_CERT_FILE")} + pieces
             + QStringList{QStringLiteral("END:PUT_CERT_FILE"), Disconnect},
         QStringLiteral("certificateSaved"), false, {QStringLiteral("flash full")});
+    row("upload answered with something else than saved",
+        [this](SerialManager &l) {
+            m_sim->usb->setReply(QStringLiteral("END:PUT_CERT"), QStringLiteral("OK:PUT_CERT:maybe"));
+            l.setReplyTimeout(300);
+        },
+        [](SerialManager &l) { l.putCertificate(Record, QString()); },
+        putRecord + QStringList{QStringLiteral("END:PUT_CERT"), Disconnect}, QStringLiteral("certificateSaved"), false,
+        {QStringLiteral("putCertificate: timeout waiting for reply")});
     row("no ready line for an upload",
         [](SerialManager &l) { l.setHandshakeTimeout(150); }, [this](SerialManager &l) {
             m_sim->usb->setSilent(true);
