@@ -1,5 +1,6 @@
 #include "documents/certificationmanager.h"
 
+#include "documents/sheetscanner.h"
 #include "documents/xlsxarchive.h"
 
 #include <QDate>
@@ -12,7 +13,6 @@
 #include <QXmlStreamReader>
 
 #include <cmath>
-#include <optional>
 
 namespace {
 
@@ -161,129 +161,6 @@ QString findMeasurementsSheet(const XlsxArchive &zip, bool *damaged)
     return part;
 }
 
-// Column number of a cell reference such as "G12" (A = 1); 0 without leading letters.
-int columnOf(const QStringRef &reference)
-{
-    int column = 0;
-    for (int i = 0; i < reference.size() && i < 4; ++i) {
-        const QChar c = reference.at(i).toUpper();
-        if (c < QLatin1Char('A') || c > QLatin1Char('Z'))
-            break;
-        column = column * 26 + (c.unicode() - 'A' + 1);
-    }
-    return column;
-}
-
-constexpr int ColumnC = 3, ColumnG = 7, ColumnK = 11;
-
-struct SheetRow
-{
-    std::optional<double> cp, weight, z;
-};
-
-// The measurement sheet's rows, cell by cell. Only a plain number counts: text, errors,
-// booleans, empty cached values and non-finite numbers are no measurement.
-class SheetReader
-{
-public:
-    bool read(const QByteArray &xml, ParsedWorkbook *parsed);
-
-private:
-    void start(const QXmlStreamReader &xml, ParsedWorkbook *parsed);
-    void end(const QStringRef &name);
-    void startCell(const QXmlStreamAttributes &attributes);
-    void takeValue();
-    void finishRow(ParsedWorkbook *parsed);
-
-    // No number is written with more characters than this; longer text is none.
-    static constexpr int LongestNumber = 64;
-
-    SheetRow m_row;
-    int m_column = 0;
-    bool m_inCell = false;
-    bool m_numeric = false;
-    bool m_inValue = false;
-    QString m_text;
-};
-
-bool SheetReader::read(const QByteArray &bytes, ParsedWorkbook *parsed)
-{
-    PartXml xml(bytes);
-    while (!xml.finished()) {
-        switch (xml.next()) {
-        case QXmlStreamReader::StartElement:
-            start(xml, parsed);
-            break;
-        case QXmlStreamReader::EndElement:
-            end(xml.name());
-            break;
-        case QXmlStreamReader::Characters:
-            if (m_inValue && m_text.size() <= LongestNumber)
-                m_text += xml.text();
-            break;
-        default:
-            break;
-        }
-    }
-    finishRow(parsed);
-    return !xml.hasError();
-}
-
-void SheetReader::start(const QXmlStreamReader &xml, ParsedWorkbook *parsed)
-{
-    if (xml.name() == QLatin1String("row")) {
-        finishRow(parsed);
-        m_column = 0;
-    } else if (xml.name() == QLatin1String("c")) {
-        startCell(xml.attributes());
-    } else if (xml.name() == QLatin1String("v") && m_inCell) {
-        m_inValue = m_numeric && (m_column == ColumnC || m_column == ColumnG || m_column == ColumnK);
-        m_text.clear();
-    }
-}
-
-void SheetReader::end(const QStringRef &name)
-{
-    if (name == QLatin1String("v") && m_inValue)
-        takeValue();
-    if (name == QLatin1String("v") || name == QLatin1String("c"))
-        m_inValue = false;
-    if (name == QLatin1String("c"))
-        m_inCell = false;
-}
-
-void SheetReader::startCell(const QXmlStreamAttributes &attributes)
-{
-    // A cell without a reference follows the one before it, as the format allows.
-    const QStringRef reference = attributes.value(QLatin1String("r"));
-    m_column = reference.isEmpty() ? m_column + 1 : columnOf(reference);
-    const QStringRef type = attributes.value(QLatin1String("t"));
-    m_numeric = type.isEmpty() || type == QLatin1String("n");
-    m_inCell = true;
-}
-
-void SheetReader::takeValue()
-{
-    bool ok = false;
-    const double value = m_text.size() <= LongestNumber ? m_text.trimmed().toDouble(&ok) : 0;
-    if (!ok || !std::isfinite(value))
-        return;
-    std::optional<double> &cell = m_column == ColumnC ? m_row.cp : m_column == ColumnG ? m_row.weight : m_row.z;
-    cell = value;
-}
-
-void SheetReader::finishRow(ParsedWorkbook *parsed)
-{
-    const SheetRow row = m_row;
-    m_row = SheetRow();
-    // A point beyond int's range is no calibration point of any pipette.
-    if (!row.cp || !row.weight || std::abs(*row.cp) >= 1e9)
-        return;
-    parsed->weights[int(std::lround(*row.cp))].append(*row.weight);
-    if (row.z)
-        parsed->zFactor = *row.z;
-}
-
 double sampleStdDev(const QList<double> &values, double mean)
 {
     if (values.size() < 2)
@@ -349,7 +226,7 @@ ParsedWorkbook CertificationManager::parseWorkbookData(const QByteArray &bytes, 
     if (sheet.isEmpty())
         return failure(QStringLiteral("Worksheet part is empty: %1").arg(part));
     ParsedWorkbook parsed;
-    if (!SheetReader().read(sheet, &parsed))
+    if (!scanMeasurementSheet(sheet, &parsed))
         return notReadable(path);
     if (parsed.weights.isEmpty())
         return failure(QStringLiteral("No measurement rows found in the 'Measurements' sheet."));

@@ -179,6 +179,15 @@ private slots:
             p[0] = TestZip::part(p[0].name, "<?xml version=\"1.0\"?><!DOCTYPE w [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;"
                                             "&a;&a;&a;&a;\"><!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">]>" + TestZip::workbookXml());
         }) << qint64(0) << refused;
+        QTest::newRow("single quotes, spaces around =") << spoiled([](QList<Part> &p) {
+            p[2] = TestZip::part(p[2].name, TestZip::sheetXml(rows(10).replace("<c r=\"", "<c r = '").replace("\"><v>", "'><v>")));
+        }) << qint64(0) << "";
+        QTest::newRow("self-closing cell and a comment between cells") << spoiled([](QList<Part> &p) {
+            p[2] = TestZip::part(p[2].name, TestZip::sheetXml(rows(10).replace("</c><c", "</c><!-- D --><c r=\"D1\"/><c")));
+        }) << qint64(0) << "";
+        QTest::newRow("end tag not of the open element") << spoiled([](QList<Part> &p) {
+            p[2] = TestZip::part(p[2].name, "<worksheet><sheetData>" + rows(10) + "</sheetdata></worksheet>");
+        }) << qint64(0) << refused;
         QTest::newRow("sheet XML cut short") << spoiled([](QList<Part> &p) { p[2] = TestZip::part(p[2].name, "<worksheet><sheetData><row>"); })
                                              << qint64(0) << refused;
         QTest::newRow("sheet outside the archive") << spoiled([](QList<Part> &p) {
