@@ -96,7 +96,6 @@ private slots:
     void everyChangeGoesBackAndForth();
     void typingInOneFieldIsOneStep();
     void undoIsSavedAndLoadsStartAfresh();
-    void aMissingTipSelectGoesBackAtTheTop();
     void undoKeepsWhatTheTextDoesNotSay();
 
 private:
@@ -107,10 +106,8 @@ void TestEditorUndo::everyChangeGoesBackAndForth_data()
 {
     QTest::addColumn<QList<Edit>>("edits");
 
-    QTest::newRow("add, insert, remove, move")
+    QTest::newRow("add, move")
         << QList<Edit>{[](ProtocolBuilder &b) { b.addCommand(QStringLiteral("purge")); },
-                       [](ProtocolBuilder &b) { b.insertCommand(QStringLiteral("mix"), 0); },
-                       [](ProtocolBuilder &b) { b.removeCommand(2); },
                        [](ProtocolBuilder &b) { b.moveCommand(3, 1); }};
     QTest::newRow("inside a loop body")
         << QList<Edit>{[](ProtocolBuilder &b) { step<LoopCommand>(b, 2)->addInnerCommand(QStringLiteral("airgap")); },
@@ -236,23 +233,6 @@ void TestEditorUndo::undoIsSavedAndLoadsStartAfresh()
     QVERIFY(!builder.canUndo());
     builder.undo();
     QCOMPARE(builder.commandList().size(), 1);
-}
-
-void TestEditorUndo::aMissingTipSelectGoesBackAtTheTop()
-{
-    OpenMethod open;
-    ProtocolBuilder &builder = open.builder;
-    const State start = stateOf(builder);
-    builder.removeCommand(0);
-    QVERIFY(builder.hasErrors());
-    // Wherever the selection is, a Tip Select may go in, and it goes to the top.
-    QVERIFY(builder.canInsertTipSelectAt(1));
-    QCOMPARE(builder.insertCommand(QStringLiteral("tipselect"), 1), 0);
-    QVERIFY(!builder.hasErrors());
-    QCoreApplication::processEvents();
-    builder.undo();
-    builder.undo();
-    QCOMPARE(stateOf(builder), start);
 }
 
 void TestEditorUndo::undoKeepsWhatTheTextDoesNotSay()

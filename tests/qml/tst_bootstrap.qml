@@ -40,20 +40,4 @@ TestCase {
     function test_nameGoesOnlyToABoardWithoutOne(data) {
         compare(Bootstrap.nameToGive(data.pending, data.device), data.give)
     }
-
-    function test_card_data() {
-        return [
-            { tag: "idle", active: false, state: "idle", visible: false, badge: "", label: "" },
-            { tag: "detecting", active: true, state: "detecting", visible: true, badge: "working", label: "" },
-            { tag: "downloading", active: true, state: "downloading", visible: true, badge: "working", label: "Downloading" },
-            { tag: "flashing", active: true, state: "flashing", visible: true, badge: "working", label: "Flashing" },
-            { tag: "ready", active: false, state: "success", visible: true, badge: "done", label: "" },
-            { tag: "failed", active: false, state: "error", visible: true, badge: "failed", label: "" }
-        ]
-    }
-    function test_card(data) {
-        compare(Bootstrap.cardVisible(data.active, data.state), data.visible)
-        compare(Bootstrap.badge(data.state), data.badge)
-        compare(Bootstrap.progressLabel(data.state), data.label)
-    }
 }

@@ -78,13 +78,6 @@ TestCase {
         compare(clicks, row.clicks)
     }
 
-    function test_usbStatus() {
-        compare(Devices.usbStatus(usb({})).text, "Connected")
-        compare(Devices.usbStatus(usb({ isConnected: false })).text, "Connecting…")
-        compare(Devices.usbStatus(usb({ isConnected: false }), true).text, "Flashing a new board…")
-        compare(Devices.usbStatus(usb({ isConnected: false, usbDevicePresent: false })).text, "No instrument")
-    }
-
     function test_cardsWaitForTheirInstrument_data() {
         var away = { uniqueId: "P1", isPaired: true, isAvailable: false }
         var heard = { uniqueId: "P1", isPaired: true, isAvailable: true }

@@ -68,9 +68,4 @@ TestCase {
         compare(fix.property, row.property)
         fuzzyCompare(fix.value, row.value, 1e-9)
     }
-
-    function test_stepLabel() {
-        compare(Editor.stepLabel("airgap"), "Air Gap")
-        compare(Editor.stepLabel("unknown"), "unknown")
-    }
 }

@@ -17,12 +17,4 @@ TestCase {
         compare(Names.splBody("protocol name: Wash\n\n\n  tipselect tip:small\naspirate x\n\n"), "  tipselect tip:small\naspirate x")
         compare(Names.splBody("protocol name: Wash"), "")
     }
-
-    function test_texts() {
-        compare(Names.formatModified(new Date(2026, 9, 14, 10, 0, 17)), "Oct 14, 2026")
-        compare(Names.formatModified(new Date(NaN)), "")
-        compare(Names.formatModified(undefined), "")
-        compare(Names.stepCountText(1), "1 step")
-        compare(Names.stepCountText(0), "0 steps")
-    }
 }

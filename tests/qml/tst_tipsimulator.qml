@@ -22,16 +22,6 @@ TestCase {
         return step
     }
 
-    function test_speeds() {
-        compare(Sim.frameDuration(1), 5200)
-        compare(Sim.frameDuration(7), 400)
-        compare(Sim.frameDuration(9), 50, "never below 50 ms")
-        compare(Sim.speedForStep({ type: "aspirate", speed: 7 }), 7)
-        compare(Sim.speedForStep({ type: "aspirate" }), 4)
-        compare(Sim.speedForStep({ type: "tipselect", speed: 5 }), 4)
-        compare(Sim.speedForStep({ type: "loop", speed: 2 }), 4)
-    }
-
     function test_bands() {
         var stack = Sim.addBand(Sim.addBand([], "liquid", 50), "liquid", 25)
         compare(bands(stack), "liquid:75", "same type at the opening merges")
@@ -128,20 +118,5 @@ TestCase {
         // drains; air gap; purge; tip select; final.
         compare(sums(Sim.framesForStep(steps, volumes([[0, 0], [150, 0], [0, 0]]), 2)),
                 [150, 200, 200, 200, 200, 140, 80, 20, 0, 200, 0, 0, 0])
-    }
-
-    function test_cone() {
-        var smallTip = Sim.coneGeometry(200)
-        compare([smallTip.topRadius, smallTip.bottomRadius], [2.5, 0.35])
-        fuzzyCompare(Sim.coneVolumeAt(smallTip, smallTip.height), 200, 1e-9)
-        var large = Sim.coneGeometry(1000)
-        compare([large.topRadius, large.bottomRadius], [4.0, 0.5])
-        fuzzyCompare(Sim.coneVolumeAt(large, large.height), 1000, 1e-9)
-        compare(Sim.fillHeight(-3, 200), 0)
-        compare(Sim.fillHeight(250, 200), smallTip.height)
-        // The cone widens upwards: half the volume stands above half the height.
-        verify(Sim.fillHeight(100, 200) > smallTip.height / 2)
-        fuzzyCompare(Sim.coneVolumeAt(large, Sim.fillHeight(999, 1000)), 999, 1e-6)
-        fuzzyCompare(Sim.coneVolumeAt(smallTip, Sim.fillHeight(0.5, 200)), 0.5, 1e-6)
     }
 }
