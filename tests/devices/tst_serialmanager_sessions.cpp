@@ -465,6 +465,13 @@ void TestSerialManagerSessions::sessionOperationsInAnOpenSession()
     const QStringList expected{Handshake, QStringLiteral("CMD:GET_INFO"), QStringLiteral("CMD:GET_PREFS"),
                                QStringLiteral("CMD:SET_CAL:6:1.500000"), Disconnect};
     QVERIFY2(m_sim->waitForWire(expected), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+
+    // Closing the port in the middle of a session leaves the instrument at its console.
+    link.connectProtocol();
+    QTRY_COMPARE(link.protocolState(), SerialManager::Ready);
+    link.disconnect();
+    QVERIFY2(m_sim->waitForWire(expected + QStringList{Handshake, Disconnect}), qPrintable(m_sim->wire().join(QLatin1Char('|'))));
+    QTRY_VERIFY(!m_sim->usb->inSession());
 }
 
 void TestSerialManagerSessions::rebootEndsTheSessionWithoutDisconnect()
