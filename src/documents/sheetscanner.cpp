@@ -1,6 +1,7 @@
 #include "documents/sheetscanner.h"
 
 #include "documents/certificationmanager.h"
+#include "documents/xmlbytes.h"
 
 #include <QString>
 
@@ -12,6 +13,8 @@
 
 namespace {
 
+using namespace XmlBytes;
+
 // A sheet nests five or six deep; this leaves room for any writer's extensions while
 // keeping the stack of open names a fixed size whatever the input.
 constexpr int MaxDepth = 64;
@@ -21,143 +24,6 @@ constexpr int LongestNumber = 64;
 // UTF-8 spends at most three bytes on a UTF-16 unit: more bytes are more characters.
 constexpr int LongestNumberBytes = 3 * LongestNumber;
 constexpr int ColumnC = 3, ColumnG = 7, ColumnK = 11;
-
-// Of ASCII characters; every byte of a multi-byte character is Wide.
-enum CharClass : quint8 {
-    Space = 1,
-    NameStart = 2,       // of an element or processing instruction name
-    NameChar = 4,
-    AttributeName = 8,   // what a general reader takes into an attribute's name
-    Plain = 16,          // text with no meaning in markup, content or a value
-    Wide = 32,
-};
-
-constexpr bool oneOf(int c, const char *set)
-{
-    for (; *set; ++set) {
-        if (c == *set)
-            return true;
-    }
-    return false;
-}
-
-constexpr std::array<quint8, 256> charClasses()
-{
-    std::array<quint8, 256> classes{};
-    for (int c = 0; c < 256; ++c) {
-        const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-        const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r';
-        quint8 bits = 0;
-        if (space)
-            bits |= Space;
-        if (letter)
-            bits |= NameStart | NameChar;
-        if ((c >= '0' && c <= '9') || c == '.' || c == '-')
-            bits |= NameChar;
-        if (c > 0 && c < 0x80 && !space && !oneOf(c, "&#'\"<>[]=%/;?!^|,()+*:"))
-            bits |= AttributeName;
-        if ((c >= 0x20 && c < 0x80 && !oneOf(c, "<&]\"'-?")) || space)
-            bits |= Plain;
-        if (c >= 0x80)
-            bits |= Wide;
-        classes[c] = bits;
-    }
-    return classes;
-}
-
-constexpr std::array<quint8, 256> Classes = charClasses();
-
-Q_ALWAYS_INLINE bool is(char c, quint8 bits)
-{
-    return Classes[quint8(c)] & bits;
-}
-
-bool isXmlChar(uint c)
-{
-    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD)
-           || (c >= 0x10000 && c <= 0x10FFFF);
-}
-
-Q_ALWAYS_INLINE bool skipLiteral(const char **p, const char *end, const char *literal)
-{
-    const int length = int(std::strlen(literal));
-    if (end - *p < length || std::memcmp(*p, literal, length) != 0)
-        return false;
-    *p += length;
-    return true;
-}
-
-// Past one UTF-8 encoded character at *p of a code point XML allows.
-bool skipWideChar(const char **p, const char *end)
-{
-    const quint8 lead = quint8(**p);
-    const int length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-    if (lead < 0xC2 || lead > 0xF4 || end - *p < length)
-        return false;
-    uint c = lead & (0x7F >> length);
-    for (int i = 1; i < length; ++i) {
-        const quint8 next = quint8((*p)[i]);
-        if ((next & 0xC0) != 0x80)
-            return false;
-        c = c << 6 | (next & 0x3F);
-    }
-    static constexpr uint Smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < Smallest[length] || !isXmlChar(c))
-        return false;
-    *p += length;
-    return true;
-}
-
-// &name; or &#number; at *p, of a character XML allows; *decoded, if given, receives it
-// in UTF-8. Without a DTD only the five predefined entities exist.
-bool skipReference(const char **p, const char *end, QByteArray *decoded)
-{
-    static const char *const Entities[][2] = {{"lt;", "<"}, {"gt;", ">"}, {"amp;", "&"}, {"apos;", "'"}, {"quot;", "\""}};
-    ++*p;
-    if (!skipLiteral(p, end, "#")) {
-        for (const auto &entity : Entities) {
-            if (skipLiteral(p, end, entity[0])) {
-                if (decoded)
-                    decoded->append(entity[1]);
-                return true;
-            }
-        }
-        return false;
-    }
-    const bool hex = skipLiteral(p, end, "x");
-    const char *digits = *p;
-    uint c = 0;
-    for (; *p < end && c <= 0x10FFFF; ++*p) {
-        const char d = **p;
-        const int digit = d >= '0' && d <= '9'           ? d - '0'
-                          : hex && d >= 'a' && d <= 'f' ? d - 'a' + 10
-                          : hex && d >= 'A' && d <= 'F' ? d - 'A' + 10
-                                                        : -1;
-        if (digit < 0)
-            break;
-        c = c * (hex ? 16 : 10) + uint(digit);
-    }
-    if (*p == digits || !isXmlChar(c) || !skipLiteral(p, end, ";"))
-        return false;
-    if (decoded)
-        decoded->append(QString::fromUcs4(&c, 1).toUtf8());
-    return true;
-}
-
-// An attribute's value with its references replaced.
-QByteArray decodedValue(const char *p, const char *end)
-{
-    QByteArray value;
-    while (p < end) {
-        const char *amp = static_cast<const char *>(std::memchr(p, '&', size_t(end - p)));
-        value.append(p, int((amp ? amp : end) - p));
-        if (!amp)
-            break;
-        p = amp;
-        skipReference(&p, end, &value);
-    }
-    return value;
-}
 
 // A cell reference's column from its leading letters, A = 1; 0 without any. Letters are
 // taken case-insensitively the way QChar::toUpper does, which turns a few non-ASCII
